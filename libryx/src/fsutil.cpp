@@ -1,0 +1,1 @@
+#include "internal.h"
