@@ -1,1 +1,7 @@
-int main() { return 0; }
+// ryxps: container statistics viewer.
+#include "ryxps-core.h"
+
+int main(int argc, char **argv)
+{
+    return ryxps_main(argc, argv);
+}

@@ -83,6 +83,7 @@ extern char **ryx_list_file;
 
 // Container list reader (ryxps-list-reader.cpp).
 int ryx_get_stats(ryx_entry **list);
+// Frees every record and its thread records; both kinds are allocated with calloc/malloc.
 void ryx_free_list(ryx_entry *list);
 
 // Thread collector (ryxps-threads.cpp).
