@@ -1,0 +1,203 @@
+// ryz-limits-helper: applies seven limit values to one domain container of the calling user.
+//
+// May run with raised privileges for ordinary users: identity is the real uid only, every
+// argument is data (never a format), paths go through fixed buffers with bounded formatting.
+// Nothing is written to standard output; every outcome has its own exit status.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <unistd.h>
+
+#include <ryx/ryx-ctl.h>
+#include <ryx/ryz-map.h>
+
+#include "ryz-helper.h"
+
+namespace {
+
+constexpr char usage[] =
+    "Usage: ryz-limits-helper <uid> <domain_id> <cpu> <pmem> <io> <nproc> <iops> <ep> <vmem>\n";
+
+// One fprintf per message: stderr is unbuffered, so each line leaves in a single write.
+#define SAY(...) std::fprintf(stderr, "ryz-limits-helper: " __VA_ARGS__)
+
+struct HandleCloser {
+    void operator()(libryx *h) const { destroy_ryx(h); } // result deliberately ignored
+};
+using Handle = std::unique_ptr<libryx, HandleCloser>;
+
+struct FileCloser {
+    void operator()(FILE *f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// strtol's rules, as for parse_uint32: blanks and a sign accepted, empty is 0.
+int parse_int32(const char *s, int32_t *out)
+{
+    char *end;
+    long v = std::strtol(s, &end, 10);
+    if (*end != '\0' || v < INT32_MIN || v > INT32_MAX)
+        return -1;
+    *out = static_cast<int32_t>(v);
+    return 0;
+}
+
+// 1: exists, 0: does not, negative: the library could not tell.
+int ryx_exists(libryx *handle, uint32_t id)
+{
+    libryx_info info;
+    std::memset(&info, 0, sizeof info);
+    int rc = ryx_info(handle, id, &info);
+    if (rc == 0)
+        return 1;
+    if (rc == -ESRCH)
+        return 0;
+    return rc < 0 ? rc : -EIO;
+}
+
+// /proc/ryx/resellers/ryk<id>/list: a row's leading token is "<reseller>,<id>".
+// 1: ryx_id is listed under ryk_id, 0: it is not, -1: the list cannot be opened.
+int ryk_holds_ryx(uint32_t ryk_id, uint32_t ryx_id)
+{
+    char path[4096];
+    std::snprintf(path, sizeof path, "/proc/ryx/resellers/ryk%u/list", ryk_id);
+    File f(std::fopen(path, "r"));
+    if (!f)
+        return -1;
+
+    char want[48];
+    std::snprintf(want, sizeof want, "%u,%u", ryk_id, ryx_id);
+
+    char line[1024];
+    bool at_line_start = true;
+    for (;;) {
+        // fgets splits lines longer than the buffer. Only a piece that begins a line may be
+        // compared: the tail of a long line can start with any text, "1000,70001" included.
+        // The sentinel tells a filled buffer from a short read even when the line holds NULs.
+        line[sizeof line - 1] = '\1';
+        if (!std::fgets(line, sizeof line, f.get()))
+            break;
+        bool piece_starts_line = at_line_start;
+        at_line_start = !(line[sizeof line - 1] == '\0' && line[sizeof line - 2] != '\n');
+        if (!piece_starts_line)
+            continue;
+        line[std::strcspn(line, " \t\n")] = '\0';
+        if (std::strcmp(line, want) == 0)
+            return 1;
+    }
+    return 0;
+}
+
+int run(int argc, char **argv)
+{
+    if (argc != 10) {
+        std::fputs(usage, stderr);
+        return EXIT_INVALID;
+    }
+
+    uint32_t uid_arg;
+    if (parse_uint32(argv[1], &uid_arg) != 0 || uid_arg == 0) {
+        SAY("invalid uid '%s'\n", argv[1]);
+        return EXIT_INVALID;
+    }
+    uint32_t domain_id;
+    if (parse_uint32(argv[2], &domain_id) != 0) {
+        SAY("invalid domain_id '%s'\n", argv[2]);
+        return EXIT_INVALID;
+    }
+
+    const uint32_t real_uid = getuid();
+    if (real_uid != uid_arg) {
+        SAY("permission denied (real uid %u != target %u)\n", real_uid, uid_arg);
+        return EXIT_NOT_ALLOWED;
+    }
+    const uint32_t uid = real_uid;
+
+    char marker[4096];
+    std::snprintf(marker, sizeof marker, "/etc/container/ryz_ids/%u", uid);
+    if (access(marker, F_OK) != 0) {
+        SAY("domain isolation is not enabled for uid %u\n", uid);
+        return EXIT_NOT_ALLOWED;
+    }
+
+    if (ryz_map_verify_ownership(uid, domain_id) == 0) {
+        SAY("domain_id %u not owned by uid %u\n", domain_id, uid);
+        return EXIT_NOT_REGISTERED;
+    }
+
+    libryx_settings settings;
+    std::memset(&settings, 0, sizeof settings);
+    // Argument order of the usage text; ls_cpus and ls_cpu_weight stay 0.
+    int32_t *const limits[] = {&settings.ls_cpu,   &settings.ls_memory_phy, &settings.ls_io,
+                               &settings.ls_nproc, &settings.ls_iops,       &settings.ls_enters,
+                               &settings.ls_memory};
+    // All seven parse before any sign test, so an unparsable limit wins over a negative one.
+    for (int i = 0; i < 7; i++) {
+        if (parse_int32(argv[3 + i], limits[i]) != 0) {
+            SAY("invalid limit value\n");
+            return EXIT_INVALID;
+        }
+    }
+    for (int32_t *limit : limits) {
+        if (*limit < 0) {
+            SAY("negative limit value not allowed\n");
+            return EXIT_INVALID;
+        }
+    }
+
+    Handle handle(init_ryx(std::malloc, std::free));
+    if (!handle) {
+        int err = errno;
+        SAY("init_ryx failed: %s\n", std::strerror(err));
+        return EXIT_BACKEND;
+    }
+
+    // A cpu limit of 0 inherits the user's own container's limit; failing that, 0 stays.
+    if (settings.ls_cpu == 0) {
+        libryx_info user_info;
+        std::memset(&user_info, 0, sizeof user_info);
+        if (ryx_info(handle.get(), uid, &user_info) == 0 && user_info.li_set.ls_cpu > 0)
+            settings.ls_cpu = user_info.li_set.ls_cpu;
+    }
+
+    int map_rc = ryx_ryk_move(handle.get(), domain_id, uid);
+    if (map_rc != 0) {
+        SAY("ryx_ryk_move(domain %u -> ryk %u) failed: %d\n", domain_id, uid, map_rc);
+        return EXIT_KERNEL;
+    }
+
+    int exists = ryx_exists(handle.get(), domain_id);
+    if (exists < 0) {
+        SAY("cannot determine whether RYX %u already exists; refusing to apply limits\n",
+            domain_id);
+        return EXIT_BACKEND;
+    }
+    if (exists) {
+        int held = ryk_holds_ryx(uid, domain_id);
+        if (held != 1) {
+            SAY("RYX %u already exists and is not a child of ryk%u%s; refusing to apply limits\n",
+                domain_id, uid, held == -1 ? " (ryk listing unreadable)" : "");
+            return held == -1 ? EXIT_BACKEND : EXIT_KERNEL;
+        }
+    }
+
+    int rc = ryx_setup(handle.get(), domain_id, &settings);
+    if (rc != 0) {
+        SAY("ryx_setup(%u) failed: %d\n", domain_id, rc);
+        return rc == -ERANGE || rc == -EINVAL ? EXIT_INVALID : EXIT_KERNEL;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // run() returns so that the handle is destroyed on every path before the process ends.
+    return run(argc, argv);
+}
