@@ -1,0 +1,88 @@
+"""Shared by the _ryzmap tests: where the built module and the libryx stand-in are, how a child
+interpreter must be started to import the module, and reading the stand-in's call log."""
+
+import os
+import re
+import sys
+
+BUILD_DIR = os.environ.get("RYX_BUILD_DIR", "")
+MODULE_DIR = os.path.join(BUILD_DIR, "bindings")
+FAKE_LIBRYX = os.path.join(BUILD_DIR, "tests", "fakes", "libryx", "libryx.so.0")
+# Sanitizer runtimes an uninstrumented interpreter needs before it loads an instrumented module.
+SANITIZER_PRELOAD = [p for p in os.environ.get("RYZMAP_PRELOAD", "").split(":") if p]
+
+
+def child_env(fake=False, extra=None):
+    """Environment for a child interpreter that imports the module from the build tree, with
+    the real libryx (found through the module's run path) or with the stand-in preloaded."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("RYX_FAKE_") and k != "LD_PRELOAD"}
+    preload = SANITIZER_PRELOAD + ([FAKE_LIBRYX] if fake else [])
+    if preload:
+        env["LD_PRELOAD"] = ":".join(preload)
+    if SANITIZER_PRELOAD:
+        env["ASAN_OPTIONS"] = "detect_leaks=0"  # the interpreter never frees everything
+    env["PYTHONPATH"] = MODULE_DIR
+    env.update(extra or {})
+    return env
+
+
+def loaded_libraries():
+    with open("/proc/self/maps") as f:
+        return {line.split()[-1] for line in f if "/" in line}
+
+
+def hexroot(docroot):
+    """A docroot as the stand-in reads and logs it."""
+    if isinstance(docroot, str):
+        docroot = docroot.encode()
+    return docroot.hex()
+
+
+def entries(pairs):
+    """RYX_FAKE_ENTRIES_<uid> value for [(docroot, id), ...]."""
+    return ",".join(f"{hexroot(d)}={i}" for d, i in pairs)
+
+
+def read_log(path):
+    try:
+        with open(path) as f:
+            return [line.rstrip("\n") for line in f]
+    except FileNotFoundError:
+        return []
+
+
+_OPEN = re.compile(r"ryz_map_iter_open (\d+) -> (iter\d+|NULL)$")
+_NEXT = re.compile(r"ryz_map_iter_next (iter\d+) -> ")
+_CLOSE = re.compile(r"ryz_map_iter_close (iter\d+)$")
+
+
+def iterator_faults(lines):
+    """Every way the log breaks the iterator rules: each handle closed exactly once, nothing
+    used after close or before open, NULL never closed. An empty list when all is well."""
+    state = {}
+    faults = []
+    for n, line in enumerate(lines, 1):
+        m = _OPEN.match(line)
+        if m:
+            if m.group(2) != "NULL":
+                state[m.group(2)] = "open"
+            continue
+        m = _NEXT.match(line) or _CLOSE.match(line)
+        if not m:
+            continue
+        it = m.group(1)
+        if state.get(it) != "open":
+            faults.append(f"line {n}: {line!r} on a handle that is {state.get(it, 'unknown')}")
+        if line.startswith("ryz_map_iter_close"):
+            state[it] = "closed"
+    faults += [f"{it} never closed" for it, s in state.items() if s == "open"]
+    return faults
+
+
+def calls(lines, name):
+    return [line for line in lines if line.split(" ", 1)[0] == name]
+
+
+def python():
+    return sys.executable
