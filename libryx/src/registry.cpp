@@ -1,23 +1,561 @@
+// The per-user registry of domain container ids: "<root>/<uid>" holds one user's table,
+// ".index" every id in use with its owner, ".lock" serialises writers. See docs/libryx.md.
+#include "registry.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 
 #include <ryx/ryz-map.h>
 
+#include "format.h"
+#include "fsutil.h"
 #include "internal.h"
 
-RYX_EXPORT int ryz_map_verify_ownership(uid_t, uint32_t) { return 0; }
-RYX_EXPORT uint32_t ryz_map_lookup(uid_t, const char *) { return 0; }
-RYX_EXPORT int ryz_map_assign(uid_t, const char *, uint32_t *) { return -ENOSYS; }
-RYX_EXPORT int ryz_map_remove(uid_t, const char *, uint32_t *) { return -ENOSYS; }
-RYX_EXPORT int ryz_map_remove_all(uid_t) { return -ENOSYS; }
-RYX_EXPORT ryz_map_iter *ryz_map_iter_open(uid_t) { return nullptr; }
-RYX_EXPORT int ryz_map_iter_next(ryz_map_iter *, const char **, uint32_t *) { return 1; }
-RYX_EXPORT void ryz_map_iter_close(ryz_map_iter *) {}
-RYX_EXPORT uint32_t ryz_fnv1a(const char *s)
+namespace ryx::registry {
+
+namespace {
+
+constexpr const char *kIndex = ".index";
+constexpr const char *kLock = ".lock";
+constexpr uint32_t kFloor = 60000;
+// 0xffffffff is not a usable container id: the kernel's lists use it to mark a dead row.
+constexpr uint32_t kMaxId = 0xfffffffe;
+constexpr size_t kMaxStrings = size_t(1) << 30;
+
+std::string uid_name(uint32_t uid) { return std::to_string(uid); }
+
+// User tables belong to their user, read-only, so that the user's own lookups work without
+// privilege; writes go through root's rename in a root-owned directory, and ownership checks
+// also consult the root-owned index, so editing one's own table gains nothing.
+constexpr mode_t kUserMode = 0400;
+constexpr mode_t kIndexMode = 0644;
+constexpr mode_t kDirMode = 0755;
+
+int open_root(bool create, Fd &dir) { return open_dir(paths().registry_root, create, kDirMode, dir); }
+
+int load_user(int dir, uint32_t uid, std::vector<fmt::Entry> &entries)
 {
-    uint32_t h = 2166136261u;
-    for (; *s; ++s)
-        h = (h ^ static_cast<unsigned char>(*s)) * 16777619u;
-    return h;
+    Mapping m;
+    int rc = Mapping::open(dir, uid_name(uid).c_str(), m);
+    if (rc < 0)
+        return rc;
+    return fmt::decode_user(m.view(), uid, entries);
 }
-RYX_EXPORT uint32_t ryz_get_id_min(void) { return 60000; }
-RYX_EXPORT int ryz_index_rebuild(void) { return -ENOSYS; }
+
+int store_user(int dir, uint32_t uid, const std::vector<fmt::Entry> &entries)
+{
+    return write_atomic(dir, uid_name(uid), fmt::encode_user(uid, entries), kUserMode, uid);
+}
+
+int store_index(int dir, const std::vector<fmt::Owner> &owners, uint32_t next)
+{
+    return write_atomic(dir, kIndex, fmt::encode_index(owners, next), kIndexMode, 0);
+}
+
+// Every user entry's ids, gathered under the writers' lock.
+int scan(int dir, std::vector<fmt::Owner> &owners, std::vector<Conflict> *conflicts,
+         std::vector<Damaged> *damaged)
+{
+    int dup = ::dup(dir);
+    if (dup < 0)
+        return -errno;
+    std::unique_ptr<DIR, int (*)(DIR *)> d(::fdopendir(dup), ::closedir);
+    if (!d) {
+        ::close(dup);
+        return -errno;
+    }
+    std::vector<fmt::Owner> all;
+    int failure = 0;
+    errno = 0;
+    while (struct dirent *de = ::readdir(d.get())) {
+        uint32_t uid;
+        if (!parse_uid_name(de->d_name, uid))
+            continue;
+        std::vector<fmt::Entry> entries;
+        int rc = load_user(dir, uid, entries);
+        if (rc == -ENOENT)
+            continue; // removed while we looked
+        if (rc < 0) {
+            if (damaged)
+                damaged->push_back({uid, rc});
+            failure = rc;
+            continue;
+        }
+        for (const fmt::Entry &e : entries)
+            all.push_back({e.id, uid});
+    }
+    std::sort(all.begin(), all.end(), [](const fmt::Owner &a, const fmt::Owner &b) {
+        return a.id != b.id ? a.id < b.id : a.uid < b.uid;
+    });
+    for (size_t i = 1; i < all.size(); ++i) {
+        if (all[i].id == all[i - 1].id) {
+            if (conflicts)
+                conflicts->push_back({all[i].id, all[i - 1].uid, all[i].uid});
+            if (failure == 0)
+                failure = -ENOTUNIQ;
+        }
+    }
+    if (failure < 0)
+        return failure;
+    owners = std::move(all);
+    return 0;
+}
+
+// The index as stored or, when there is none yet, as the user entries say.
+int load_index(int dir, std::vector<fmt::Owner> &owners, uint32_t &next)
+{
+    Mapping m;
+    int rc = Mapping::open(dir, kIndex, m);
+    if (rc == -ENOENT) {
+        next = 0;
+        return scan(dir, owners, nullptr, nullptr);
+    }
+    if (rc < 0)
+        return rc;
+    return fmt::decode_index(m.view(), owners, next);
+}
+
+// First free id at or after the hint, wrapping once to the minimum. Starting at the hint
+// rather than at the bottom keeps a just-removed id (whose container may still be alive) from
+// being handed straight to someone else.
+int pick_id(const std::vector<fmt::Owner> &owners, uint32_t hint, uint32_t min, uint32_t &id)
+{
+    if (min > kMaxId)
+        return -ENOSPC;
+    auto first_free = [&](uint32_t from, uint32_t to, uint32_t &out) {
+        auto it = std::lower_bound(owners.begin(), owners.end(), from,
+                                   [](const fmt::Owner &o, uint32_t v) { return o.id < v; });
+        uint64_t cand = from;
+        for (; it != owners.end() && cand <= to && it->id == cand; ++it)
+            ++cand;
+        if (cand > to)
+            return false;
+        out = static_cast<uint32_t>(cand);
+        return true;
+    };
+    uint32_t start = hint < min || hint > kMaxId ? min : hint;
+    if (first_free(start, kMaxId, id))
+        return 0;
+    if (start > min && first_free(min, start - 1, id))
+        return 0;
+    return -ENOSPC;
+}
+
+void drop_ids(std::vector<fmt::Owner> &owners, const std::vector<uint32_t> &ids, uint32_t uid)
+{
+    std::erase_if(owners, [&](const fmt::Owner &o) {
+        return o.uid == uid && std::find(ids.begin(), ids.end(), o.id) != ids.end();
+    });
+}
+
+bool valid_docroot(const char *docroot)
+{
+    return docroot && *docroot && std::strlen(docroot) <= fmt::kMaxDocroot;
+}
+
+} // namespace
+
+bool parse_uid_name(std::string_view name, uint32_t &uid)
+{
+    if (name.empty() || name.size() > 10 || (name.size() > 1 && name[0] == '0'))
+        return false;
+    uint64_t v = 0;
+    for (char c : name) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + uint64_t(c - '0');
+    }
+    if (v > 0xffffffffu)
+        return false;
+    uid = static_cast<uint32_t>(v);
+    return true;
+}
+
+uint32_t parse_id_min(std::string_view text)
+{
+    // "UID_MAX <number>" on a line of its own; '#' starts a comment; the last valid one counts.
+    uint32_t found = 0;
+    while (!text.empty()) {
+        size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+        if (size_t hash = line.find('#'); hash != std::string_view::npos)
+            line = line.substr(0, hash);
+        auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+        while (!line.empty() && blank(line.front()))
+            line.remove_prefix(1);
+        while (!line.empty() && blank(line.back()))
+            line.remove_suffix(1);
+        if (line.substr(0, 7) != "UID_MAX" || line.size() < 9 || !blank(line[7]))
+            continue;
+        line.remove_prefix(8);
+        while (!line.empty() && blank(line.front()))
+            line.remove_prefix(1);
+        if (line.empty() || line.size() > 10)
+            continue;
+        uint64_t v = 0;
+        bool ok = true;
+        for (char c : line) {
+            if (c < '0' || c > '9') {
+                ok = false;
+                break;
+            }
+            v = v * 10 + uint64_t(c - '0');
+        }
+        if (ok && v <= 0xffffffffu)
+            found = static_cast<uint32_t>(v);
+    }
+    return found < kFloor ? kFloor : found;
+}
+
+int enable(uint32_t uid)
+{
+    Fd dir;
+    int rc = open_root(true, dir);
+    if (rc < 0)
+        return rc;
+    Lock lock;
+    if ((rc = lock.acquire(dir.get(), kLock)) < 0)
+        return rc;
+    struct stat st;
+    if (::fstatat(dir.get(), uid_name(uid).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return 0;
+    if (errno != ENOENT)
+        return -errno;
+    // A registry starts with its index so that ownership checks work from the first assignment.
+    Mapping idx;
+    rc = Mapping::open(dir.get(), kIndex, idx);
+    if (rc == -ENOENT) {
+        std::vector<fmt::Owner> owners;
+        uint32_t next;
+        if ((rc = load_index(dir.get(), owners, next)) < 0 ||
+            (rc = store_index(dir.get(), owners, next)) < 0)
+            return rc;
+    }
+    if ((rc = store_user(dir.get(), uid, {})) < 0)
+        return rc;
+    return 1;
+}
+
+int disable(uint32_t uid, bool force)
+{
+    Fd dir;
+    int rc = open_root(false, dir);
+    if (rc < 0)
+        return rc;
+    Lock lock;
+    if ((rc = lock.acquire(dir.get(), kLock)) < 0)
+        return rc;
+    std::vector<fmt::Entry> entries;
+    rc = load_user(dir.get(), uid, entries);
+    if (rc < 0 && !(rc == -EBADMSG && force))
+        return rc;
+    if (!entries.empty() && !force)
+        return -ENOTEMPTY;
+    // Entry first, index after: a crash in between leaks ids, never frees one still mapped.
+    if ((rc = remove_durable(dir.get(), uid_name(uid))) < 0)
+        return rc;
+    std::vector<fmt::Owner> owners;
+    uint32_t next;
+    if (load_index(dir.get(), owners, next) == 0) {
+        size_t before = owners.size();
+        std::erase_if(owners, [&](const fmt::Owner &o) { return o.uid == uid; });
+        if (owners.size() != before)
+            store_index(dir.get(), owners, next);
+    }
+    return static_cast<int>(entries.size());
+}
+
+int rebuild(std::vector<Conflict> *conflicts, std::vector<Damaged> *damaged)
+{
+    Fd dir;
+    int rc = open_root(false, dir);
+    if (rc < 0)
+        return rc;
+    Lock lock;
+    if ((rc = lock.acquire(dir.get(), kLock)) < 0)
+        return rc;
+    std::vector<fmt::Owner> owners;
+    if ((rc = scan(dir.get(), owners, conflicts, damaged)) < 0)
+        return rc;
+    // Keep the allocation cursor of a readable index so that rebuilding does not bring back
+    // recently freed ids sooner than usual.
+    uint32_t next = 0;
+    Mapping m;
+    std::vector<fmt::Owner> old;
+    if (Mapping::open(dir.get(), kIndex, m) == 0)
+        fmt::decode_index(m.view(), old, next);
+    if ((rc = store_index(dir.get(), owners, next)) < 0)
+        return rc;
+    return static_cast<int>(std::min<size_t>(owners.size(), 0x7fffffff));
+}
+
+} // namespace ryx::registry
+
+using namespace ryx;
+using namespace ryx::registry;
+
+struct ryz_map_iter {
+    std::vector<fmt::Entry> entries;
+    size_t pos = 0;
+};
+
+RYX_EXPORT uint32_t ryz_fnv1a(const char *docroot)
+{
+    return docroot ? fmt::fnv1a(docroot) : fmt::fnv1a("");
+}
+
+static uint32_t id_min_impl()
+{
+    std::string text;
+    // A missing or unreadable file means the system default.
+    if (read_file(AT_FDCWD, paths().login_defs.c_str(), text, 1 << 20) < 0)
+        return registry::parse_id_min("");
+    return registry::parse_id_min(text);
+}
+
+static uint32_t lookup_impl(uid_t uid, const char *docroot)
+{
+    if (!valid_docroot(docroot))
+        return 0;
+    Mapping m;
+    const std::string path = paths().registry_root + "/" + uid_name(uid);
+    if (Mapping::open(AT_FDCWD, path.c_str(), m) < 0)
+        return 0;
+    return fmt::user_lookup(m.view(), uid, docroot);
+}
+
+static int verify_impl(uid_t uid, uint32_t id)
+{
+    Fd dir;
+    Mapping user, index;
+    if (id == 0 || open_root(false, dir) < 0 ||
+        Mapping::open(dir.get(), uid_name(uid).c_str(), user) < 0 ||
+        Mapping::open(dir.get(), kIndex, index) < 0)
+        return 0;
+    // Both must agree: the user's table says it maps the id, the root-owned index that no other
+    // user holds it (and a reservation left by an interrupted assignment is not ownership).
+    return fmt::user_has_id(user.view(), uid, id) && fmt::index_owner(index.view(), id) == uid;
+}
+
+static int assign_impl(uid_t uid, const char *docroot, uint32_t *id)
+{
+    if (!docroot || !*docroot)
+        return -EINVAL;
+    if (std::strlen(docroot) > fmt::kMaxDocroot)
+        return -ENAMETOOLONG;
+    Fd dir;
+    int rc = open_root(false, dir);
+    if (rc < 0)
+        return rc == -ENOENT ? -EPERM : rc;
+    Lock lock;
+    if ((rc = lock.acquire(dir.get(), kLock)) < 0)
+        return rc;
+    std::vector<fmt::Entry> entries;
+    rc = load_user(dir.get(), uid, entries);
+    if (rc == -ENOENT)
+        return -EPERM; // domain isolation is not enabled for uid: assigning would enable it
+    if (rc < 0)
+        return rc;
+    size_t strsize = 0;
+    for (const fmt::Entry &e : entries) {
+        if (e.docroot == docroot) {
+            if (id)
+                *id = e.id;
+            return 0;
+        }
+        strsize += e.docroot.size() + 1;
+    }
+    if (entries.size() >= fmt::kMaxEntries || strsize + std::strlen(docroot) + 1 > kMaxStrings)
+        return -ENOSPC;
+
+    std::vector<fmt::Owner> owners;
+    uint32_t next, newid;
+    if ((rc = load_index(dir.get(), owners, next)) < 0)
+        return rc;
+    // An index restored from an older copy may miss ids this user already maps; count them as
+    // taken, and refuse outright if the index gives one of them to someone else.
+    auto by_id = [](const fmt::Owner &o, uint32_t v) { return o.id < v; };
+    for (const fmt::Entry &e : entries) {
+        auto at = std::lower_bound(owners.begin(), owners.end(), e.id, by_id);
+        if (at == owners.end() || at->id != e.id)
+            owners.insert(at, {e.id, uid});
+        else if (at->uid != uid)
+            return -ENOTUNIQ;
+    }
+    if ((rc = pick_id(owners, next, id_min_impl(), newid)) < 0)
+        return rc;
+    owners.insert(std::lower_bound(owners.begin(), owners.end(), newid, by_id), {newid, uid});
+    // Reserve in the index before the user's table names the id: a crash between the two
+    // leaks the id (rebuild-index reclaims it) but can never hand it out twice.
+    if ((rc = store_index(dir.get(), owners, newid == kMaxId ? 0 : newid + 1)) < 0)
+        return rc;
+    entries.push_back({docroot, newid});
+    if ((rc = store_user(dir.get(), uid, entries)) < 0)
+        return rc;
+    if (id)
+        *id = newid;
+    return 1;
+}
+
+static int remove_impl(uid_t uid, const char *docroot, uint32_t *old_id)
+{
+    if (!docroot)
+        return -EINVAL;
+    Fd dir;
+    int rc = open_root(false, dir);
+    if (rc == -ENOENT)
+        return 0;
+    if (rc < 0)
+        return rc;
+    Lock lock;
+    if ((rc = lock.acquire(dir.get(), kLock)) < 0)
+        return rc;
+    std::vector<fmt::Entry> entries;
+    rc = load_user(dir.get(), uid, entries);
+    if (rc == -ENOENT)
+        return 0; // nothing mapped for a user without isolation
+    if (rc < 0)
+        return rc;
+    auto it = std::find_if(entries.begin(), entries.end(),
+                           [&](const fmt::Entry &e) { return e.docroot == docroot; });
+    if (it == entries.end())
+        return 0;
+    const uint32_t gone = it->id;
+    entries.erase(it);
+    // The user's table first, the index after: a crash in between leaks the id.
+    if ((rc = store_user(dir.get(), uid, entries)) < 0)
+        return rc;
+    if (old_id)
+        *old_id = gone;
+    std::vector<fmt::Owner> owners;
+    uint32_t next;
+    // The removal is complete and durable here; an index we cannot update only keeps the id
+    // reserved until the next rebuild.
+    if (load_index(dir.get(), owners, next) == 0) {
+        drop_ids(owners, {gone}, uid);
+        store_index(dir.get(), owners, next);
+    }
+    return 1;
+}
+
+static int remove_all_impl(uid_t uid)
+{
+    Fd dir;
+    int rc = open_root(false, dir);
+    if (rc == -ENOENT)
+        return 0;
+    if (rc < 0)
+        return rc;
+    Lock lock;
+    if ((rc = lock.acquire(dir.get(), kLock)) < 0)
+        return rc;
+    std::vector<fmt::Entry> entries;
+    rc = load_user(dir.get(), uid, entries);
+    if (rc == -ENOENT)
+        return 0;
+    if (rc < 0)
+        return rc;
+    if (entries.empty())
+        return 0;
+    if ((rc = store_user(dir.get(), uid, {})) < 0)
+        return rc;
+    std::vector<uint32_t> ids;
+    for (const fmt::Entry &e : entries)
+        ids.push_back(e.id);
+    std::vector<fmt::Owner> owners;
+    uint32_t next;
+    if (load_index(dir.get(), owners, next) == 0) {
+        drop_ids(owners, ids, uid);
+        store_index(dir.get(), owners, next);
+    }
+    return static_cast<int>(entries.size());
+}
+
+static ryz_map_iter *iter_open_impl(uid_t uid)
+{
+    Fd dir;
+    std::vector<fmt::Entry> entries;
+    int rc = open_root(false, dir);
+    if (rc == 0)
+        rc = load_user(dir.get(), uid, entries);
+    if (rc < 0) {
+        errno = -rc;
+        return nullptr;
+    }
+    if (entries.empty()) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    // A snapshot: the docroots stay valid until close, whatever writers do meanwhile.
+    auto *it = new (std::nothrow) ryz_map_iter;
+    if (!it) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    it->entries = std::move(entries);
+    return it;
+}
+
+RYX_EXPORT int ryz_map_iter_next(ryz_map_iter *iter, const char **docroot, uint32_t *id)
+{
+    if (!iter || iter->pos >= iter->entries.size())
+        return 1;
+    const fmt::Entry &e = iter->entries[iter->pos++];
+    if (docroot)
+        *docroot = e.docroot.c_str();
+    if (id)
+        *id = e.id;
+    return 0;
+}
+
+RYX_EXPORT void ryz_map_iter_close(ryz_map_iter *iter) { delete iter; }
+
+
+// The exported entry points: nothing may unwind into C callers, so an allocation failure
+// anywhere below becomes -ENOMEM (or "no entry" where the contract has no error value).
+
+RYX_EXPORT uint32_t ryz_get_id_min(void) { return guarded(uint32_t(60000), [] { return id_min_impl(); }); }
+
+RYX_EXPORT uint32_t ryz_map_lookup(uid_t uid, const char *docroot)
+{
+    return guarded(uint32_t(0), [&] { return lookup_impl(uid, docroot); });
+}
+
+RYX_EXPORT int ryz_map_verify_ownership(uid_t uid, uint32_t id)
+{
+    return guarded(0, [&] { return verify_impl(uid, id); });
+}
+
+RYX_EXPORT int ryz_map_assign(uid_t uid, const char *docroot, uint32_t *id)
+{
+    return guarded(-ENOMEM, [&] { return assign_impl(uid, docroot, id); });
+}
+
+RYX_EXPORT int ryz_map_remove(uid_t uid, const char *docroot, uint32_t *old_id)
+{
+    return guarded(-ENOMEM, [&] { return remove_impl(uid, docroot, old_id); });
+}
+
+RYX_EXPORT int ryz_map_remove_all(uid_t uid)
+{
+    return guarded(-ENOMEM, [&] { return remove_all_impl(uid); });
+}
+
+RYX_EXPORT ryz_map_iter *ryz_map_iter_open(uid_t uid)
+{
+    return guarded(static_cast<ryz_map_iter *>(nullptr), [&] { return iter_open_impl(uid); });
+}
+
+RYX_EXPORT int ryz_index_rebuild(void)
+{
+    return guarded(-ENOMEM, [] { return registry::rebuild(nullptr, nullptr); });
+}
