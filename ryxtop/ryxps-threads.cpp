@@ -1,1 +1,287 @@
-// placeholder; replaced by the real unit
+// Thread collector: walks the process tree once per pass and hangs a record for every thread of
+// a listed container under that container. Every failure is silent: a thread that cannot be read
+// whole is left out.
+#include "ryxps-threads.h"
+
+#include "proc-sources.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <new>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Enough for a whole status, statm, stat or cgroup line of any real task in one read.
+constexpr size_t LINE_BUF = 4096;
+constexpr size_t CMDLINE_MAX = 255;
+
+struct dir_closer {
+    void operator()(DIR *d) const { closedir(d); }
+};
+using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+
+// A process or thread directory: a whole decimal name above 0 ("self", ".", "0" are not).
+bool task_number(const char *name, long &value)
+{
+    char *end;
+    errno = 0;
+    long v = strtol(name, &end, 10);
+    if (end == name || *end != '\0' || errno != 0 || v <= 0)
+        return false;
+    value = v;
+    return true;
+}
+
+// Containers by id for the pass, so that finding a thread's container is not a walk of the whole
+// list per thread. Ids need not be unique: the record nearest the head wins.
+class container_index {
+  public:
+    explicit container_index(ryx_entry *list) : list_(list)
+    {
+        try {
+            size_t pos = 0;
+            for (ryx_entry *e = list; e; e = e->next)
+                by_id_.push_back({e->id, pos++, e});
+            std::sort(by_id_.begin(), by_id_.end(), [](const slot &a, const slot &b) {
+                return a.id != b.id ? a.id < b.id : a.pos < b.pos;
+            });
+            indexed_ = true;
+        } catch (const std::bad_alloc &) {
+            by_id_.clear();
+        }
+    }
+
+    ryx_entry *find(uint64_t id) const
+    {
+        if (!indexed_) {
+            for (ryx_entry *e = list_; e; e = e->next)
+                if (e->id == id)
+                    return e;
+            return nullptr;
+        }
+        auto it = std::lower_bound(by_id_.begin(), by_id_.end(), id,
+                                   [](const slot &s, uint64_t v) { return s.id < v; });
+        return it != by_id_.end() && it->id == id ? it->entry : nullptr;
+    }
+
+  private:
+    struct slot {
+        uint64_t id;
+        size_t pos;
+        ryx_entry *entry;
+    };
+    ryx_entry *list_;
+    std::vector<slot> by_id_;
+    bool indexed_ = false;
+};
+
+// One thread, <task dir>/<tid>/. Only status (and cgroup without an "FNid:") is read before the
+// thread's container is known: threads of other containers are dropped whatever their other
+// sources hold, and their cmdline is not touched, since reading it takes the owning process's
+// memory-map lock and may stall behind a stuck process.
+void collect_thread(const container_index &containers, int task_fd, const char *tid_name,
+                    int64_t pid)
+{
+    long tid;
+    if (!task_number(tid_name, tid))
+        return;
+    char buf[LINE_BUF];
+
+    // /proc/<pid>/task/<tid>/status: "FNid:" is the container, "Name:" tells migration threads
+    status_info st;
+    {
+        unique_fd status(open_fmt_path(task_fd, "%s/status", tid_name));
+        if (!status)
+            return;
+        read_status(status.get(), buf, sizeof buf, st);
+    }
+
+    // /proc/<pid>/task/<tid>/cgroup: the container as the last path component, e.g. .../ryx12
+    uint64_t cid = st.fnid;
+    if (cid == 0) {
+        unique_fd cgroup(open_fmt_path(task_fd, "%s/cgroup", tid_name));
+        if (!cgroup)
+            cid = UINT64_MAX;
+        else if (!read_cgroup_id(cgroup.get(), buf, sizeof buf, cid))
+            return;
+    }
+
+    ryx_entry *entry = containers.find(cid);
+    if (!entry)
+        return;
+
+    // /proc/<pid>/task/<tid>/cmdline: NUL-separated arguments, the first 255 bytes
+    char cmd[CMDLINE_MAX + 1];
+    size_t cmd_len;
+    {
+        unique_fd cmdline(open_fmt_path(task_fd, "%s/cmdline", tid_name));
+        if (!cmdline)
+            return;
+        cmd_len = read_upto(cmdline.get(), cmd, CMDLINE_MAX);
+    }
+    // A per-cpu kernel thread has an empty command line; a process merely named so has not.
+    if (st.migration && cmd_len == 0)
+        return;
+
+    // /proc/<pid>/task/<tid>/statm: whole-process memory in pages, same for every thread
+    uint64_t resident, shared;
+    {
+        unique_fd statm(open_fmt_path(task_fd, "%s/statm", tid_name));
+        std::string_view line;
+        if (!statm)
+            return;
+        line_reader lines(statm.get(), buf, sizeof buf);
+        if (!lines.first_line(line) || !parse_statm(line, resident, shared))
+            return;
+    }
+
+    // /proc/<pid>/task/<tid>/stat: this thread's user and system time in clock ticks
+    uint64_t utime, stime;
+    {
+        unique_fd stat(open_fmt_path(task_fd, "%s/stat", tid_name));
+        std::string_view line;
+        if (!stat)
+            return;
+        line_reader lines(stat.get(), buf, sizeof buf);
+        if (!lines.first_line(line) || !parse_stat_times(line, utime, stime))
+            return;
+    }
+
+    auto *t = static_cast<threadinfo *>(calloc(1, sizeof(threadinfo)));
+    if (!t)
+        return;
+    t->pid = pid;
+    t->tid = tid;
+    t->mem = (resident - shared) * static_cast<uint64_t>(page_size);
+    t->cpu = utime + stime;
+    t->valid = 1;
+    com_from_cmdline(cmd, cmd_len, t->com);
+    ryx_get_thread_stat(entry, t);
+}
+
+// Takes ownership of task_fd, the process's task directory.
+void collect_process(const container_index &containers, int task_fd, const char *pid_name)
+{
+    dir_ptr dir(fdopendir(task_fd));
+    if (!dir) {
+        close(task_fd);
+        return;
+    }
+    long pid;
+    if (!task_number(pid_name, pid))
+        pid = -1;
+    while (dirent *de = readdir(dir.get())) {
+        long tid;
+        if (task_number(de->d_name, tid))
+            collect_thread(containers, dirfd(dir.get()), de->d_name, pid);
+    }
+}
+
+} // namespace
+
+void ryx_get_pt_stats_at(ryx_entry *list, int proc_fd)
+{
+    // Without containers no thread can be taken, and nothing the walk reads could show.
+    if (!list)
+        return;
+    int fd = openat(proc_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    dir_ptr dir(fdopendir(fd));
+    if (!dir) {
+        close(fd);
+        return;
+    }
+    container_index containers(list);
+    while (dirent *de = readdir(dir.get())) {
+        long pid;
+        if (!task_number(de->d_name, pid))
+            continue;
+        int task_fd = open_fmt_path(dirfd(dir.get()), "%s/task", de->d_name);
+        if (task_fd >= 0)
+            collect_process(containers, task_fd, de->d_name);
+    }
+}
+
+void ryx_get_pt_stats(ryx_entry *list, const char *process)
+{
+    if (!list)
+        return;
+    if (!process) {
+        unique_fd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (proc)
+            ryx_get_pt_stats_at(list, proc.get());
+        return;
+    }
+    int task_fd = open_fmt_path(AT_FDCWD, "/proc/%s/task", process);
+    if (task_fd >= 0)
+        collect_process(container_index(list), task_fd, process);
+}
+
+void ryx_get_thread_stat(ryx_entry *entry, threadinfo *thread)
+{
+    threadinfo *head = entry->threadinfo_head;
+    thread->prev = nullptr;
+    thread->next = head;
+    if (head) {
+        // A process's threads arrive one after another and processes in ascending pid order, so
+        // a pid at the head or above it settles the question without walking the list; only a
+        // pid lower than the head's (an order procfs does not produce) needs the full search.
+        bool known = head->pid == thread->pid;
+        if (!known && thread->pid < head->pid)
+            for (threadinfo *t = head->next; t && !known; t = t->next)
+                known = t->pid == thread->pid;
+        if (!known)
+            entry->pno++;
+        head->prev = thread;
+    } else {
+        entry->pno++;
+    }
+    entry->threadinfo_head = thread;
+    entry->tno++;
+}
+
+void ryx_resample_pt_stats_at(ryx_entry *entry, int proc_fd)
+{
+    char buf[LINE_BUF];
+    for (threadinfo *t = entry ? entry->threadinfo_head : nullptr; t; t = t->next) {
+        if (!t->valid)
+            continue;
+        t->valid = 0;
+        // /proc/<pid>/task/<tid>/stat: the thread's times again, at the end of the interval
+        unique_fd stat(open_fmt_path(proc_fd, "%ju/task/%ju/stat", static_cast<uintmax_t>(t->pid),
+                                     static_cast<uintmax_t>(t->tid)));
+        if (!stat)
+            continue;
+        line_reader lines(stat.get(), buf, sizeof buf);
+        std::string_view line;
+        uint64_t utime, stime;
+        if (!lines.first_line(line) || !parse_stat_times(line, utime, stime))
+            continue;
+        uint64_t total = utime + stime;
+        // Less than at collection means another thread now has this tid: no usable increase.
+        if (total < t->cpu)
+            continue;
+        t->cpu = total - t->cpu;
+        t->valid = 1;
+    }
+}
+
+void ryx_resample_pt_stats(ryx_entry *entry)
+{
+    if (!entry || !entry->threadinfo_head)
+        return;
+    unique_fd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (proc)
+        ryx_resample_pt_stats_at(entry, proc.get());
+    else
+        for (threadinfo *t = entry->threadinfo_head; t; t = t->next)
+            t->valid = 0;
+}
