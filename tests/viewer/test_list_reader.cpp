@@ -1,0 +1,247 @@
+// Container list reader on fixture files: header, versions and timestamps, tokens, dropped rows,
+// order across the main and reseller lists.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ryxps-core.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ListReader : public ::testing::Test {
+protected:
+    fs::path dir;
+    std::vector<std::string> paths;
+    std::vector<char *> argv_paths;
+    ryx_entry *list = nullptr;
+
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/ryxps-reader-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override
+    {
+        ryx_free_list(list);
+        ryx_list_file = nullptr;
+        fs::remove_all(dir);
+    }
+    // Declares the list files in reading order; an empty text names a file that is not there.
+    void lists(const std::vector<std::string> &texts)
+    {
+        paths.clear();
+        for (size_t i = 0; i < texts.size(); ++i) {
+            fs::path p = dir / ("list" + std::to_string(i));
+            if (!texts[i].empty())
+                std::ofstream(p) << texts[i];
+            paths.push_back(p.string());
+        }
+        argv_paths.clear();
+        for (auto &p : paths)
+            argv_paths.push_back(p.data());
+        argv_paths.push_back(nullptr);
+        ryx_list_file = argv_paths.data();
+    }
+    int read()
+    {
+        ryx_free_list(list);
+        list = nullptr;
+        return ryx_get_stats(&list);
+    }
+    std::vector<uint64_t> ids() const
+    {
+        std::vector<uint64_t> out;
+        for (ryx_entry *e = list; e; e = e->next)
+            out.push_back(e->id);
+        return out;
+    }
+};
+
+TEST_F(ListReader, VersionedHeaderFillsRecordAndTakesRealtimeStamp)
+{
+    lists({"8:RYX\tEP\tCPU\tIO\n5\t1\t1000\t20\n"});
+    times_ts[1] = {42, 7};
+    timespec before;
+    clock_gettime(CLOCK_REALTIME, &before);
+    ASSERT_EQ(read(), 0);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->prev, nullptr);
+    EXPECT_EQ(list->next, nullptr);
+    EXPECT_EQ(list->id, 5u);
+    EXPECT_EQ(list->ep, 1u);
+    EXPECT_EQ(list->cpu, 1000u);
+    EXPECT_EQ(list->io, 20u);
+    EXPECT_EQ(list->cpu_valid, 1);
+    EXPECT_EQ(list->io_valid, 1);
+    EXPECT_EQ(list->mem_valid, 0);
+    EXPECT_EQ(list->iops_valid, 0);
+    EXPECT_EQ(list->parent_id, 0u);
+    EXPECT_EQ(list->threadinfo_head, nullptr);
+    EXPECT_EQ(proc_ryx_version, 8);
+    EXPECT_EQ(times_ts[0].tv_sec, 42);
+    EXPECT_EQ(times_ts[0].tv_nsec, 7);
+    EXPECT_GE(times_ts[1].tv_sec, before.tv_sec);
+}
+
+TEST_F(ListReader, HeaderWithoutColonIsVersionZeroAndUsesTheCounter)
+{
+    lists({"RYX\tEP\tCPU\n5\t1\t1000\n"});
+    times_tsc[1] = 1;
+    timespec ts_before = times_ts[1];
+    ASSERT_EQ(read(), 0);
+    EXPECT_EQ(proc_ryx_version, 0);
+    EXPECT_EQ(times_tsc[0], 1u);
+    EXPECT_GT(times_tsc[1], 1u);
+    EXPECT_EQ(times_ts[1].tv_sec, ts_before.tv_sec);
+    EXPECT_EQ(times_ts[1].tv_nsec, ts_before.tv_nsec);
+    // Versions 4 and 5 sit on either side of the clock switch; junk before the colon is 0.
+    lists({"4:RYX\tEP\tCPU\n"});
+    ASSERT_EQ(read(), 0);
+    EXPECT_EQ(proc_ryx_version, 4);
+    lists({"x:RYX\tEP\tCPU\n"});
+    ASSERT_EQ(read(), 0);
+    EXPECT_EQ(proc_ryx_version, 0);
+}
+
+TEST_F(ListReader, ParentPrefixAndAlternativeNames)
+{
+    // Old column names, a parent prefix in a non-id column, rows not one per line.
+    lists({"8:veid\tenters\tcpu_usage\tIOPS\n5 1\n12,700 -1\n6\t2\t9\t3,4\n"});
+    ASSERT_EQ(read(), 0);
+    ASSERT_EQ(ids(), (std::vector<uint64_t>{6, 5}));
+    ryx_entry *six = list, *five = list->next;
+    EXPECT_EQ(six->parent_id, 3u);
+    EXPECT_EQ(six->iops, 4u);
+    EXPECT_EQ(six->iops_valid, 1);
+    EXPECT_EQ(five->parent_id, 12u);
+    EXPECT_EQ(five->cpu, 700u);
+    EXPECT_EQ(five->iops_valid, 0);
+    EXPECT_EQ(five->next, nullptr);
+    EXPECT_EQ(six->prev, nullptr);
+    EXPECT_EQ(five->prev, six);
+}
+
+TEST_F(ListReader, AllOnesMeanNoValueAndMemFallsBackToMem)
+{
+    lists({"8:RYX\tEP\tCPU\tIO\tMEM\tMEMPHY\n"
+           "1\t0\t5\t-1\t100\t-1\n"
+           "2\t0\t5\t18446744073709551615\t100\t30\n"
+           "3\t0\t5\t7\t-1\t-1\n"});
+    ASSERT_EQ(read(), 0);
+    ASSERT_EQ(ids(), (std::vector<uint64_t>{3, 2, 1}));
+    ryx_entry *e3 = list, *e2 = e3->next, *e1 = e2->next;
+    EXPECT_EQ(e1->io_valid, 0);
+    EXPECT_EQ(e1->mem_valid, 1);
+    EXPECT_EQ(e1->mem, 100u);
+    EXPECT_EQ(e2->io_valid, 0);
+    EXPECT_EQ(e2->mem, 30u);
+    EXPECT_EQ(e3->io_valid, 1);
+    EXPECT_EQ(e3->mem_valid, 0);
+}
+
+TEST_F(ListReader, MainAndResellerListsComeBackReversed)
+{
+    lists({"ryx setup 1\nryx setup 2\n8:RYX\tEP\tCPU\n1 0 1\n2 0 1\n",
+           "ryx setup 1\n8:RYX\tEP\tCPU\n3 0 1\n",
+           "",                                 // vanished reseller: skipped
+           "8:RYX\tEP\tCPU\n4 0 1\n5 0 1\n6 0"}); // ends inside a row
+    ASSERT_EQ(read(), 0);
+    EXPECT_EQ(ids(), (std::vector<uint64_t>{5, 4, 3, 2, 1}));
+    // Every prev link mirrors next.
+    for (ryx_entry *e = list; e && e->next; e = e->next)
+        EXPECT_EQ(e->next->prev, e);
+}
+
+TEST_F(ListReader, DroppedAndDuplicateRows)
+{
+    lists({"8:RYX\tEP\tCPU\n"
+           "4294967295\t0\t1\n" // kernel placeholder row
+           "7\t-1\t1\n"         // required value missing
+           "7\t1\t-1\n"
+           "7\t1\t10\n"
+           "7\t2\t20\n"});
+    ASSERT_EQ(read(), 0);
+    ASSERT_EQ(ids(), (std::vector<uint64_t>{7, 7}));
+    EXPECT_EQ(list->cpu, 20u); // the later row is nearer the head
+}
+
+TEST_F(ListReader, UnreadableListsFailWithProtocolError)
+{
+    const std::vector<std::vector<std::string>> bad = {
+        {""},                                      // no main list
+        {"ryx setup 1\nryx setup 2\n"},            // setup lines only
+        {"8:RYX\tCPU\n1\t2\n"},                    // no entry-process column
+        {"8:EP\tCPU\n1\t2\n"},                     // no id column
+        {"8:RYX\tEP\tMEM\n1\t2\t3\n"},             // no CPU column
+    };
+    for (const auto &files : bad) {
+        lists(files);
+        EXPECT_EQ(read(), -EPROTO) << files[0];
+        EXPECT_EQ(list, nullptr);
+    }
+    ryx_list_file = nullptr;
+    EXPECT_EQ(read(), -EPROTO);
+    char *none[] = {nullptr};
+    ryx_list_file = none;
+    EXPECT_EQ(read(), -EPROTO);
+}
+
+TEST_F(ListReader, EmptyListIsNotAnError)
+{
+    lists({"8:RYX\tEP\tCPU\n"});
+    EXPECT_EQ(read(), 0);
+    EXPECT_EQ(list, nullptr);
+    lists({"8:RYX\tEP\tCPU"});
+    EXPECT_EQ(read(), 0);
+}
+
+TEST_F(ListReader, LongLinesAreSkippedWhole)
+{
+    // Column names past the 149th character are not seen, but the rest of the header line is
+    // still no data; a long setup line is skipped as one line.
+    std::string setup = "ryx setup " + std::string(300, 'x') + "\n";
+    std::string header = "8:RYX\tEP\tCPU\t" + std::string(200, 'X') + "\n";
+    lists({setup + header + "1 2 3 4\n", header + "5 6 7 8\n"});
+    ASSERT_EQ(read(), 0);
+    ASSERT_EQ(ids(), (std::vector<uint64_t>{5, 1}));
+    EXPECT_EQ(list->ep, 6u);
+    EXPECT_EQ(list->next->cpu, 3u);
+    ryx_stats stats;
+    std::string_view h, body;
+    ASSERT_TRUE(ryx_split_list(setup + header, h, body));
+    ryx_parse_header(h, stats);
+    EXPECT_EQ(stats.header.size(), 149u);
+    ASSERT_EQ(stats.names.size(), 4u);
+    EXPECT_EQ(stats.names[3], std::string(136, 'X'));
+}
+
+TEST(ListLookup, FirstMatchingColumnOrAllOnes)
+{
+    ryx_stats stats;
+    ryx_parse_header("8:CPU\tRYX\tcpu_usage\tveid", stats);
+    ryx_parse_rows("1 2 3 4 5 6 7 8", stats);
+    ASSERT_EQ(stats.rows.size(), 2u);
+    EXPECT_EQ(stats.rows[0].size(), 5u);
+    EXPECT_EQ(ryx_lookup_stat(&stats, 1, "veid", "RYX"), 6u);
+    EXPECT_EQ(ryx_lookup_stat(&stats, 0, "cpu_usage", "CPU"), 1u);
+    EXPECT_EQ(ryx_lookup_stat(&stats, 0, "IO", nullptr), RYX_NO_VALUE);
+    // The last parent prefix of a row wins.
+    ryx_stats parents;
+    ryx_parse_header("RYX\tEP", parents);
+    ryx_parse_rows("3,1 4,2", parents);
+    ASSERT_EQ(parents.rows.size(), 1u);
+    EXPECT_EQ(parents.rows[0], (std::vector<uint64_t>{1, 2, 4}));
+    ryx_free_stats(nullptr);
+}
+
+} // namespace
