@@ -1,6 +1,8 @@
 """Shared by the _ryzmap tests: where the built module and the libryx stand-in are, how a child
 interpreter must be started to import the module, and reading the stand-in's call log."""
 
+import ast
+import json
 import os
 import re
 import sys
@@ -13,18 +15,45 @@ SANITIZER_PRELOAD = [p for p in os.environ.get("RYZMAP_PRELOAD", "").split(":") 
 
 
 def child_env(fake=False, extra=None):
-    """Environment for a child interpreter that imports the module from the build tree, with
-    the real libryx (found through the module's run path) or with the stand-in preloaded."""
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith("RYX_FAKE_") and k != "LD_PRELOAD"}
+    """Environment changes (None: remove) for a child interpreter that imports the module from
+    the build tree, with the real libryx (found through the module's run path) or with the
+    stand-in preloaded."""
+    env = {k: None for k in os.environ if k.startswith("RYX_FAKE_")}
     preload = SANITIZER_PRELOAD + ([FAKE_LIBRYX] if fake else [])
-    if preload:
-        env["LD_PRELOAD"] = ":".join(preload)
+    env["LD_PRELOAD"] = ":".join(preload) if preload else None
     if SANITIZER_PRELOAD:
         env["ASAN_OPTIONS"] = "detect_leaks=0"  # the interpreter never frees everything
     env["PYTHONPATH"] = MODULE_DIR
     env.update(extra or {})
     return env
+
+
+def full_env(changes):
+    env = dict(os.environ)
+    for k, v in changes.items():
+        if v is None:
+            env.pop(k, None)
+        else:
+            env[k] = v
+    return env
+
+
+DRIVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ryzmap_driver.py")
+
+
+def driver_input(calls):
+    """stdin for the driver: one call per line, [name, arg, ...]."""
+    return "".join(json.dumps(c) + "\n" for c in calls)
+
+
+def driver_output(stdout):
+    """The driver's answers: the value (rebuilt from its repr) or ("error", type, message)."""
+    out = []
+    for line in stdout.decode().splitlines():
+        r = json.loads(line)
+        out.append(ast.literal_eval(r["value"]) if "value" in r
+                   else ("error", r["error"], r["message"]))
+    return out
 
 
 def loaded_libraries():
