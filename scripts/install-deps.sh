@@ -5,7 +5,7 @@ set -euo pipefail
 pkgs=(
     g++ clang cmake ninja-build pkg-config
     libncurses-dev python3 python3-dev libgtest-dev libclang-rt-14-dev
-    util-linux tmux procps
+    util-linux tmux procps groff-base man-db
 )
 
 missing=()
