@@ -1,0 +1,109 @@
+"""The built _ryzmap as a file: what it links and exports, that the interpreter imports it from
+the build tree and from an install, and that its type stub says what the module does."""
+
+import ast
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import unittest
+
+from bindings import support
+
+SOURCE_DIR = os.environ.get("RYX_SOURCE_DIR", "")
+SANITIZED = bool(os.environ.get("RYX_SANITIZE"))
+FILENAME = "_ryzmap" + sysconfig.get_config_var("EXT_SUFFIX")
+BUILT = os.path.join(support.MODULE_DIR, FILENAME)
+
+DUMP = ("import _ryzmap, json; print(json.dumps({'file': _ryzmap.__file__, "
+        "'doc': _ryzmap.__doc__, 'functions': {n: getattr(_ryzmap, n).__doc__ "
+        "for n in dir(_ryzmap) if not n.startswith('__')}}))")
+
+
+def dump(pythonpath, extra=None):
+    env = support.child_env(extra=dict(extra or {}, PYTHONPATH=pythonpath))
+    res = subprocess.run([sys.executable, "-c", DUMP], env=support.full_env(env), cwd="/",
+                         capture_output=True)
+    if res.returncode != 0:
+        raise AssertionError(res.stderr.decode(errors="replace"))
+    return json.loads(res.stdout)
+
+
+def cache_value(name):
+    with open(os.path.join(support.BUILD_DIR, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith(name + ":"):
+                return line.split("=", 1)[1].strip()
+    raise KeyError(name)
+
+
+class ModuleFileTest(unittest.TestCase):
+    def readelf(self, *args):
+        if shutil.which("readelf") is None:
+            self.skipTest("readelf not installed")
+        return subprocess.run(["readelf", "-W", *args, BUILT], capture_output=True, text=True,
+                              check=True).stdout
+
+    def test_links_libryx_and_libc_only_and_exports_only_the_entry_point(self):
+        needed = set(re.findall(r"\(NEEDED\).*\[(.*)\]", self.readelf("-d")))
+        if SANITIZED:
+            needed = {n for n in needed if not re.match(r"lib(asan|ubsan|stdc\+\+|m|gcc_s)\.", n)}
+        self.assertEqual(needed, {"libryx.so.0", "libc.so.6"})
+        exported = set()
+        for line in self.readelf("--dyn-syms").splitlines():
+            f = line.split()
+            # Num: Value Size Type Bind Vis Ndx Name
+            if len(f) >= 8 and f[6] != "UND" and f[4] in ("GLOBAL", "WEAK") and f[5] == "DEFAULT":
+                exported.add(f[7].split("@")[0])
+        if SANITIZED:
+            exported = {s for s in exported if not s.startswith(("__asan", "__ubsan", "__odr_asan"))}
+        self.assertEqual(exported, {"PyInit__ryzmap"})
+
+    def test_imports_from_the_build_tree(self):
+        self.assertEqual(dump(support.MODULE_DIR)["file"], BUILT)
+
+
+class InstallTest(unittest.TestCase):
+    def test_install_puts_module_and_stub_in_the_platform_directory(self):
+        if shutil.which("cmake") is None:
+            self.skipTest("cmake not installed")
+        prefix = tempfile.mkdtemp(prefix="ryzmap-install-")
+        self.addCleanup(shutil.rmtree, prefix, True)
+        res = subprocess.run(["cmake", "--install", support.BUILD_DIR, "--prefix", prefix,
+                              "--component", "python"], capture_output=True, text=True,
+                             env=support.full_env({"LD_PRELOAD": None}))
+        self.assertEqual(res.returncode, 0, res.stdout + res.stderr)
+        rel = cache_value("RYX_PYTHON_INSTALL_DIR")
+        self.assertFalse(os.path.isabs(rel), rel)
+        # With the interpreter's own prefix, that is a directory the interpreter searches.
+        self.assertIn(os.path.join(sys.base_exec_prefix, rel), sys.path)
+        platdir = os.path.join(prefix, rel)
+        self.assertEqual(sorted(os.listdir(platdir)), sorted([FILENAME, "_ryzmap.pyi"]))
+        # libryx comes from the system's library path once installed; here, from the build.
+        info = dump(platdir, {"LD_LIBRARY_PATH": os.path.join(support.BUILD_DIR, "libryx")})
+        self.assertEqual(info["file"], os.path.join(platdir, FILENAME))
+
+
+class StubTest(unittest.TestCase):
+    def test_stub_matches_the_module(self):
+        with open(os.path.join(SOURCE_DIR, "bindings", "_ryzmap.pyi"), encoding="utf-8") as f:
+            tree = ast.parse(f.read())
+        info = dump(support.MODULE_DIR)
+        self.assertEqual(ast.get_docstring(tree, clean=False), info["doc"])
+        funcs = {n.name: n for n in tree.body if isinstance(n, ast.FunctionDef)}
+        self.assertEqual(set(funcs), set(info["functions"]))
+        for name, fn in funcs.items():
+            self.assertEqual(ast.get_docstring(fn, clean=False), info["functions"][name], name)
+            # The module takes positional arguments only.
+            self.assertEqual((fn.args.args, fn.args.kwonlyargs, fn.args.vararg, fn.args.kwarg),
+                             ([], [], None, None), name)
+            self.assertEqual(info["functions"][name].split("(", 1)[1].split(")", 1)[0],
+                             ", ".join(a.arg for a in fn.args.posonlyargs), name)
+
+
+if __name__ == "__main__":
+    unittest.main()
