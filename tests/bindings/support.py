@@ -58,7 +58,7 @@ def driver_output(stdout):
 
 def loaded_libraries():
     with open("/proc/self/maps") as f:
-        return {line.split()[-1] for line in f if "/" in line}
+        return {os.path.realpath(line.split()[-1]) for line in f if "/" in line}
 
 
 def hexroot(docroot):

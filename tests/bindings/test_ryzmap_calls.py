@@ -26,7 +26,7 @@ except ImportError:
 
 
 def setUpModule():
-    if support.FAKE_LIBRYX not in support.loaded_libraries():
+    if os.path.realpath(support.FAKE_LIBRYX) not in support.loaded_libraries():
         raise RuntimeError(f"the libryx stand-in is not loaded; run through ctest "
                            f"(LD_PRELOAD={support.FAKE_LIBRYX})")
 
@@ -108,7 +108,6 @@ class ModuleDefinitionTest(unittest.TestCase):
             fn = getattr(m, name)
             self.assertEqual(type(fn).__name__, "builtin_function_or_method", name)
             self.assertEqual(fn.__doc__, doc, name)
-            self.assertIsNone(fn.__text_signature__, name)
 
     def test_flags_and_formats_show_in_the_parser_errors(self):
         # METH_NOARGS refuses any argument; METH_VARARGS refuses keywords; the formats carry

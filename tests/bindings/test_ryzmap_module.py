@@ -83,6 +83,10 @@ class InstallTest(unittest.TestCase):
         self.assertIn(os.path.join(sys.base_exec_prefix, rel), sys.path)
         platdir = os.path.join(prefix, rel)
         self.assertEqual(sorted(os.listdir(platdir)), sorted([FILENAME, "_ryzmap.pyi"]))
+        if shutil.which("readelf"):
+            dyn = subprocess.run(["readelf", "-d", os.path.join(platdir, FILENAME)],
+                                 capture_output=True, text=True, check=True).stdout
+            self.assertNotIn(support.BUILD_DIR, dyn)  # no run path into the build tree
         # libryx comes from the system's library path once installed; here, from the build.
         info = dump(platdir, {"LD_LIBRARY_PATH": os.path.join(support.BUILD_DIR, "libryx")})
         self.assertEqual(info["file"], os.path.join(platdir, FILENAME))
