@@ -11,27 +11,22 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-int open_fmt_path(int dirfd, const char *format, ...)
-{
+int open_fmt_path(int dirfd, const char *format, ...) {
     char path[PATH_MAX];
     va_list ap;
     va_start(ap, format);
     int n = vsnprintf(path, sizeof path, format, ap);
     va_end(ap);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof path)
-        return -1;
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path) return -1;
     return openat(dirfd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
 }
 
-void unique_fd::reset(int fd)
-{
-    if (fd_ >= 0)
-        close(fd_);
+void unique_fd::reset(int fd) {
+    if (fd_ >= 0) close(fd_);
     fd_ = fd;
 }
 
-bool line_reader::next(std::string_view &piece, bool &first, bool &last)
-{
+bool line_reader::next(std::string_view &piece, bool &first, bool &last) {
     for (;;) {
         if (pos_ < len_) {
             auto *nl = static_cast<char *>(memchr(buf_ + pos_, '\n', len_ - pos_));
@@ -45,8 +40,7 @@ bool line_reader::next(std::string_view &piece, bool &first, bool &last)
                 return true;
             }
         }
-        if (eof_)
-            return false;
+        if (eof_) return false;
         if (pos_ > 0) {
             memmove(buf_, buf_ + pos_, len_ - pos_);
             len_ -= pos_;
@@ -62,35 +56,29 @@ bool line_reader::next(std::string_view &piece, bool &first, bool &last)
             return true;
         }
         ssize_t r = read(fd_, buf_ + len_, size_ - len_);
-        if (r < 0 && errno == EINTR)
-            continue;
+        if (r < 0 && errno == EINTR) continue;
         if (r > 0) {
             len_ += static_cast<size_t>(r);
         } else {
             eof_ = true;
             // A task that ends while being read fails the read; the bytes before are a fragment
             // of a line, not a line.
-            if (r < 0)
-                len_ = pos_;
+            if (r < 0) len_ = pos_;
         }
     }
 }
 
-bool line_reader::first_line(std::string_view &line)
-{
+bool line_reader::first_line(std::string_view &line) {
     bool first, last;
     return next(line, first, last);
 }
 
-size_t read_upto(int fd, char *buf, size_t size)
-{
+size_t read_upto(int fd, char *buf, size_t size) {
     size_t n = 0;
     while (n < size) {
         ssize_t r = read(fd, buf + n, size - n);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
         n += static_cast<size_t>(r);
     }
     return n;
@@ -98,12 +86,13 @@ size_t read_upto(int fd, char *buf, size_t size)
 
 namespace {
 
-bool is_space(char c)
-{
+bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // The few scanf conversions the kernel's formats need, with scanf's rules: numeric conversions
 // and %s skip leading white space, %c does not, a sign is accepted, out-of-range values saturate
@@ -112,26 +101,21 @@ struct scanner {
     std::string_view s;
     size_t i = 0;
 
-    void skip_space()
-    {
+    void skip_space() {
         while (i < s.size() && is_space(s[i]))
             i++;
     }
 
-    bool literal(std::string_view lit)
-    {
-        if (s.substr(i, lit.size()) != lit)
-            return false;
+    bool literal(std::string_view lit) {
+        if (s.substr(i, lit.size()) != lit) return false;
         i += lit.size();
         return true;
     }
 
-    bool number(uint64_t *out = nullptr)
-    {
+    bool number(uint64_t *out = nullptr) {
         skip_space();
         bool neg = false;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-            neg = s[i++] == '-';
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
         size_t start = i;
         uint64_t v = 0;
         bool overflow = false;
@@ -142,23 +126,18 @@ struct scanner {
             else
                 v = v * 10 + d;
         }
-        if (i == start)
-            return false;
-        if (out)
-            *out = overflow ? UINT64_MAX : (neg ? 0 - v : v); // unsigned wrap, as strtoull
+        if (i == start) return false;
+        if (out) *out = overflow ? UINT64_MAX : (neg ? 0 - v : v); // unsigned wrap, as strtoull
         return true;
     }
 
-    bool character()
-    {
-        if (i >= s.size())
-            return false;
+    bool character() {
+        if (i >= s.size()) return false;
         i++;
         return true;
     }
 
-    bool word(std::string_view &out)
-    {
+    bool word(std::string_view &out) {
         skip_space();
         size_t start = i;
         while (i < s.size() && !is_space(s[i]))
@@ -170,92 +149,74 @@ struct scanner {
 
 } // namespace
 
-bool parse_status_fnid(std::string_view line, uint64_t &id)
-{
+bool parse_status_fnid(std::string_view line, uint64_t &id) {
     scanner sc{line};
     return sc.literal("FNid:") && sc.number(&id);
 }
 
-bool parse_status_name(std::string_view line, std::string_view &name)
-{
+bool parse_status_name(std::string_view line, std::string_view &name) {
     scanner sc{line};
     return sc.literal("Name:") && sc.word(name);
 }
 
-bool parse_statm(std::string_view line, uint64_t &resident, uint64_t &shared)
-{
+bool parse_statm(std::string_view line, uint64_t &resident, uint64_t &shared) {
     scanner sc{line};
     uint64_t r, s;
-    if (!(sc.number() && sc.number(&r) && sc.number(&s)))
-        return false;
+    if (!(sc.number() && sc.number(&r) && sc.number(&s))) return false;
     resident = r;
     shared = s;
     return true;
 }
 
-bool parse_stat_times(std::string_view line, uint64_t &utime, uint64_t &stime)
-{
+bool parse_stat_times(std::string_view line, uint64_t &utime, uint64_t &stime) {
     scanner sc{line};
-    if (!sc.number())
-        return false;
+    if (!sc.number()) return false;
     sc.skip_space();
     size_t open = line.find('(');
     size_t close = line.rfind(')');
-    if (sc.i != open || close == std::string_view::npos || close < open)
-        return false;
+    if (sc.i != open || close == std::string_view::npos || close < open) return false;
     sc.i = close + 1;
     // state, ppid, pgrp, session, tty, tpgid, flags, minflt, cminflt, majflt, cmajflt
     sc.skip_space();
-    if (!sc.character())
-        return false;
+    if (!sc.character()) return false;
     for (int k = 0; k < 10; k++)
-        if (!sc.number())
-            return false;
+        if (!sc.number()) return false;
     uint64_t u, s;
-    if (!(sc.number(&u) && sc.number(&s)))
-        return false;
+    if (!(sc.number(&u) && sc.number(&s))) return false;
     utime = u;
     stime = s;
     return true;
 }
 
-bool parse_cgroup_component(std::string_view component, uint64_t &id)
-{
+bool parse_cgroup_component(std::string_view component, uint64_t &id) {
     component = component.substr(0, component.find('\n'));
-    if (component.substr(0, 3) == "ryx")
-        component.remove_prefix(3);
+    if (component.substr(0, 3) == "ryx") component.remove_prefix(3);
     // A path component is at most NAME_MAX bytes; anything longer names no container.
     char text[NAME_MAX + 1];
-    if (component.size() >= sizeof text)
-        return false;
+    if (component.size() >= sizeof text) return false;
     memcpy(text, component.data(), component.size());
     text[component.size()] = '\0';
     char *end;
     errno = 0;
     long v = strtol(text, &end, 10);
-    if (end == text || end != text + component.size() || errno != 0 || v <= 0)
-        return false;
+    if (end == text || end != text + component.size() || errno != 0 || v <= 0) return false;
     id = static_cast<uint64_t>(v);
     return true;
 }
 
-bool parse_cgroup_line(std::string_view line, uint64_t &id)
-{
+bool parse_cgroup_line(std::string_view line, uint64_t &id) {
     size_t slash = line.rfind('/');
-    if (slash == std::string_view::npos)
-        return false;
+    if (slash == std::string_view::npos) return false;
     return parse_cgroup_component(line.substr(slash + 1), id);
 }
 
-void read_status(int fd, char *buf, size_t size, status_info &info)
-{
+void read_status(int fd, char *buf, size_t size, status_info &info) {
     line_reader lines(fd, buf, size);
     std::string_view piece, name;
     bool first, last;
     while (lines.next(piece, first, last)) {
         // Both labels start a line; the rest of an overlong line is not a line of its own.
-        if (!first)
-            continue;
+        if (!first) continue;
         uint64_t id;
         if (parse_status_fnid(piece, id))
             info.fnid = id;
@@ -264,8 +225,7 @@ void read_status(int fd, char *buf, size_t size, status_info &info)
     }
 }
 
-bool read_cgroup_id(int fd, char *buf, size_t size, uint64_t &id)
-{
+bool read_cgroup_id(int fd, char *buf, size_t size, uint64_t &id) {
     line_reader lines(fd, buf, size);
     std::string_view piece;
     bool first, last;
@@ -275,8 +235,7 @@ bool read_cgroup_id(int fd, char *buf, size_t size, uint64_t &id)
     bool slash = false, tail_too_long = false;
     while (lines.next(piece, first, last)) {
         if (first && last) {
-            if (parse_cgroup_line(piece, id))
-                return true;
+            if (parse_cgroup_line(piece, id)) return true;
             continue;
         }
         if (first) {
@@ -306,19 +265,16 @@ bool read_cgroup_id(int fd, char *buf, size_t size, uint64_t &id)
     return false;
 }
 
-void com_from_cmdline(const char *bytes, size_t n, char *out)
-{
+void com_from_cmdline(const char *bytes, size_t n, char *out) {
     if (n == 0) {
         memcpy(out, "N/A", 4);
         return;
     }
-    if (n > 255)
-        n = 255;
+    if (n > 255) n = 255;
     memcpy(out, bytes, n);
     // Arguments are NUL-separated; the final NUL (or last byte) stays, so that a command line
     // cut at 255 bytes still ends where it was cut.
     for (size_t i = 0; i + 1 < n; i++)
-        if (out[i] == '\0')
-            out[i] = ' ';
+        if (out[i] == '\0') out[i] = ' ';
     out[n] = '\0';
 }

@@ -17,8 +17,7 @@ char username[1024];
 // short interval), so there is room for all of them rather than a cut number.
 char str[21];
 
-__attribute__((format(printf, 2, 3))) void out(unsigned opts, const char *fmt, ...)
-{
+__attribute__((format(printf, 2, 3))) void out(unsigned opts, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     if (opts & OPT_TOP)
@@ -29,48 +28,44 @@ __attribute__((format(printf, 2, 3))) void out(unsigned opts, const char *fmt, .
 }
 
 // Common start of every cell; false when the row kind is not one we draw.
-bool begin_cell(int row, unsigned opts)
-{
-    if (opts & OPT_SPACED)
-        out(opts, " ");
+bool begin_cell(int row, unsigned opts) {
+    if (opts & OPT_SPACED) out(opts, " ");
     return row == ROW_HEADER || row == ROW_CONTAINER || row == ROW_THREAD;
 }
 
-void text(unsigned opts, uint32_t w, const char *s) { out(opts, "%*s", static_cast<int>(w), s); }
+void text(unsigned opts, uint32_t w, const char *s) {
+    out(opts, "%*s", static_cast<int>(w), s);
+}
 
-void number(unsigned opts, uint32_t w, uint64_t v)
-{
+void number(unsigned opts, uint32_t w, uint64_t v) {
     out(opts, "%*ju", static_cast<int>(w), static_cast<uintmax_t>(v));
 }
 
 // Double to unsigned 64-bit, rounding up; past the range it stays at the largest value instead of
 // an undefined conversion.
-uint64_t ceil_u64(double v)
-{
+uint64_t ceil_u64(double v) {
     v = std::ceil(v);
-    if (!(v >= 0.0))
-        return 0;
-    if (v >= 18446744073709551616.0)
-        return UINT64_MAX;
+    if (!(v >= 0.0)) return 0;
+    if (v >= 18446744073709551616.0) return UINT64_MAX;
     return static_cast<uint64_t>(v);
 }
 
 // Time between the two list reads of the pass: nanoseconds from version 5, else TSC cycles.
 // Unsigned on purpose: a clock stepped back gives a huge interval and so a figure near 0.
-uint64_t interval_length()
-{
+uint64_t interval_length() {
     if (proc_ryx_version >= 5)
-        return (static_cast<uint64_t>(times_ts[1].tv_sec) - static_cast<uint64_t>(times_ts[0].tv_sec)) *
+        return (static_cast<uint64_t>(times_ts[1].tv_sec) -
+                static_cast<uint64_t>(times_ts[0].tv_sec)) *
                    1000000000u +
-               static_cast<uint64_t>(times_ts[1].tv_nsec) - static_cast<uint64_t>(times_ts[0].tv_nsec);
+               static_cast<uint64_t>(times_ts[1].tv_nsec) -
+               static_cast<uint64_t>(times_ts[0].tv_nsec);
     return times_tsc[1] - times_tsc[0];
 }
 
 void simple_cell(int row, unsigned opts, uint32_t w, const char *header, bool per_thread,
-                 ryx_entry *entry, threadinfo *thread, uint64_t (*value)(ryx_entry *, threadinfo *))
-{
-    if (!begin_cell(row, opts))
-        return;
+                 ryx_entry *entry, threadinfo *thread,
+                 uint64_t (*value)(ryx_entry *, threadinfo *)) {
+    if (!begin_cell(row, opts)) return;
     if (row == ROW_HEADER)
         text(opts, w, header);
     else if ((row == ROW_THREAD) != per_thread)
@@ -79,10 +74,8 @@ void simple_cell(int row, unsigned opts, uint32_t w, const char *header, bool pe
         number(opts, w, value(entry, thread));
 }
 
-void ryx_fmt_ve_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *)
-{
-    if (!begin_cell(row, opts))
-        return;
+void ryx_fmt_ve_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *) {
+    if (!begin_cell(row, opts)) return;
     if (row == ROW_HEADER) {
         text(opts, w, "ID");
     } else if (row == ROW_THREAD) {
@@ -100,37 +93,32 @@ void ryx_fmt_ve_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, thread
     }
 }
 
-void ryx_fmt_ref_hdr(ryx_entry *e, int row, unsigned opts, uint32_t w, threadinfo *t)
-{
+void ryx_fmt_ref_hdr(ryx_entry *e, int row, unsigned opts, uint32_t w, threadinfo *t) {
     simple_cell(row, opts, w, "EP", false, e, t, [](ryx_entry *c, threadinfo *) { return c->ep; });
 }
 
-void ryx_fmt_pid_hdr(ryx_entry *e, int row, unsigned opts, uint32_t w, threadinfo *t)
-{
+void ryx_fmt_pid_hdr(ryx_entry *e, int row, unsigned opts, uint32_t w, threadinfo *t) {
     simple_cell(row, opts, w, "PID", true, e, t,
                 [](ryx_entry *, threadinfo *th) { return static_cast<uint64_t>(th->pid); });
 }
 
-void ryx_fmt_pno_hdr(ryx_entry *e, int row, unsigned opts, uint32_t w, threadinfo *t)
-{
-    simple_cell(row, opts, w, "PNO", false, e, t, [](ryx_entry *c, threadinfo *) { return c->pno; });
+void ryx_fmt_pno_hdr(ryx_entry *e, int row, unsigned opts, uint32_t w, threadinfo *t) {
+    simple_cell(row, opts, w, "PNO", false, e, t,
+                [](ryx_entry *c, threadinfo *) { return c->pno; });
 }
 
-void ryx_fmt_tid_hdr(ryx_entry *e, int row, unsigned opts, uint32_t w, threadinfo *t)
-{
+void ryx_fmt_tid_hdr(ryx_entry *e, int row, unsigned opts, uint32_t w, threadinfo *t) {
     simple_cell(row, opts, w, "TID", true, e, t,
                 [](ryx_entry *, threadinfo *th) { return static_cast<uint64_t>(th->tid); });
 }
 
-void ryx_fmt_tno_hdr(ryx_entry *e, int row, unsigned opts, uint32_t w, threadinfo *t)
-{
-    simple_cell(row, opts, w, "TNO", false, e, t, [](ryx_entry *c, threadinfo *) { return c->tno; });
+void ryx_fmt_tno_hdr(ryx_entry *e, int row, unsigned opts, uint32_t w, threadinfo *t) {
+    simple_cell(row, opts, w, "TNO", false, e, t,
+                [](ryx_entry *c, threadinfo *) { return c->tno; });
 }
 
-void ryx_fmt_ryk_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *)
-{
-    if (!begin_cell(row, opts))
-        return;
+void ryx_fmt_ryk_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *) {
+    if (!begin_cell(row, opts)) return;
     if (row == ROW_HEADER)
         text(opts, w, "RYK");
     else if (row == ROW_THREAD)
@@ -139,8 +127,7 @@ void ryx_fmt_ryk_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threa
         number(opts, w, entry->parent_id);
 }
 
-void cpu_container(ryx_entry *entry, unsigned opts, uint32_t w)
-{
+void cpu_container(ryx_entry *entry, unsigned opts, uint32_t w) {
     uint64_t figure;
     if (!entry->cpu_valid) {
         text(opts, w, "N/A");
@@ -166,10 +153,8 @@ void cpu_container(ryx_entry *entry, unsigned opts, uint32_t w)
     }
     // Products are taken modulo 2^64, as the counters' own unsigned arithmetic.
     figure = entry->cpu * 100 / e;
-    if (opts & OPT_OLDCPU)
-        figure /= static_cast<uint64_t>(cpus_online);
-    if (opts & OPT_MHZ)
-        figure = figure * cpufreq / 100000000u;
+    if (opts & OPT_OLDCPU) figure /= static_cast<uint64_t>(cpus_online);
+    if (opts & OPT_MHZ) figure = figure * cpufreq / 100000000u;
     snprintf(str, sizeof str, "%ju", static_cast<uintmax_t>(figure));
     if (opts & OPT_MHZ)
         out(opts, "%*smhz", static_cast<int>(w) - 1, str);
@@ -177,8 +162,7 @@ void cpu_container(ryx_entry *entry, unsigned opts, uint32_t w)
         out(opts, "%*s%%", static_cast<int>(w) - 1, str);
 }
 
-void cpu_thread(threadinfo *t, unsigned opts, uint32_t w)
-{
+void cpu_thread(threadinfo *t, unsigned opts, uint32_t w) {
     const int w1 = static_cast<int>(w) - 1;
     if (!t->valid || clock_res <= 0) {
         text(opts, w, "N/A");
@@ -197,17 +181,17 @@ void cpu_thread(threadinfo *t, unsigned opts, uint32_t w)
     }
     if (opts & OPT_OLDCPU)
         out(opts, "%*ju%%", w1,
-            static_cast<uintmax_t>(t->cpu * 100 / ticks / secs / static_cast<uint64_t>(cpus_online)));
+            static_cast<uintmax_t>(t->cpu * 100 / ticks / secs /
+                                   static_cast<uint64_t>(cpus_online)));
     else if (opts & OPT_MHZ)
-        out(opts, "%*jumhz", w1, static_cast<uintmax_t>(t->cpu * (cpufreq / 1000000) / ticks / secs));
+        out(opts, "%*jumhz", w1,
+            static_cast<uintmax_t>(t->cpu * (cpufreq / 1000000) / ticks / secs));
     else
         out(opts, "%*ju%%", w1, static_cast<uintmax_t>(t->cpu * 100 / ticks / secs));
 }
 
-void ryx_fmt_cpu_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *thread)
-{
-    if (!begin_cell(row, opts))
-        return;
+void ryx_fmt_cpu_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *thread) {
+    if (!begin_cell(row, opts)) return;
     if (row == ROW_HEADER)
         text(opts, w, (opts & OPT_DYNAMIC) && !(opts & OPT_OLDCPU) ? "SPEED" : "CPU");
     else if (row == ROW_CONTAINER && entry)
@@ -216,17 +200,16 @@ void ryx_fmt_cpu_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threa
         cpu_thread(thread, opts, w);
 }
 
-uint64_t mib_up(uint64_t bytes) { return ceil_u64(static_cast<double>(bytes) * 0x1p-20); }
+uint64_t mib_up(uint64_t bytes) {
+    return ceil_u64(static_cast<double>(bytes) * 0x1p-20);
+}
 
-void ryx_fmt_mem_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *thread)
-{
-    if (!begin_cell(row, opts))
-        return;
+void ryx_fmt_mem_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *thread) {
+    if (!begin_cell(row, opts)) return;
     if (row == ROW_HEADER) {
         text(opts, w, "MEM");
     } else if (row == ROW_THREAD) {
-        if (thread)
-            number(opts, w, mib_up(thread->mem));
+        if (thread) number(opts, w, mib_up(thread->mem));
     } else if (entry) {
         uint64_t bytes = 0;
         if (entry->mem_valid) {
@@ -235,8 +218,7 @@ void ryx_fmt_mem_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threa
             // A thread's mem is its whole process's, and a process's threads lie together.
             const threadinfo *before = nullptr;
             for (const threadinfo *t = entry->threadinfo_head; t; before = t, t = t->next)
-                if (!before || t->pid != before->pid)
-                    bytes += t->mem;
+                if (!before || t->pid != before->pid) bytes += t->mem;
         }
         number(opts, w, mib_up(bytes));
     }
@@ -244,10 +226,8 @@ void ryx_fmt_mem_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threa
 
 // io and iops: a rate per second in interval mode, the counter itself in total mode.
 void counter_cell(ryx_entry *entry, int row, unsigned opts, uint32_t w, const char *dynamic_hdr,
-                  const char *total_hdr, uint64_t ryx_entry::*value, int32_t ryx_entry::*valid)
-{
-    if (!begin_cell(row, opts))
-        return;
+                  const char *total_hdr, uint64_t ryx_entry::*value, int32_t ryx_entry::*valid) {
+    if (!begin_cell(row, opts)) return;
     if (row == ROW_HEADER) {
         text(opts, w, (opts & OPT_DYNAMIC) ? dynamic_hdr : total_hdr);
         return;
@@ -271,20 +251,16 @@ void counter_cell(ryx_entry *entry, int row, unsigned opts, uint32_t w, const ch
     number(opts, w, ceil_u64(static_cast<double>(entry->*value) / secs));
 }
 
-void ryx_fmt_io_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *)
-{
+void ryx_fmt_io_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *) {
     counter_cell(entry, row, opts, w, "IO", "DT", &ryx_entry::io, &ryx_entry::io_valid);
 }
 
-void ryx_fmt_iops_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *)
-{
+void ryx_fmt_iops_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *) {
     counter_cell(entry, row, opts, w, "IOPS", "DO", &ryx_entry::iops, &ryx_entry::iops_valid);
 }
 
-void ryx_fmt_com_hdr(ryx_entry *, int row, unsigned opts, uint32_t w, threadinfo *thread)
-{
-    if (!begin_cell(row, opts))
-        return;
+void ryx_fmt_com_hdr(ryx_entry *, int row, unsigned opts, uint32_t w, threadinfo *thread) {
+    if (!begin_cell(row, opts)) return;
     if (row == ROW_HEADER) {
         text(opts, w, "COM");
     } else if (row == ROW_CONTAINER) {
@@ -306,7 +282,7 @@ const char *const ryx_fmt_str[COL_COUNT] = {
 };
 
 const ryx_output_fn ryx_output[COL_COUNT] = {
-    nullptr,         ryx_fmt_ve_hdr,  ryx_fmt_ref_hdr, ryx_fmt_pid_hdr,  ryx_fmt_pno_hdr,
-    ryx_fmt_tid_hdr, ryx_fmt_tno_hdr, ryx_fmt_cpu_hdr, ryx_fmt_mem_hdr,  ryx_fmt_io_hdr,
+    nullptr,          ryx_fmt_ve_hdr,  ryx_fmt_ref_hdr, ryx_fmt_pid_hdr, ryx_fmt_pno_hdr,
+    ryx_fmt_tid_hdr,  ryx_fmt_tno_hdr, ryx_fmt_cpu_hdr, ryx_fmt_mem_hdr, ryx_fmt_io_hdr,
     ryx_fmt_iops_hdr, ryx_fmt_com_hdr, ryx_fmt_ryk_hdr,
 };

@@ -28,13 +28,11 @@ struct dir_closer {
 using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 
 // A process or thread directory: a whole decimal name above 0 ("self", ".", "0" are not).
-bool task_number(const char *name, long &value)
-{
+bool task_number(const char *name, long &value) {
     char *end;
     errno = 0;
     long v = strtol(name, &end, 10);
-    if (end == name || *end != '\0' || errno != 0 || v <= 0)
-        return false;
+    if (end == name || *end != '\0' || errno != 0 || v <= 0) return false;
     value = v;
     return true;
 }
@@ -43,8 +41,7 @@ bool task_number(const char *name, long &value)
 // list per thread. Ids need not be unique: the record nearest the head wins.
 class container_index {
   public:
-    explicit container_index(ryx_entry *list) : list_(list)
-    {
+    explicit container_index(ryx_entry *list) : list_(list) {
         try {
             size_t pos = 0;
             for (ryx_entry *e = list; e; e = e->next)
@@ -58,12 +55,10 @@ class container_index {
         }
     }
 
-    ryx_entry *find(uint64_t id) const
-    {
+    ryx_entry *find(uint64_t id) const {
         if (!indexed_) {
             for (ryx_entry *e = list_; e; e = e->next)
-                if (e->id == id)
-                    return e;
+                if (e->id == id) return e;
             return nullptr;
         }
         auto it = std::lower_bound(by_id_.begin(), by_id_.end(), id,
@@ -82,24 +77,31 @@ class container_index {
     bool indexed_ = false;
 };
 
+// Prepends a thread to its container and counts it; known: its process is counted already.
+void link_thread(ryx_entry *entry, threadinfo *thread, bool known) {
+    thread->prev = nullptr;
+    thread->next = entry->threadinfo_head;
+    if (entry->threadinfo_head) entry->threadinfo_head->prev = thread;
+    entry->threadinfo_head = thread;
+    if (!known) entry->pno++;
+    entry->tno++;
+}
+
 // One thread, <task dir>/<tid>/. Only status (and cgroup without an "FNid:") is read before the
 // thread's container is known: threads of other containers are dropped whatever their other
 // sources hold, and their cmdline is not touched, since reading it takes the owning process's
 // memory-map lock and may stall behind a stuck process.
 void collect_thread(const container_index &containers, int task_fd, const char *tid_name,
-                    int64_t pid)
-{
+                    int64_t pid) {
     long tid;
-    if (!task_number(tid_name, tid))
-        return;
+    if (!task_number(tid_name, tid)) return;
     char buf[LINE_BUF];
 
     // /proc/<pid>/task/<tid>/status: "FNid:" is the container, "Name:" tells migration threads
     status_info st;
     {
         unique_fd status(open_fmt_path(task_fd, "%s/status", tid_name));
-        if (!status)
-            return;
+        if (!status) return;
         read_status(status.get(), buf, sizeof buf, st);
     }
 
@@ -114,32 +116,27 @@ void collect_thread(const container_index &containers, int task_fd, const char *
     }
 
     ryx_entry *entry = containers.find(cid);
-    if (!entry)
-        return;
+    if (!entry) return;
 
     // /proc/<pid>/task/<tid>/cmdline: NUL-separated arguments, the first 255 bytes
     char cmd[CMDLINE_MAX + 1];
     size_t cmd_len;
     {
         unique_fd cmdline(open_fmt_path(task_fd, "%s/cmdline", tid_name));
-        if (!cmdline)
-            return;
+        if (!cmdline) return;
         cmd_len = read_upto(cmdline.get(), cmd, CMDLINE_MAX);
     }
     // A per-cpu kernel thread has an empty command line; a process merely named so has not.
-    if (st.migration && cmd_len == 0)
-        return;
+    if (st.migration && cmd_len == 0) return;
 
     // /proc/<pid>/task/<tid>/statm: whole-process memory in pages, same for every thread
     uint64_t resident, shared;
     {
         unique_fd statm(open_fmt_path(task_fd, "%s/statm", tid_name));
         std::string_view line;
-        if (!statm)
-            return;
+        if (!statm) return;
         line_reader lines(statm.get(), buf, sizeof buf);
-        if (!lines.first_line(line) || !parse_statm(line, resident, shared))
-            return;
+        if (!lines.first_line(line) || !parse_statm(line, resident, shared)) return;
     }
 
     // /proc/<pid>/task/<tid>/stat: this thread's user and system time in clock ticks
@@ -147,36 +144,34 @@ void collect_thread(const container_index &containers, int task_fd, const char *
     {
         unique_fd stat(open_fmt_path(task_fd, "%s/stat", tid_name));
         std::string_view line;
-        if (!stat)
-            return;
+        if (!stat) return;
         line_reader lines(stat.get(), buf, sizeof buf);
-        if (!lines.first_line(line) || !parse_stat_times(line, utime, stime))
-            return;
+        if (!lines.first_line(line) || !parse_stat_times(line, utime, stime)) return;
     }
 
     auto *t = static_cast<threadinfo *>(calloc(1, sizeof(threadinfo)));
-    if (!t)
-        return;
+    if (!t) return;
     t->pid = pid;
     t->tid = tid;
     t->mem = (resident - shared) * static_cast<uint64_t>(page_size);
     t->cpu = utime + stime;
     t->valid = 1;
     com_from_cmdline(cmd, cmd_len, t->com);
-    ryx_get_thread_stat(entry, t);
+    // A process's threads are visited one after another, so within this container an earlier
+    // thread of the same process is at the head: no need to search the whole list for it.
+    threadinfo *head = entry->threadinfo_head;
+    link_thread(entry, t, head && head->pid == pid);
 }
 
 // Takes ownership of task_fd, the process's task directory.
-void collect_process(const container_index &containers, int task_fd, const char *pid_name)
-{
+void collect_process(const container_index &containers, int task_fd, const char *pid_name) {
     dir_ptr dir(fdopendir(task_fd));
     if (!dir) {
         close(task_fd);
         return;
     }
     long pid;
-    if (!task_number(pid_name, pid))
-        pid = -1;
+    if (!task_number(pid_name, pid)) pid = -1;
     while (dirent *de = readdir(dir.get())) {
         long tid;
         if (task_number(de->d_name, tid))
@@ -186,14 +181,11 @@ void collect_process(const container_index &containers, int task_fd, const char 
 
 } // namespace
 
-void ryx_get_pt_stats_at(ryx_entry *list, int proc_fd)
-{
+void ryx_get_pt_stats_at(ryx_entry *list, int proc_fd) {
     // Without containers no thread can be taken, and nothing the walk reads could show.
-    if (!list)
-        return;
+    if (!list) return;
     int fd = openat(proc_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
+    if (fd < 0) return;
     dir_ptr dir(fdopendir(fd));
     if (!dir) {
         close(fd);
@@ -202,82 +194,53 @@ void ryx_get_pt_stats_at(ryx_entry *list, int proc_fd)
     container_index containers(list);
     while (dirent *de = readdir(dir.get())) {
         long pid;
-        if (!task_number(de->d_name, pid))
-            continue;
+        if (!task_number(de->d_name, pid)) continue;
         int task_fd = open_fmt_path(dirfd(dir.get()), "%s/task", de->d_name);
-        if (task_fd >= 0)
-            collect_process(containers, task_fd, de->d_name);
+        if (task_fd >= 0) collect_process(containers, task_fd, de->d_name);
     }
 }
 
-void ryx_get_pt_stats(ryx_entry *list, const char *process)
-{
-    if (!list)
-        return;
+void ryx_get_pt_stats(ryx_entry *list, const char *process) {
+    if (!list) return;
     if (!process) {
         unique_fd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (proc)
-            ryx_get_pt_stats_at(list, proc.get());
+        if (proc) ryx_get_pt_stats_at(list, proc.get());
         return;
     }
     int task_fd = open_fmt_path(AT_FDCWD, "/proc/%s/task", process);
-    if (task_fd >= 0)
-        collect_process(container_index(list), task_fd, process);
+    if (task_fd >= 0) collect_process(container_index(list), task_fd, process);
 }
 
-void ryx_get_thread_stat(ryx_entry *entry, threadinfo *thread)
-{
-    threadinfo *head = entry->threadinfo_head;
-    thread->prev = nullptr;
-    thread->next = head;
-    if (head) {
-        // A process's threads arrive one after another and processes in ascending pid order, so
-        // a pid at the head or above it settles the question without walking the list; only a
-        // pid lower than the head's (an order procfs does not produce) needs the full search.
-        bool known = head->pid == thread->pid;
-        if (!known && thread->pid < head->pid)
-            for (threadinfo *t = head->next; t && !known; t = t->next)
-                known = t->pid == thread->pid;
-        if (!known)
-            entry->pno++;
-        head->prev = thread;
-    } else {
-        entry->pno++;
-    }
-    entry->threadinfo_head = thread;
-    entry->tno++;
+void ryx_get_thread_stat(ryx_entry *entry, threadinfo *thread) {
+    bool known = false;
+    for (threadinfo *t = entry->threadinfo_head; t && !known; t = t->next)
+        known = t->pid == thread->pid;
+    link_thread(entry, thread, known);
 }
 
-void ryx_resample_pt_stats_at(ryx_entry *entry, int proc_fd)
-{
+void ryx_resample_pt_stats_at(ryx_entry *entry, int proc_fd) {
     char buf[LINE_BUF];
     for (threadinfo *t = entry ? entry->threadinfo_head : nullptr; t; t = t->next) {
-        if (!t->valid)
-            continue;
+        if (!t->valid) continue;
         t->valid = 0;
         // /proc/<pid>/task/<tid>/stat: the thread's times again, at the end of the interval
         unique_fd stat(open_fmt_path(proc_fd, "%ju/task/%ju/stat", static_cast<uintmax_t>(t->pid),
                                      static_cast<uintmax_t>(t->tid)));
-        if (!stat)
-            continue;
+        if (!stat) continue;
         line_reader lines(stat.get(), buf, sizeof buf);
         std::string_view line;
         uint64_t utime, stime;
-        if (!lines.first_line(line) || !parse_stat_times(line, utime, stime))
-            continue;
+        if (!lines.first_line(line) || !parse_stat_times(line, utime, stime)) continue;
         uint64_t total = utime + stime;
         // Less than at collection means another thread now has this tid: no usable increase.
-        if (total < t->cpu)
-            continue;
+        if (total < t->cpu) continue;
         t->cpu = total - t->cpu;
         t->valid = 1;
     }
 }
 
-void ryx_resample_pt_stats(ryx_entry *entry)
-{
-    if (!entry || !entry->threadinfo_head)
-        return;
+void ryx_resample_pt_stats(ryx_entry *entry) {
+    if (!entry || !entry->threadinfo_head) return;
     unique_fd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (proc)
         ryx_resample_pt_stats_at(entry, proc.get());
