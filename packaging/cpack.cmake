@@ -51,9 +51,14 @@ else()
     string(APPEND _ryx_depends ", libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libncursesw6, libtinfo6")
 endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "${_ryx_depends}")
-# The package ships libryx.so.0: record its shlibs and ldconfig trigger for dependants.
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The package ships libryx.so.0: a shlibs entry for packages built against it (cpack adds the
+# ldconfig call to postinst and postrm by itself). Written by hand because cpack's generated
+# one would also look at the Python module, which has no soname.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/shlibs.in ${CMAKE_BINARY_DIR}/packaging/deb/shlibs @ONLY)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_BINARY_DIR}/packaging/deb/shlibs")
+# Installed binaries are stripped, as in any distribution package.
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Any other prefix would put the library in lib/ instead of the multiarch directory and the
 # configuration under /usr/etc: refuse at packaging time rather than ship that.
