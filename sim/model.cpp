@@ -1,0 +1,399 @@
+#include "model.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <set>
+
+namespace ryxsim {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+// The library's memory limits count 4 KiB pages, its I/O limit KiB/s.
+constexpr double kPage = 4096;
+
+uint64_t splitmix(uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
+}
+
+template <typename... Args>
+std::string format(const char *fmt, Args... args)
+{
+    char buf[512];
+    int n = snprintf(buf, sizeof buf, fmt, args...);
+    return std::string(buf, n < 0 ? 0 : std::min<size_t>(static_cast<size_t>(n), sizeof buf - 1));
+}
+
+// A domain's name for reports when the scenario does not know its docroot: the last component.
+std::string name_from_docroot(const std::string &docroot)
+{
+    std::string s = docroot;
+    while (s.size() > 1 && s.back() == '/')
+        s.pop_back();
+    size_t slash = s.rfind('/');
+    std::string name = slash == std::string::npos ? s : s.substr(slash + 1);
+    if (name.empty())
+        name = "-";
+    for (char &c : name)
+        if (static_cast<unsigned char>(c) <= ' ')
+            c = '_';
+    return name;
+}
+
+} // namespace
+
+uint64_t Rng::next()
+{
+    s_ += 0x9E3779B97F4A7C15ULL;
+    return splitmix(s_);
+}
+
+double Rng::uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+
+Model::Model(const Scenario &sc, long page_size, long clk_tck)
+    : sc_(sc), page_size_(page_size > 0 ? page_size : 4096), clk_tck_(clk_tck > 0 ? clk_tck : 100)
+{
+    Rng master(splitmix(sc.seed));
+    int64_t next_pid = 1100 + static_cast<int64_t>(master.next() % 400);
+    uint64_t stream = 0;
+    for (const Process &def : sc.processes) {
+        for (unsigned c = 0; c < def.count; ++c) {
+            Proc p{&def, next_pid, def.owner, {}, Rng(splitmix(sc.seed ^ splitmix(++stream))), {}, {}};
+            const Level *lv[4] = {&def.load.cpu, &def.load.mem, &def.load.io, &def.load.iops};
+            for (int i = 0; i < 4; ++i) {
+                p.walk[i] = lv[i]->low + (lv[i]->high - lv[i]->low) * p.rng.uniform();
+                p.phase[i] = 2 * kPi * p.rng.uniform();
+            }
+            // The process ran for a while before the simulation started.
+            double uptime_s = 600 + p.rng.uniform() * 86400;
+            double cpu_share = (def.load.cpu.low + def.load.cpu.high) / 200.0;
+            double total_w = 0;
+            for (unsigned t = 0; t < def.threads; ++t) {
+                std::string name = t < def.thread_names.size() ? def.thread_names[t] : def.name;
+                double w = t == 0 ? 1.0 : 0.2 + 0.8 * p.rng.uniform();
+                p.threads.push_back({next_pid + t, std::move(name), w, 0});
+                total_w += w;
+            }
+            for (Thread &t : p.threads)
+                t.cpu_ns = std::floor(cpu_share * uptime_s * 1e9 * t.weight / total_w);
+            p.start_ticks = static_cast<uint64_t>(p.rng.uniform() * 5000 * static_cast<double>(clk_tck_));
+            p.minflt = p.rng.next() % 100000;
+            procs_.push_back(std::move(p));
+            next_pid += def.threads + 1 + static_cast<int64_t>(master.next() % 37);
+        }
+    }
+}
+
+double Model::level(Proc &p, int which, const Level &l)
+{
+    double span = l.high - l.low;
+    double v;
+    if (span <= 0) {
+        v = l.low * (1 + 0.04 * (p.rng.uniform() - 0.5));
+    } else if (l.period <= 0) {
+        // Mean-reverting walk: wanders, but keeps coming back towards the middle.
+        double mid = (l.low + l.high) / 2;
+        p.walk[which] += (p.rng.uniform() - 0.5) * 0.3 * span + 0.1 * (mid - p.walk[which]);
+        p.walk[which] = std::clamp(p.walk[which], l.low, l.high);
+        v = p.walk[which];
+    } else {
+        double t = static_cast<double>(tick_) * sc_.tick_ms / 1000.0;
+        double wave = std::sin(2 * kPi * t / l.period + p.phase[which]);
+        v = l.low + span * (0.5 + 0.45 * wave + 0.1 * (p.rng.uniform() - 0.5));
+    }
+    return std::clamp(v, 0.0, std::max(l.high, l.low * 1.02));
+}
+
+uint32_t Model::container_of(const Proc &p, const Backend &b) const
+{
+    if (p.def->domain >= 0) {
+        const Domain &d = sc_.domains[static_cast<size_t>(p.def->domain)];
+        auto it = b.assigned.find({d.owner, d.docroot});
+        // A registered domain's processes move into its container once the container exists.
+        if (it != b.assigned.end() && it->second != 0 && b.containers.count(it->second))
+            return it->second;
+    }
+    return p.uid;
+}
+
+void Model::step(const Backend &backend)
+{
+    backend_ = backend;
+    const double tick_s = sc_.tick_ms / 1000.0;
+
+    struct Demand {
+        double cpu = 0, mem = 0, io = 0, iops = 0;
+        uint64_t ep = 0, nproc = 0;
+    };
+    std::map<uint32_t, Demand> demand;
+    for (Proc &p : procs_) {
+        p.container = container_of(p, backend);
+        const Load &l = p.def->load;
+        p.cpu = level(p, 0, l.cpu);
+        p.mem = level(p, 1, l.mem);
+        p.io = level(p, 2, l.io);
+        p.iops = level(p, 3, l.iops);
+        Demand &d = demand[p.container];
+        d.cpu += p.cpu;
+        d.mem += p.mem;
+        d.io += p.io;
+        d.iops += p.iops;
+        ++d.nproc;
+        if (p.def->entry && p.cpu >= 5)
+            ++d.ep;
+    }
+
+    // A limited container gets at most its limit; hitting it counts as a fault.
+    std::map<uint32_t, Sample> samples;
+    for (auto &[id, d] : demand) {
+        Sample s;
+        double scale[4] = {1, 1, 1, 1};
+        s.ep = d.ep;
+        s.nproc = d.nproc;
+        auto bc = backend.containers.find(id);
+        if (bc != backend.containers.end() && bc->second.has_limits) {
+            const Limits &lim = bc->second.limits;
+            const struct {
+                int32_t limit;
+                double unit, demand;
+                int slot;
+                unsigned bit;
+            } caps[] = {{lim.cpu, 1, d.cpu, 0, 1u << 0},
+                        {lim.pmem, kPage, d.mem, 1, 1u << 3},
+                        {lim.io, 1024, d.io, 2, 1u << 5},
+                        {lim.iops, 1, d.iops, 3, 1u << 6}};
+            for (const auto &c : caps) {
+                double max = c.limit * c.unit;
+                if (c.limit > 0 && c.demand > max) {
+                    scale[c.slot] = max / c.demand;
+                    s.faults |= c.bit;
+                }
+            }
+            if (lim.ep > 0 && s.ep >= static_cast<uint64_t>(lim.ep)) {
+                s.faults |= s.ep > static_cast<uint64_t>(lim.ep) ? 1u << 1 : 0;
+                s.ep = static_cast<uint64_t>(lim.ep);
+            }
+            if (lim.nproc > 0 && s.nproc > static_cast<uint64_t>(lim.nproc))
+                s.faults |= 1u << 4;
+            if (lim.vmem > 0 && d.mem * scale[1] * 3 > lim.vmem * kPage)
+                s.faults |= 1u << 2;
+        }
+        s.cpu = d.cpu * scale[0];
+        s.pmem = static_cast<uint64_t>(d.mem * scale[1]);
+        s.vmem = s.pmem * 3;
+        if (bc != backend.containers.end() && bc->second.has_limits && bc->second.limits.vmem > 0)
+            s.vmem = std::min<uint64_t>(s.vmem, static_cast<uint64_t>(bc->second.limits.vmem * kPage));
+        s.io = d.io * scale[2];
+        s.iops = d.iops * scale[3];
+        samples[id] = s;
+        for (Proc &p : procs_) {
+            if (p.container != id)
+                continue;
+            p.cpu *= scale[0];
+            p.mem *= scale[1];
+            p.io *= scale[2];
+            p.iops *= scale[3];
+        }
+    }
+
+    for (Proc &p : procs_) {
+        double total_w = 0;
+        for (const Thread &t : p.threads)
+            total_w += t.weight;
+        double ns = p.cpu / 100.0 * tick_s * 1e9;
+        for (Thread &t : p.threads)
+            t.cpu_ns += std::floor(ns * t.weight / total_w);
+        p.minflt += p.rng.next() % 200;
+    }
+
+    for (const Listed &l : listed()) {
+        Counters &c = counters_[l.id];
+        Sample s = samples.count(l.id) ? samples[l.id] : Sample{};
+        if (!c.seen && tick_ == 0) {
+            // Containers of the starting host have been running: their counters include what
+            // their processes used before.
+            for (const Proc &p : procs_)
+                if (p.container == l.id)
+                    for (const Thread &t : p.threads)
+                        c.cpu_ns += t.cpu_ns;
+            c.io = s.io * 300 * (1 + static_cast<double>(l.id % 3));
+            c.iops = s.iops * 300 * (1 + static_cast<double>(l.id % 3));
+        } else {
+            c.cpu_ns += s.cpu / 100.0 * tick_s * 1e9;
+            c.io += s.io * tick_s;
+            c.iops += s.iops * tick_s;
+        }
+        c.now = s;
+        c.seen = true;
+        if (l.parent != 0)
+            resellers_.insert(l.parent);
+    }
+    for (uint32_t r : sc_.resellers)
+        resellers_.insert(r);
+    ++tick_;
+}
+
+std::vector<Model::Listed> Model::listed() const
+{
+    std::map<uint32_t, uint32_t> ids; // id -> parent
+    auto add = [&](uint32_t id) {
+        if (id != 0)
+            ids.emplace(id, 0);
+    };
+    for (const User &u : sc_.users) {
+        add(u.uid);
+        ids[u.uid] = u.parent;
+    }
+    for (uint32_t r : sc_.resellers)
+        add(r);
+    for (const auto &[id, c] : backend_.containers)
+        add(id);
+    for (const Proc &p : procs_)
+        add(p.container);
+    for (auto &[id, parent] : ids) {
+        auto it = backend_.containers.find(id);
+        if (it != backend_.containers.end() && it->second.parent != 0)
+            parent = it->second.parent;
+        if (parent == id)
+            parent = 0;
+    }
+    std::vector<Listed> out;
+    for (const auto &[id, parent] : ids)
+        out.push_back({id, parent});
+    return out;
+}
+
+// List header: version 8 (CPU in nanoseconds), memory in pages, I/O in bytes.
+static const char kHeader[] = "8:RYX\tEP\tCPU\tMEM\tIO\tMEMPHY\tIOPS\tNPROC\n";
+
+std::string Model::row(uint32_t id, uint32_t parent) const
+{
+    auto it = counters_.find(id);
+    Counters c = it != counters_.end() ? it->second : Counters{};
+    std::string first = parent ? format("%" PRIu32 ",%" PRIu32, parent, id) : std::to_string(id);
+    uint64_t page = static_cast<uint64_t>(page_size_);
+    return format("%s\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64
+                  "\t%" PRIu64 "\n",
+                  first.c_str(), c.now.ep, static_cast<uint64_t>(c.cpu_ns), c.now.vmem / page,
+                  static_cast<uint64_t>(c.io), c.now.pmem / page, static_cast<uint64_t>(c.iops),
+                  c.now.nproc);
+}
+
+std::string Model::main_list() const
+{
+    std::string out = kHeader;
+    for (const Listed &l : listed())
+        if (l.parent == 0)
+            out += row(l.id, 0);
+    return out;
+}
+
+std::map<uint32_t, std::string> Model::reseller_lists() const
+{
+    std::map<uint32_t, std::string> out;
+    for (uint32_t r : resellers_)
+        out[r] = kHeader;
+    for (const Listed &l : listed())
+        if (l.parent != 0)
+            out[l.parent] += row(l.id, l.parent);
+    return out;
+}
+
+void Model::for_each_thread(const std::function<void(const ThreadFiles &)> &fn) const
+{
+    for (const Proc &p : procs_) {
+        uint64_t page = static_cast<uint64_t>(page_size_);
+        uint64_t shared = std::max<uint64_t>(64, static_cast<uint64_t>(p.mem / 10) / page);
+        uint64_t resident = static_cast<uint64_t>(p.mem) / page + shared;
+        uint64_t size = resident * 3;
+        std::string cmdline;
+        for (char ch : p.def->cmdline)
+            cmdline += ch == ' ' ? '\0' : ch;
+        cmdline += '\0';
+        double total_w = 0;
+        for (const Thread &t : p.threads)
+            total_w += t.weight;
+        for (const Thread &t : p.threads) {
+            ThreadFiles f;
+            f.dir = format("%" PRId64 "/task/%" PRId64, p.pid, t.tid);
+            bool running = p.cpu * t.weight / total_w >= 10;
+            f.status = format("Name:\t%s\nUmask:\t0022\nState:\t%s\nTgid:\t%" PRId64 "\nNgid:\t0\n"
+                              "Pid:\t%" PRId64 "\nPPid:\t1\nTracerPid:\t0\n"
+                              "Uid:\t%u\t%u\t%u\t%u\nGid:\t%u\t%u\t%u\t%u\nFDSize:\t64\n",
+                              t.name.c_str(), running ? "R (running)" : "S (sleeping)", p.pid,
+                              t.tid, p.uid, p.uid, p.uid, p.uid, p.uid, p.uid, p.uid, p.uid);
+            f.status += format("VmSize:\t%" PRIu64 " kB\nVmRSS:\t%" PRIu64 " kB\nThreads:\t%zu\n"
+                               "FNid:\t%u\nvoluntary_ctxt_switches:\t%" PRIu64 "\n",
+                               size * page / 1024, resident * page / 1024, p.threads.size(),
+                               p.container, p.minflt / 3);
+            f.statm = format("%" PRIu64 " %" PRIu64 " %" PRIu64 " 120 0 %" PRIu64 " 0\n", size,
+                             resident, shared, resident / 2);
+            // Clock ticks of user and system time, split 4:1, from the nanoseconds used.
+            double ticks = t.cpu_ns / 1e9 * static_cast<double>(clk_tck_);
+            uint64_t utime = static_cast<uint64_t>(ticks * 0.8);
+            uint64_t stime = static_cast<uint64_t>(ticks * 0.2);
+            f.stat = format("%" PRId64 " (%s) %c 1 %" PRId64 " %" PRId64 " 0 -1 4194368 %" PRIu64
+                            " 0 %" PRIu64 " 0 %" PRIu64 " %" PRIu64 " 0 0 20 0 %zu 0 %" PRIu64
+                            " %" PRIu64 " %" PRIu64 " 18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 0 "
+                            "17 %u 0 0 0 0 0 0 0 0 0 0 0 0 0\n",
+                            t.tid, t.name.c_str(), running ? 'R' : 'S', p.pid, p.pid, p.minflt,
+                            p.minflt / 1000, utime, stime, p.threads.size(), p.start_ticks,
+                            size * page, resident, static_cast<unsigned>(t.tid % 4));
+            f.cmdline = cmdline;
+            f.cgroup = format("0::/ryx.slice/ryx%u\n", p.container);
+            fn(f);
+        }
+    }
+}
+
+std::vector<std::string> Model::process_dirs() const
+{
+    std::vector<std::string> out;
+    for (const Proc &p : procs_)
+        out.push_back(std::to_string(p.pid));
+    return out;
+}
+
+const Sample *Model::sample(uint32_t id) const
+{
+    auto it = counters_.find(id);
+    return it == counters_.end() ? nullptr : &it->second.now;
+}
+
+std::string Model::history_lines(uint64_t now_ms) const
+{
+    std::string out;
+    for (const auto &[key, id] : backend_.assigned) {
+        if (id == 0)
+            continue;
+        std::string name;
+        for (const Domain &d : sc_.domains)
+            if (d.owner == key.first && d.docroot == key.second)
+                name = d.name;
+        if (name.empty())
+            name = name_from_docroot(key.second);
+        Sample s;
+        if (const Sample *p = sample(id))
+            s = *p;
+        Limits lim;
+        auto bc = backend_.containers.find(id);
+        if (bc != backend_.containers.end() && bc->second.has_limits)
+            lim = bc->second.limits;
+        // Limits in the report's units: memory in bytes, I/O in bytes per second.
+        auto pages = [](int32_t v) { return static_cast<int64_t>(v) * 4096; };
+        out += format("%" PRIu64 " %u %u %s %.2f %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64
+                      " %.0f %.0f %d %d %" PRId64 " %" PRId64 " %d %" PRId64 " %d %u\n",
+                      now_ms, id, key.first, name.c_str(), s.cpu, s.ep, s.vmem, s.pmem, s.nproc,
+                      s.io, s.iops, lim.cpu, lim.ep, pages(lim.vmem), pages(lim.pmem), lim.nproc,
+                      static_cast<int64_t>(lim.io) * 1024, lim.iops, s.faults);
+    }
+    return out;
+}
+
+} // namespace ryxsim
