@@ -25,8 +25,8 @@ profile name=db      cpu=5..35      mem=700M..900M io=1M..6M     iops=200..1500
 profile name=jvm     cpu=30..70@90  mem=1500M..1800M io=0..300K  iops=0..40
 profile name=idle    cpu=0..1       mem=3M..6M     io=0..2K      iops=0..2
 
-domain user=alice name=shop.example  docroot=/home/alice/www/shop.example  assign limits=200,131072,4096,64,800,30,524288
-domain user=alice name=blog.example  docroot=/home/alice/www/blog.example  assign limits=50,65536,1024,32,300,15,262144
+domain user=alice name=shop.example  docroot=/home/alice/www/shop.example  assign limits=250,196608,16384,64,2000,30,786432
+domain user=alice name=blog.example  docroot=/home/alice/www/blog.example  assign limits=60,65536,2048,32,400,15,262144
 domain user=alice name=forum.example docroot=/home/alice/www/forum.example
 domain user=carol name=carol.example docroot=/home/carol/public_html
 
