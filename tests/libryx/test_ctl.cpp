@@ -1,0 +1,192 @@
+// Container control against a temporary state directory.
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include <ryx/ryx-ctl.h>
+
+#include "fixture.h"
+#include "state.h"
+
+namespace {
+
+int allocs, frees;
+void *counting_alloc(size_t n)
+{
+    ++allocs;
+    return std::malloc(n);
+}
+void counting_free(void *p)
+{
+    ++frees;
+    std::free(p);
+}
+void *failing_alloc(size_t) { return nullptr; }
+
+} // namespace
+
+class Ctl : public TempRoot {
+protected:
+    void SetUp() override
+    {
+        TempRoot::SetUp();
+        h = init_ryx(std::malloc, std::free);
+        ASSERT_NE(h, nullptr);
+    }
+    void TearDown() override
+    {
+        destroy_ryx(h);
+        TempRoot::TearDown();
+    }
+    std::string state(uint32_t id) { return slurp(base + "/state/" + std::to_string(id)); }
+    libryx *h = nullptr;
+};
+
+TEST(CtlHandle, UsesTheGivenAllocator)
+{
+    allocs = frees = 0;
+    libryx *h = init_ryx(counting_alloc, counting_free);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(allocs, 1);
+    EXPECT_EQ(destroy_ryx(h), 0);
+    EXPECT_EQ(frees, 1);
+
+    errno = 0;
+    EXPECT_EQ(init_ryx(failing_alloc, counting_free), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+    errno = 0;
+    EXPECT_EQ(init_ryx(nullptr, counting_free), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(destroy_ryx(nullptr), -EINVAL);
+    libryx_info info{};
+    EXPECT_EQ(ryx_info(nullptr, 5, &info), -EINVAL);
+}
+
+TEST_F(Ctl, MoveBeforeSetupCreatesUnderTheReseller)
+{
+    // The limits helper's order: move, ask, set up.
+    libryx_info info{};
+    EXPECT_EQ(ryx_info(h, 70001, &info), -ESRCH);
+    EXPECT_EQ(ryx_ryk_move(h, 70001, 1000), 0);
+    EXPECT_EQ(ryx_info(h, 70001, &info), -ESRCH);
+    libryx_settings s{};
+    s.ls_cpu = 25;
+    s.ls_memory_phy = 131072;
+    s.ls_nproc = 100;
+    EXPECT_EQ(ryx_setup(h, 70001, &s), 0);
+    ASSERT_EQ(ryx_info(h, 70001, &info), 0);
+    EXPECT_EQ(info.li_set.ls_cpu, 25);
+    EXPECT_EQ(info.li_set.ls_memory_phy, 131072);
+    EXPECT_EQ(info.li_set.ls_nproc, 100);
+    EXPECT_EQ(info.li_flags, 0);
+    EXPECT_EQ(state(70001), "id=70001\nstate=active\nparent=1000\nflags=0\ncpu=25\ncpus=0\nio=0\n"
+                            "enters=0\nmemory=0\ncpu_weight=0\nmemory_phy=131072\nnproc=100\n"
+                            "iops=0\n");
+
+    // Setup replaces the settings and keeps the parent; a move keeps the settings.
+    s = {};
+    s.ls_io = 2048;
+    EXPECT_EQ(ryx_setup(h, 70001, &s), 0);
+    EXPECT_EQ(ryx_ryk_move(h, 70001, 2000), 0);
+    ryx::ctl::Container c;
+    ASSERT_EQ(ryx::ctl::load(70001, c), 0);
+    EXPECT_EQ(c.parent, 2000u);
+    EXPECT_EQ(c.set.ls_io, 2048);
+    EXPECT_EQ(c.set.ls_cpu, 0);
+}
+
+TEST_F(Ctl, SetupWithoutMoveIsTopLevel)
+{
+    libryx_settings s{};
+    EXPECT_EQ(ryx_setup(h, 1000, &s), 0);
+    ryx::ctl::Container c;
+    ASSERT_EQ(ryx::ctl::load(1000, c), 0);
+    EXPECT_TRUE(c.active);
+    EXPECT_EQ(c.parent, 0u);
+}
+
+TEST_F(Ctl, SettingsRanges)
+{
+    int32_t libryx_settings::*f[9] = {
+        &libryx_settings::ls_cpu,    &libryx_settings::ls_cpus,       &libryx_settings::ls_io,
+        &libryx_settings::ls_enters, &libryx_settings::ls_memory,     &libryx_settings::ls_cpu_weight,
+        &libryx_settings::ls_memory_phy, &libryx_settings::ls_nproc, &libryx_settings::ls_iops};
+    for (int i = 0; i < 9; ++i) {
+        libryx_settings s{};
+        s.*f[i] = ryx::ctl::kSettingMax[i];
+        EXPECT_EQ(ryx_setup(h, 70002, &s), 0) << i;
+        if (ryx::ctl::kSettingMax[i] < INT32_MAX) {
+            s.*f[i] = ryx::ctl::kSettingMax[i] + 1;
+            EXPECT_EQ(ryx_setup(h, 70002, &s), -ERANGE) << i;
+        }
+        s = {};
+        s.*f[i] = -1;
+        EXPECT_EQ(ryx_setup(h, 70002, &s), -EINVAL) << i;
+        s.*f[i] = INT32_MIN;
+        EXPECT_EQ(ryx_setup(h, 70002, &s), -EINVAL) << i;
+    }
+    // A negative value wins over an out-of-range one, wherever they are.
+    libryx_settings s{};
+    ASSERT_EQ(ryx_setup(h, 70002, &s), 0);
+    s.ls_cpu = INT32_MAX;
+    s.ls_iops = -5;
+    EXPECT_EQ(ryx_setup(h, 70002, &s), -EINVAL);
+    // A rejected setup changes nothing.
+    libryx_info info{};
+    ASSERT_EQ(ryx_info(h, 70002, &info), 0);
+    EXPECT_EQ(info.li_set.ls_iops, 0);
+    EXPECT_EQ(info.li_set.ls_cpu, 0);
+}
+
+TEST_F(Ctl, InvalidIds)
+{
+    libryx_settings s{};
+    EXPECT_EQ(ryx_setup(h, 0, &s), -EINVAL);
+    EXPECT_EQ(ryx_setup(h, 0xffffffffu, &s), -EINVAL);
+    EXPECT_EQ(ryx_setup(h, 5, nullptr), -EINVAL);
+    EXPECT_EQ(ryx_ryk_move(h, 0, 1000), -EINVAL);
+    EXPECT_EQ(ryx_ryk_move(h, 1000, 1000), -EINVAL);
+    EXPECT_EQ(ryx_ryk_move(h, 5, 0xffffffffu), -EINVAL);
+    EXPECT_EQ(ryx_info(h, 5, nullptr), -EINVAL);
+}
+
+TEST_F(Ctl, FlagsAndDamagedState)
+{
+    libryx_settings s{};
+    ASSERT_EQ(ryx_setup(h, 300, &s), 0);
+    ASSERT_EQ(ryx::ctl::set_flags(300, RYX_VE_DISABLE), 0);
+    libryx_info info{};
+    ASSERT_EQ(ryx_info(h, 300, &info), 0);
+    EXPECT_EQ(info.li_flags, RYX_VE_DISABLE);
+    EXPECT_EQ(ryx::ctl::set_flags(301, RYX_VE_DISABLE), -ESRCH);
+
+    const std::string path = base + "/state/300";
+    for (const char *bad : {"", "id=300\nstate=active\nparent=1x\n", "id=301\nstate=active\n",
+                            "state=active\n", "id=300\nstate=maybe\n", "id=300\nstate=active",
+                            "id=300\nstate=active\ncpu=2147483648\n", "garbage\n"}) {
+        spit(path, bad);
+        libryx_info i2{};
+        EXPECT_EQ(ryx_info(h, 300, &i2), -EBADMSG) << bad;
+        EXPECT_EQ(ryx_setup(h, 300, &s), -EBADMSG) << bad; // not overwritten blindly
+        EXPECT_EQ(slurp(path), bad);
+    }
+    // Unknown keys and comments are skipped, for newer writers and for hand edits.
+    spit(path, "# note\nid=300\nstate=active\nparent=7\nfuture=1\ncpu=9\n");
+    ASSERT_EQ(ryx_info(h, 300, &info), 0);
+    EXPECT_EQ(info.li_set.ls_cpu, 9);
+}
+
+TEST(StateFormat, RoundTrip)
+{
+    ryx::ctl::Container c;
+    c.active = true;
+    c.parent = 4294967294u;
+    c.flags = 1;
+    c.set = {1, 2, 3, 4, 5, 6, 7, 8, 2147483647};
+    ryx::ctl::Container back;
+    ASSERT_EQ(ryx::ctl::parse_state(ryx::ctl::format_state(9, c), 9, back), 0);
+    EXPECT_EQ(back.parent, c.parent);
+    EXPECT_EQ(back.flags, 1u);
+    EXPECT_EQ(back.set.ls_iops, 2147483647);
+    EXPECT_EQ(back.set.ls_memory_phy, 7);
+}

@@ -1,0 +1,104 @@
+"""ryxctl, the real built program, on a registry and state directory in a temporary folder."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from harness.sandbox import program
+
+
+class RyxctlTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="ryxctl-test-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.registry = os.path.join(self.tmp, "ryz_ids")
+        self.state = os.path.join(self.tmp, "state")
+
+    def run_ctl(self, *args, status=0):
+        res = subprocess.run([program("libryx/ryxctl"), "--registry", self.registry,
+                              "--state-dir", self.state, *args],
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual(res.returncode, status, f"ryxctl {args}: {res.stdout}{res.stderr}")
+        return res
+
+    def test_help_documents_commands_and_statuses(self):
+        res = subprocess.run([program("libryx/ryxctl"), "--help"], capture_output=True, text=True)
+        self.assertEqual(res.returncode, 0)
+        for word in ("allow-domain-limits", "disallow-domain-limits", "map-assign", "map-list",
+                     "rebuild-index", "info", "create", "Exit status"):
+            self.assertIn(word, res.stdout)
+        res = subprocess.run([program("libryx/ryxctl")], capture_output=True, text=True)
+        self.assertEqual(res.returncode, 2)
+        self.run_ctl("no-such-command", status=2)
+        self.run_ctl("map-assign", "12a", "/d", status=2)
+        self.run_ctl("allow-domain-limits", "no-such-user-here", status=2)
+
+    def test_registry_round_trip(self):
+        # Not enabled yet: assignment refused, nothing created for the user.
+        res = self.run_ctl("map-assign", "1000", "/home/a/www", status=3)
+        self.assertIn("not enabled", res.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.registry, "1000")))
+
+        self.assertIn("enabled", self.run_ctl("allow-domain-limits", "1000").stdout)
+        self.assertIn("already", self.run_ctl("allow-domain-limits", "1000").stdout)
+        first = int(self.run_ctl("map-assign", "1000", "/home/a/www").stdout)
+        self.assertGreaterEqual(first, 60000)
+        self.assertEqual(int(self.run_ctl("map-assign", "1000", "/home/a/www").stdout), first)
+        second = int(self.run_ctl("map-assign", "1000", "/home/a/blog").stdout)
+        self.assertNotEqual(first, second)
+        self.assertEqual(self.run_ctl("map-list", "1000").stdout,
+                         f"{first} /home/a/www\n{second} /home/a/blog\n")
+        self.assertEqual(self.run_ctl("map-lookup", "1000", "/home/a/www").stdout, f"{first}\n")
+        self.run_ctl("map-lookup", "1000", "/nope", status=3)
+        self.run_ctl("verify", "1000", str(first))
+        self.run_ctl("verify", "1001", str(first), status=3)
+        self.assertEqual(self.run_ctl("map-remove", "1000", "/home/a/www").stdout, f"{first}\n")
+        self.run_ctl("map-remove", "1000", "/home/a/www", status=3)
+
+        res = self.run_ctl("disallow-domain-limits", "1000", status=1)
+        self.assertIn("--force", res.stderr)
+        self.assertIn("1 mapping dropped", self.run_ctl("disallow-domain-limits", "--force",
+                                                        "1000").stdout)
+        self.run_ctl("disallow-domain-limits", "1000", status=3)
+        self.assertEqual(sorted(os.listdir(self.registry)), [".index", ".lock"])
+
+    def test_rebuild_names_damaged_entries(self):
+        self.run_ctl("allow-domain-limits", "1000")
+        self.run_ctl("map-assign", "1000", "/a")
+        self.assertIn("index rebuilt: 1 id", self.run_ctl("rebuild-index").stdout)
+        entry = os.path.join(self.registry, "1000")
+        os.chmod(entry, 0o600)
+        with open(entry, "r+b") as f:
+            f.truncate(10)
+        res = self.run_ctl("rebuild-index", status=1)
+        self.assertIn("entry of uid 1000 is unreadable", res.stderr)
+        self.assertIn("index not rebuilt", res.stderr)
+        res = self.run_ctl("map-list", "1000", status=1)
+        self.assertIn("Bad message", res.stderr)
+
+    def test_containers(self):
+        self.run_ctl("info", "70001", status=3)
+        self.run_ctl("move", "70001", "1000")
+        self.run_ctl("create", "70001")
+        self.run_ctl("create", "70001", status=1)
+        self.run_ctl("set", "70001", "cpu=25", "nproc=10")
+        res = self.run_ctl("set", "70001", "cpu=-1", status=2)
+        self.assertIn("Invalid argument", res.stderr)
+        self.run_ctl("set", "70001", "cpus=4097", status=2)
+        self.run_ctl("set", "70001", "bogus=1", status=2)
+        self.run_ctl("disable", "70001")
+        info = self.run_ctl("info", "70001").stdout
+        for line in ("state=active", "parent=1000", "flags=1", "cpu=25", "nproc=10"):
+            self.assertIn(line + "\n", info)
+        self.run_ctl("enable", "70001")
+        self.run_ctl("create", "1000")
+        self.assertEqual(self.run_ctl("list").stdout, "1000 active 0\n70001 active 1000\n")
+        self.run_ctl("destroy", "70001")
+        self.run_ctl("destroy", "70001", status=3)
+        self.run_ctl("info", "0", status=2)
+
+
+if __name__ == "__main__":
+    unittest.main()
