@@ -14,18 +14,26 @@ FAKE_LIBRYX = os.path.join(BUILD_DIR, "tests", "fakes", "libryx", "libryx.so.0")
 SANITIZER_PRELOAD = [p for p in os.environ.get("RYZMAP_PRELOAD", "").split(":") if p]
 
 
-def child_env(fake=False, extra=None):
+def child_env(extra=None):
     """Environment changes (None: remove) for a child interpreter that imports the module from
-    the build tree, with the real libryx (found through the module's run path) or with the
-    stand-in preloaded."""
+    the build tree. Libraries to preload are given by preloaded(), not here: in the sandbox the
+    environment also reaches the commands that set up the namespace."""
     env = {k: None for k in os.environ if k.startswith("RYX_FAKE_")}
-    preload = SANITIZER_PRELOAD + ([FAKE_LIBRYX] if fake else [])
-    env["LD_PRELOAD"] = ":".join(preload) if preload else None
+    env["LD_PRELOAD"] = None
     if SANITIZER_PRELOAD:
         env["ASAN_OPTIONS"] = "detect_leaks=0"  # the interpreter never frees everything
     env["PYTHONPATH"] = MODULE_DIR
     env.update(extra or {})
     return env
+
+
+def preloaded(argv, fake=False):
+    """argv run with the sanitizer runtimes and, with fake, the libryx stand-in preloaded;
+    without fake the module finds the real libryx through its run path."""
+    preload = SANITIZER_PRELOAD + ([FAKE_LIBRYX] if fake else [])
+    if not preload:
+        return list(argv)
+    return ["/usr/bin/env", "LD_PRELOAD=" + ":".join(preload), *argv]
 
 
 def full_env(changes):

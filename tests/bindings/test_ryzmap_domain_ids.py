@@ -32,8 +32,8 @@ class DomainIdsTest(unittest.TestCase):
     def run_calls(self, calls, uid=None, **script):
         extra = {"RYX_FAKE_LOG": self.log_path}
         extra.update({"RYX_FAKE_" + k: str(v) for k, v in script.items()})
-        res = self.host.run([sys.executable, support.DRIVER], uid=uid,
-                            env=support.child_env(fake=True, extra=extra),
+        res = self.host.run(support.preloaded([sys.executable, support.DRIVER], fake=True),
+                            uid=uid, env=support.child_env(extra),
                             input=support.driver_input(calls))
         self.assertEqual(res.returncode, 0, res.stderr.decode(errors="replace"))
         log = support.read_log(self.log_path)

@@ -25,9 +25,9 @@ DUMP = ("import _ryzmap, json; print(json.dumps({'file': _ryzmap.__file__, "
 
 
 def dump(pythonpath, extra=None):
-    env = support.child_env(extra=dict(extra or {}, PYTHONPATH=pythonpath))
-    res = subprocess.run([sys.executable, "-c", DUMP], env=support.full_env(env), cwd="/",
-                         capture_output=True)
+    env = support.child_env(dict(extra or {}, PYTHONPATH=pythonpath))
+    res = subprocess.run(support.preloaded([sys.executable, "-c", DUMP]),
+                         env=support.full_env(env), cwd="/", capture_output=True)
     if res.returncode != 0:
         raise AssertionError(res.stderr.decode(errors="replace"))
     return json.loads(res.stdout)

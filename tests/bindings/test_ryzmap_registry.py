@@ -33,7 +33,8 @@ class RegistryTest(unittest.TestCase):
         return res.stdout.decode()
 
     def calls(self, calls, uid=None):
-        res = self.host.run([sys.executable, support.DRIVER], uid=uid, env=support.child_env(),
+        res = self.host.run(support.preloaded([sys.executable, support.DRIVER]), uid=uid,
+                            env=support.child_env(),
                             input=support.driver_input(calls))
         self.assertEqual(res.returncode, 0, res.stderr.decode(errors="replace"))
         answers = support.driver_output(res.stdout)
