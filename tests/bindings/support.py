@@ -5,9 +5,10 @@ import ast
 import json
 import os
 import re
-import sys
 
 BUILD_DIR = os.environ.get("RYX_BUILD_DIR", "")
+SOURCE_DIR = os.environ.get(
+    "RYX_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 MODULE_DIR = os.path.join(BUILD_DIR, "bindings")
 FAKE_LIBRYX = os.path.join(BUILD_DIR, "tests", "fakes", "libryx", "libryx.so.0")
 # Sanitizer runtimes an uninstrumented interpreter needs before it loads an instrumented module.
@@ -119,7 +120,3 @@ def iterator_faults(lines):
 
 def calls(lines, name):
     return [line for line in lines if line.split(" ", 1)[0] == name]
-
-
-def python():
-    return sys.executable

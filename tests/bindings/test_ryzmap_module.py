@@ -1,8 +1,6 @@
 """The built _ryzmap as a file: what it links and exports, that the interpreter imports it from
-the build tree and from an install, and that its type stub says what the module does."""
+the build tree and from an install."""
 
-import ast
-import json
 import os
 import re
 import shutil
@@ -14,23 +12,21 @@ import unittest
 
 from bindings import support
 
-SOURCE_DIR = os.environ.get("RYX_SOURCE_DIR", "")
 SANITIZED = bool(os.environ.get("RYX_SANITIZE"))
 FILENAME = "_ryzmap" + sysconfig.get_config_var("EXT_SUFFIX")
 BUILT = os.path.join(support.MODULE_DIR, FILENAME)
 
-DUMP = ("import _ryzmap, json; print(json.dumps({'file': _ryzmap.__file__, "
-        "'doc': _ryzmap.__doc__, 'functions': {n: getattr(_ryzmap, n).__doc__ "
-        "for n in dir(_ryzmap) if not n.startswith('__')}}))")
+DUMP = "import _ryzmap; print(_ryzmap.__file__)"
 
 
-def dump(pythonpath, extra=None):
-    env = support.child_env(dict(extra or {}, PYTHONPATH=pythonpath))
+def imported_from(pythonpath, library_path=None):
+    """Where `python3 -c "import _ryzmap"` finds the module."""
+    env = support.child_env({"PYTHONPATH": pythonpath, "LD_LIBRARY_PATH": library_path})
     res = subprocess.run(support.preloaded([sys.executable, "-c", DUMP]),
                          env=support.full_env(env), cwd="/", capture_output=True)
     if res.returncode != 0:
         raise AssertionError(res.stderr.decode(errors="replace"))
-    return json.loads(res.stdout)
+    return res.stdout.decode().strip()
 
 
 def cache_value(name):
@@ -64,7 +60,7 @@ class ModuleFileTest(unittest.TestCase):
         self.assertEqual(exported, {"PyInit__ryzmap"})
 
     def test_imports_from_the_build_tree(self):
-        self.assertEqual(dump(support.MODULE_DIR)["file"], BUILT)
+        self.assertEqual(imported_from(support.MODULE_DIR), BUILT)
 
 
 class InstallTest(unittest.TestCase):
@@ -88,25 +84,8 @@ class InstallTest(unittest.TestCase):
                                  capture_output=True, text=True, check=True).stdout
             self.assertNotIn(support.BUILD_DIR, dyn)  # no run path into the build tree
         # libryx comes from the system's library path once installed; here, from the build.
-        info = dump(platdir, {"LD_LIBRARY_PATH": os.path.join(support.BUILD_DIR, "libryx")})
-        self.assertEqual(info["file"], os.path.join(platdir, FILENAME))
-
-
-class StubTest(unittest.TestCase):
-    def test_stub_matches_the_module(self):
-        with open(os.path.join(SOURCE_DIR, "bindings", "_ryzmap.pyi"), encoding="utf-8") as f:
-            tree = ast.parse(f.read())
-        info = dump(support.MODULE_DIR)
-        self.assertEqual(ast.get_docstring(tree, clean=False), info["doc"])
-        funcs = {n.name: n for n in tree.body if isinstance(n, ast.FunctionDef)}
-        self.assertEqual(set(funcs), set(info["functions"]))
-        for name, fn in funcs.items():
-            self.assertEqual(ast.get_docstring(fn, clean=False), info["functions"][name], name)
-            # The module takes positional arguments only.
-            self.assertEqual((fn.args.args, fn.args.kwonlyargs, fn.args.vararg, fn.args.kwarg),
-                             ([], [], None, None), name)
-            self.assertEqual(info["functions"][name].split("(", 1)[1].split(")", 1)[0],
-                             ", ".join(a.arg for a in fn.args.posonlyargs), name)
+        self.assertEqual(imported_from(platdir, os.path.join(support.BUILD_DIR, "libryx")),
+                         os.path.join(platdir, FILENAME))
 
 
 if __name__ == "__main__":
