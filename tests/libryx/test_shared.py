@@ -6,7 +6,7 @@ import subprocess
 import sys
 import unittest
 
-from harness.sandbox import Host, program, require_sandbox
+from harness.sandbox import SANITIZED, Host, program, require_sandbox
 
 EXPORTS = {
     "init_ryx", "destroy_ryx", "ryx_info", "ryx_ryk_move", "ryx_setup",
@@ -56,8 +56,14 @@ class RegistryAtItsPathTest(unittest.TestCase):
 
     def probe(self, uid, docroot, domain):
         lib = program("libryx/libryx.so.0")
+        preload, env = (), {}
+        if SANITIZED:
+            # A sanitized library in an uninstrumented interpreter needs the runtime first.
+            preload = [subprocess.run(["cc", "-print-file-name=libasan.so"], capture_output=True,
+                                      text=True).stdout.strip()]
+            env = {"ASAN_OPTIONS": "detect_leaks=0"}
         res = self.host.run([sys.executable, "-c", PROBE, lib, str(uid), docroot, str(domain)],
-                            uid=uid if uid else None)
+                            uid=uid if uid else None, preload=preload, env=env)
         self.assertEqual(res.returncode, 0, res.stderr)
         return [int(v) for v in res.stdout.split()]
 
