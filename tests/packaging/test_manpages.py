@@ -180,6 +180,28 @@ class HelpersPageTest(unittest.TestCase):
 
 
 @unittest.skipIf(shutil.which("groff") is None, "groff not installed")
+class AdminPageTest(unittest.TestCase):
+    def test_every_command_and_option_of_the_help_text(self):
+        exe = os.path.join(sources.BUILD_DIR, "libryx", "ryxctl")
+        if not os.path.exists(exe):
+            self.fail(f"ryxctl not built at {exe}")
+        res = subprocess.run([exe, "--help"], capture_output=True, text=True)
+        self.assertEqual(res.returncode, 0, res.stderr)
+        commands, options = set(), set()
+        for line in res.stdout.splitlines():
+            m = re.match(r"  ([a-z][a-z-]*)", line)
+            if m:
+                commands.add(m.group(1))
+                commands.update(re.findall(r"\s\|\s+([a-z][a-z-]*)", line))
+            options.update(re.findall(r"^\s+(?:-\w, )?(--[a-z-]+)", line))
+        self.assertGreater(len(commands), 10, res.stdout)
+        documented = {t.split()[0] for t in tags("ryxctl.8", "COMMANDS")}
+        self.assertEqual(sorted(commands - documented), [])
+        documented = {o for t in tags("ryxctl.8", "OPTIONS") for o in re.findall(r"--[a-z-]+", t)}
+        self.assertEqual(sorted(options - documented), [])
+
+
+@unittest.skipIf(shutil.which("groff") is None, "groff not installed")
 class LibraryPageTest(unittest.TestCase):
     def test_every_exported_call_is_named_declared_described_and_linked(self):
         text = render("libryx.3")
