@@ -44,20 +44,30 @@ class ModuleFileTest(unittest.TestCase):
         return subprocess.run(["readelf", "-W", *args, BUILT], capture_output=True, text=True,
                               check=True).stdout
 
-    def test_links_libryx_and_libc_only_and_exports_only_the_entry_point(self):
+    def test_linkage_and_dynamic_symbols(self):
         needed = set(re.findall(r"\(NEEDED\).*\[(.*)\]", self.readelf("-d")))
         if SANITIZED:
             needed = {n for n in needed if not re.match(r"lib(asan|ubsan|stdc\+\+|m|gcc_s)\.", n)}
         self.assertEqual(needed, {"libryx.so.0", "libc.so.6"})
-        exported = set()
+        exported, imported = set(), set()
         for line in self.readelf("--dyn-syms").splitlines():
-            f = line.split()
-            # Num: Value Size Type Bind Vis Ndx Name
-            if len(f) >= 8 and f[6] != "UND" and f[4] in ("GLOBAL", "WEAK") and f[5] == "DEFAULT":
-                exported.add(f[7].split("@")[0])
-        if SANITIZED:
-            exported = {s for s in exported if not s.startswith(("__asan", "__ubsan", "__odr_asan"))}
+            f = line.split()  # Num: Value Size Type Bind Vis Ndx Name
+            if len(f) < 8 or f[4] not in ("GLOBAL", "WEAK"):
+                continue
+            name = f[7].split("@")[0]
+            if f[6] == "UND":
+                imported.add(name)
+            elif f[5] == "DEFAULT" and not name.startswith(("__asan", "__ubsan", "__odr_asan")):
+                exported.add(name)
         self.assertEqual(exported, {"PyInit__ryzmap"})
+        # The interpreter's side of the contract: nothing beyond these, whatever the release.
+        parse_build = ({"PyArg_ParseTuple", "Py_BuildValue"} if sys.version_info >= (3, 13)
+                       else {"_PyArg_ParseTuple_SizeT", "_Py_BuildValue_SizeT"})
+        self.assertEqual({s for s in imported if s.startswith(("Py", "_Py"))}, parse_build | {
+            "PyModule_Create2", "PySet_New", "PySet_Add", "PyDict_New", "PyDict_SetItemString",
+            "PyList_New", "PyList_Append", "PyLong_FromUnsignedLong", "PyBool_FromLong",
+            "PyErr_Format", "PyExc_OSError", "_Py_NoneStruct", "_Py_Dealloc"})
+        self.assertLessEqual({"opendir", "readdir64", "closedir", "strtoul"}, imported)
 
     def test_imports_from_the_build_tree(self):
         self.assertEqual(imported_from(support.MODULE_DIR), BUILT)
