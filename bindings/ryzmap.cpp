@@ -37,64 +37,49 @@ using Ref = std::unique_ptr<PyObject, Decref>;
 
 constexpr const char registry_dir[] = "/etc/container/ryz_ids";
 
-PyObject *id_object(uint32_t id)
-{
+PyObject *id_object(uint32_t id) {
     return PyLong_FromUnsignedLong(static_cast<unsigned long>(id));
 }
 
-PyObject *py_fnv1a(PyObject *, PyObject *args)
-{
+PyObject *py_fnv1a(PyObject *, PyObject *args) {
     const char *docroot;
-    if (!PyArg_ParseTuple(args, "s", &docroot))
-        return nullptr;
+    if (!PyArg_ParseTuple(args, "s", &docroot)) return nullptr;
     return id_object(ryz_fnv1a(docroot));
 }
 
-PyObject *py_lookup(PyObject *, PyObject *args)
-{
+PyObject *py_lookup(PyObject *, PyObject *args) {
     unsigned int uid;
     const char *docroot;
-    if (!PyArg_ParseTuple(args, "Is", &uid, &docroot))
-        return nullptr;
+    if (!PyArg_ParseTuple(args, "Is", &uid, &docroot)) return nullptr;
     return id_object(ryz_map_lookup(uid, docroot));
 }
 
-PyObject *py_assign(PyObject *, PyObject *args)
-{
+PyObject *py_assign(PyObject *, PyObject *args) {
     unsigned int uid;
     const char *docroot;
-    if (!PyArg_ParseTuple(args, "Is", &uid, &docroot))
-        return nullptr;
+    if (!PyArg_ParseTuple(args, "Is", &uid, &docroot)) return nullptr;
     uint32_t id = 0; // a success that stores nothing reads as 0
     int rc = ryz_map_assign(uid, docroot, &id);
-    if (rc < 0)
-        return PyErr_Format(PyExc_OSError, "ryz_map_assign failed: %d", rc);
+    if (rc < 0) return PyErr_Format(PyExc_OSError, "ryz_map_assign failed: %d", rc);
     return id_object(id);
 }
 
-PyObject *py_remove(PyObject *, PyObject *args)
-{
+PyObject *py_remove(PyObject *, PyObject *args) {
     unsigned int uid;
     const char *docroot;
-    if (!PyArg_ParseTuple(args, "Is", &uid, &docroot))
-        return nullptr;
+    if (!PyArg_ParseTuple(args, "Is", &uid, &docroot)) return nullptr;
     uint32_t old_id = 0; // the library leaves it alone when nothing was mapped
     int rc = ryz_map_remove(uid, docroot, &old_id);
-    if (rc < 0)
-        return PyErr_Format(PyExc_OSError, "ryz_map_remove failed: %d", rc);
-    if (old_id == 0)
-        Py_RETURN_NONE;
+    if (rc < 0) return PyErr_Format(PyExc_OSError, "ryz_map_remove failed: %d", rc);
+    if (old_id == 0) Py_RETURN_NONE;
     return id_object(old_id);
 }
 
-PyObject *py_remove_all(PyObject *, PyObject *args)
-{
+PyObject *py_remove_all(PyObject *, PyObject *args) {
     unsigned int uid;
-    if (!PyArg_ParseTuple(args, "I", &uid))
-        return nullptr;
+    if (!PyArg_ParseTuple(args, "I", &uid)) return nullptr;
     Ref list(PyList_New(0));
-    if (!list)
-        return nullptr;
+    if (!list) return nullptr;
     {
         // The snapshot is taken, and its iterator closed, before anything is removed: a
         // listing that fails part-way must leave the registry as it was.
@@ -104,97 +89,75 @@ PyObject *py_remove_all(PyObject *, PyObject *args)
             uint32_t id;
             while (ryz_map_iter_next(it.get(), &docroot, &id) == 0) {
                 Ref item(Py_BuildValue("(sI)", docroot, id));
-                if (!item)
-                    return nullptr;
-                if (PyList_Append(list.get(), item.get()) < 0)
-                    return nullptr;
+                if (!item) return nullptr;
+                if (PyList_Append(list.get(), item.get()) < 0) return nullptr;
             }
         }
     }
     int rc = ryz_map_remove_all(uid);
-    if (rc < 0)
-        return PyErr_Format(PyExc_OSError, "ryz_map_remove_all failed: %d", rc);
+    if (rc < 0) return PyErr_Format(PyExc_OSError, "ryz_map_remove_all failed: %d", rc);
     return list.release();
 }
 
-PyObject *py_verify_ownership(PyObject *, PyObject *args)
-{
+PyObject *py_verify_ownership(PyObject *, PyObject *args) {
     unsigned int uid;
     unsigned int domain_id;
-    if (!PyArg_ParseTuple(args, "II", &uid, &domain_id))
-        return nullptr;
+    if (!PyArg_ParseTuple(args, "II", &uid, &domain_id)) return nullptr;
     // Only zero means "not registered"; the library gives 0 when it cannot decide.
     return PyBool_FromLong(ryz_map_verify_ownership(uid, domain_id));
 }
 
-PyObject *py_get_all_entries(PyObject *, PyObject *args)
-{
+PyObject *py_get_all_entries(PyObject *, PyObject *args) {
     unsigned int uid;
-    if (!PyArg_ParseTuple(args, "I", &uid))
-        return nullptr;
+    if (!PyArg_ParseTuple(args, "I", &uid)) return nullptr;
     Ref dict(PyDict_New());
-    if (!dict)
-        return nullptr;
+    if (!dict) return nullptr;
     IterPtr it(ryz_map_iter_open(uid));
-    if (!it)
-        return dict.release();
+    if (!it) return dict.release();
     const char *docroot;
     uint32_t id;
     while (ryz_map_iter_next(it.get(), &docroot, &id) == 0) {
         Ref value(id_object(id));
-        if (!value)
-            return nullptr;
+        if (!value) return nullptr;
         // The key is decoded as UTF-8 here, before the next call invalidates docroot.
-        if (PyDict_SetItemString(dict.get(), docroot, value.get()) < 0)
-            return nullptr;
+        if (PyDict_SetItemString(dict.get(), docroot, value.get()) < 0) return nullptr;
     }
     return dict.release();
 }
 
-PyObject *py_get_all_domain_ids(PyObject *, PyObject *)
-{
+PyObject *py_get_all_domain_ids(PyObject *, PyObject *) {
     Ref ids(PySet_New(nullptr));
-    if (!ids)
-        return nullptr;
+    if (!ids) return nullptr;
     DirPtr dir(opendir(registry_dir));
-    if (!dir)
-        return ids.release(); // no registry yet: nobody has domain ids
+    if (!dir) return ids.release(); // no registry yet: nobody has domain ids
     while (struct dirent64 *ent = readdir64(dir.get())) {
         const char *name = ent->d_name;
-        if (name[0] == '.')
-            continue; // ".", ".." and the library's own hidden files
+        if (name[0] == '.') continue; // ".", ".." and the library's own hidden files
         char *end;
         unsigned long value = strtoul(name, &end, 10);
-        if (end == name || *end != '\0')
-            continue;
+        if (end == name || *end != '\0') continue;
         // Deliberately cut to 32 bits, as uid_t is: a name strtoul reads whole is a uid.
         uid_t uid = static_cast<uid_t>(value);
         IterPtr it(ryz_map_iter_open(uid));
-        if (!it)
-            continue;
+        if (!it) continue;
         const char *docroot;
         uint32_t id;
         while (ryz_map_iter_next(it.get(), &docroot, &id) == 0) {
             Ref item(id_object(id));
-            if (!item)
-                return nullptr;
-            if (PySet_Add(ids.get(), item.get()) < 0)
-                return nullptr;
+            if (!item) return nullptr;
+            if (PySet_Add(ids.get(), item.get()) < 0) return nullptr;
         }
     }
     return ids.release();
 }
 
-PyObject *py_rebuild_index(PyObject *, PyObject *)
-{
+PyObject *py_rebuild_index(PyObject *, PyObject *) {
     int rc = ryz_index_rebuild();
-    if (rc < 0)
-        return PyErr_Format(PyExc_OSError, "ryz_index_rebuild failed: %d", rc);
+    if (rc < 0) return PyErr_Format(PyExc_OSError, "ryz_index_rebuild failed: %d", rc);
     Py_RETURN_NONE;
 }
 
-PyObject *py_min_id(PyObject *, PyObject *)
-{
+PyObject *py_min_id(PyObject *, PyObject *) {
     return id_object(ryz_get_id_min());
 }
 
@@ -236,7 +199,6 @@ PyModuleDef ryzmap_module = {
 
 } // namespace
 
-PyMODINIT_FUNC PyInit__ryzmap(void)
-{
+PyMODINIT_FUNC PyInit__ryzmap(void) {
     return PyModule_Create2(&ryzmap_module, PYTHON_API_VERSION);
 }
