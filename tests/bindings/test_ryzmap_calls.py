@@ -17,7 +17,7 @@ from bindings import support
 
 try:
     import _ryzmap as m
-except ImportError as e:  # pragma: no cover - a build problem, reported as such
+except ImportError as e:  # a build problem: say where it was looked for
     raise RuntimeError(f"_ryzmap not importable (PYTHONPATH={os.environ.get('PYTHONPATH')}): {e}")
 
 try:
