@@ -60,6 +60,9 @@ int remove_contents(int dirfd, dev_t dev)
                 continue;
             }
             int sub = openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            // The overlay leaves a mode 000 work directory, which only root may enter as it is.
+            if (sub < 0 && errno == EACCES && fchmodat(dirfd, name.c_str(), 0700, 0) == 0)
+                sub = openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub < 0)
                 continue;
             FdCloser guard{sub};

@@ -38,6 +38,18 @@
 #ifndef RYXSIM_RYXCTL
 #define RYXSIM_RYXCTL ""
 #endif
+#ifndef RYXSIM_RYXPS
+#define RYXSIM_RYXPS ""
+#endif
+#ifndef RYXSIM_RYZ_LIMITS_HELPER
+#define RYXSIM_RYZ_LIMITS_HELPER ""
+#endif
+#ifndef RYXSIM_RYZ_REGISTRY_HELPER
+#define RYXSIM_RYZ_REGISTRY_HELPER ""
+#endif
+#ifndef RYXSIM_RYZ_STATS_HELPER
+#define RYXSIM_RYZ_STATS_HELPER ""
+#endif
 
 #if defined(__SANITIZE_ADDRESS__)
 #define RYXSIM_SANITIZED 1
@@ -182,6 +194,21 @@ int prepare_tree(const std::string &root, const Scenario &sc)
         return rc;
     if ((rc = copy_file(self_dir() + "/ryxinfo", lower + "/usr/sbin/ryxinfo", 0755)))
         return rc;
+    // The system's programs where a package puts them: the helpers set-user-ID root, as they
+    // act for ordinary users. Programs not built are left out.
+    make_dirs(lower + "/usr/bin");
+    make_dirs(lower + "/usr/libexec/ryxkit");
+    const struct {
+        const char *built, *installed;
+        mode_t mode;
+    } programs[] = {{RYXSIM_RYXPS, "/usr/bin/ryxps", 0755},
+                    {RYXSIM_RYZ_LIMITS_HELPER, "/usr/libexec/ryxkit/ryz-limits-helper", 04755},
+                    {RYXSIM_RYZ_REGISTRY_HELPER, "/usr/libexec/ryxkit/ryz-registry-helper", 04755},
+                    {RYXSIM_RYZ_STATS_HELPER, "/usr/libexec/ryxkit/ryz-stats-helper", 04755}};
+    for (const auto &p : programs)
+        if (*p.built && access(p.built, X_OK) == 0)
+            if ((rc = copy_file(p.built, lower + p.installed, p.mode)))
+                return rc;
     std::string ryxctl = RYXSIM_RYXCTL;
     std::string link = lower + "/usr/sbin/ryxctl";
     unlink(link.c_str());
@@ -244,6 +271,10 @@ int run_and_wait(const std::vector<std::string> &argv)
         int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
         if (null >= 0)
             dup2(null, STDOUT_FILENO);
+#ifdef RYXSIM_SANITIZED
+        std::string self = std::to_string(getpid());
+        symlink((".real/" + self).c_str(), ("/proc/" + self).c_str());
+#endif
         std::vector<char *> args;
         for (const std::string &a : argv)
             args.push_back(const_cast<char *>(a.c_str()));
@@ -369,12 +400,6 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
         signal(SIGHUP, SIG_DFL);
         updater(sc, model, pub);
     }
-    if (ready_fd >= 0) {
-        char byte = 'r';
-        if (write(ready_fd, &byte, 1) != 1) {
-        }
-        close(ready_fd);
-    }
     pid_t cmd = fork();
     if (cmd < 0) {
         kill(upd, SIGKILL);
@@ -393,6 +418,13 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
         _exit(127);
     }
     g_forward_to = cmd;
+    // Ready once the command runs, so that whoever waits for it may also signal it.
+    if (ready_fd >= 0) {
+        char byte = 'r';
+        if (write(ready_fd, &byte, 1) != 1) {
+        }
+        close(ready_fd);
+    }
     int status = 0;
     while (waitpid(cmd, &status, 0) < 0 && errno == EINTR) {
     }

@@ -1,0 +1,142 @@
+"""ryxsim and ryxinfo as programs: determinism, exit status, cleanup, live and whole files,
+scenario errors, the statistics command's arguments, and running without root."""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from harness.sandbox import require_sandbox
+from sim.simhost import RYXSIM, SimHost
+
+SCENARIO = """
+tick 0.2
+user uid=1000 name=alice
+user uid=1001 name=bob
+reseller id=1000
+process user=alice name=php cmdline="php-fpm: pool a" threads=2 count=3 cpu=20..60 mem=50M io=10K..90K iops=5..50
+process user=bob name=mysqld threads=4 cpu=5..10@4 mem=500M io=1M iops=100
+"""
+
+
+@require_sandbox
+class RyxsimTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="ryxsim-prog-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.scenario = os.path.join(self.tmp, "scenario")
+        with open(self.scenario, "w") as f:
+            f.write(SCENARIO)
+        self.scratch = os.path.join(self.tmp, "scratch")
+        os.mkdir(self.scratch)
+
+    def ryxsim(self, *args, scenario=None, **kw):
+        env = dict(os.environ, TMPDIR=self.scratch)
+        return subprocess.run([RYXSIM, "-f", scenario or self.scenario, *args], env=env,
+                              capture_output=True, text=True, timeout=60, **kw)
+
+    def test_same_seed_same_host(self):
+        cat = ["--", "sh", "-c", "cat /proc/ryx/list /proc/[0-9]*/task/*/stat"]
+        a, b = self.ryxsim("-S", "3", *cat), self.ryxsim("-S", "3", *cat)
+        c = self.ryxsim("-S", "4", *cat)
+        self.assertEqual(a.returncode, 0, a.stderr)
+        self.assertTrue(a.stdout.startswith("8:RYX\tEP\tCPU\tMEM\tIO\tMEMPHY\tIOPS\tNPROC\n"))
+        self.assertEqual(a.stdout, b.stdout)
+        self.assertNotEqual(a.stdout, c.stdout)
+
+    def test_status_of_the_command_and_nothing_left_behind(self):
+        host_had = {p: os.path.exists(p) for p in ("/var/lib/ryxsim", "/usr/sbin/ryxinfo")}
+        res = self.ryxsim("--", "sh", "-c", "test -x /usr/sbin/ryxinfo && "
+                          "test -e /opt/tavrenox/flags/available-flags.d/"
+                          "ryxstats-supports-domain-ryx-limits.flag && "
+                          "grep -q '^bob:x:1001:' /etc/passwd && exit 7")
+        self.assertEqual(res.returncode, 7, res.stderr)
+        self.assertEqual(self.ryxsim("--", "/nonexistent/program").returncode, 127)
+        self.assertEqual(os.listdir(self.scratch), [], "the temporary host must be removed")
+        self.assertEqual({p: os.path.exists(p) for p in host_had}, host_had)
+
+    def test_scenario_errors_are_reported(self):
+        bad = os.path.join(self.tmp, "bad")
+        with open(bad, "w") as f:
+            f.write("user uid=1000 name=alice\nprocess user=bob name=x\n")
+        res = self.ryxsim("--", "true", scenario=bad)
+        self.assertEqual(res.returncode, 2)
+        self.assertEqual(res.stderr, f"ryxsim: {bad}:2: unknown user 'bob'\n")
+        self.assertEqual(self.ryxsim("-t", "0", "--", "true").returncode, 2)
+
+    def test_sigterm_ends_the_command_and_cleans_up(self):
+        env = dict(os.environ, TMPDIR=self.scratch)
+        ready = os.path.join(self.tmp, "ready")
+        proc = subprocess.Popen([RYXSIM, "-f", self.scenario, "--ready", ready, "--", "sleep", "600"],
+                                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not os.path.exists(ready):
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(timeout=30), 128 + signal.SIGTERM)
+        self.assertEqual(os.listdir(self.scratch), [])
+
+    def test_live_counters_in_whole_files(self):
+        with SimHost(SCENARIO) as host:
+            # Many reads while the updater replaces the files: each is whole.
+            script = ("i=0; while [ $i -lt 300 ]; do cat /proc/ryx/list; echo '--'; "
+                      "cat /proc/[0-9]*/task/*/stat | wc -l; echo '=='; i=$((i+1)); done")
+            res = host.run(["sh", "-c", script])
+            self.assertEqual(res.returncode, 0, res.stderr)
+            for chunk in res.stdout.split("==\n")[:-1]:
+                listing, threads = chunk.split("--\n")
+                lines = listing.splitlines()
+                self.assertEqual(len(lines), 3, listing)
+                self.assertTrue(all(len(l.split("\t")) == 8 for l in lines), listing)
+                self.assertEqual(threads.strip(), "10")
+            first = host.read("/proc/ryx/list")
+            time.sleep(0.6)
+            second = host.read("/proc/ryx/list")
+            cpu = lambda text: [int(l.split("\t")[2]) for l in text.splitlines()[1:]]
+            self.assertTrue(all(b > a for a, b in zip(cpu(first), cpu(second))), (first, second))
+
+    def test_ryxinfo_arguments(self):
+        with SimHost(SCENARIO) as host:
+            info = "/usr/sbin/ryxinfo"
+            base = [info, "--json", "--with-domains", "--id", "1000"]
+            out = host.run(base + ["--period", "10m", "--show-columns", "domain,aCPU"])
+            self.assertEqual(out.returncode, 0, out.stderr)
+            self.assertIn('"uid": 1000, "period": "10m"', out.stdout)
+            for args, status, message in [
+                ([info, "--with-domains", "--id", "1000"], 2,
+                 "ryxinfo: only the per-domain JSON report (--json --with-domains) is available\n"),
+                (base + ["--period", "1x"], 2, "ryxinfo: invalid period '1x'\n"),
+                (base + ["--show-columns", "domain,bogus"], 2, "ryxinfo: unknown column 'bogus'\n"),
+                ([info, "--json", "--with-domains", "--id", "12a"], 2, "ryxinfo: invalid id '12a'\n"),
+            ]:
+                res = host.run(args)
+                self.assertEqual((res.returncode, res.stderr), (status, message), args)
+            res = host.run(base, uid=1001)
+            self.assertEqual(res.returncode, 1)
+            self.assertIn("permission denied", res.stderr)
+
+    def test_runs_without_root_where_user_namespaces_are_allowed(self):
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+        probe = subprocess.run(nobody + ["unshare", "--user", "--map-root-user", "--mount", "true"],
+                               capture_output=True)
+        if probe.returncode != 0:
+            print("SKIPPED: unprivileged user namespaces are not allowed here", flush=True)
+            self.skipTest("no unprivileged user namespaces")
+        os.chmod(self.tmp, 0o755)
+        os.chmod(self.scratch, 0o777)
+        res = subprocess.run(nobody + [RYXSIM, "-f", self.scenario, "--", "sh", "-c",
+                                       "cat /proc/ryx/list; id -u"],
+                             env=dict(os.environ, TMPDIR=self.scratch), capture_output=True,
+                             text=True, timeout=60)
+        self.assertEqual(res.returncode, 0, res.stderr)
+        self.assertTrue(res.stdout.startswith("8:RYX\t"), res.stdout)
+        self.assertTrue(res.stdout.endswith("\n0\n"))
+        self.assertEqual(os.listdir(self.scratch), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
