@@ -18,6 +18,7 @@ import os
 import shlex
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -68,6 +69,41 @@ def require_sandbox(test_item):
         return test_item
     print(f"SKIPPED: {_REASON}", flush=True)
     return unittest.skip(_REASON)(test_item)
+
+
+def sanitizer_env(env, preloaded=False):
+    """Adds the sanitizer settings black-box runs need to env (a dict); options already in env
+    come last and so win. A preloaded test library sits ahead of the sanitizer runtime in the
+    library list, which the runtime would otherwise refuse."""
+    asan = "detect_leaks=1:abort_on_error=0"
+    if preloaded:
+        asan += ":verify_asan_link_order=0"
+    if env.get("ASAN_OPTIONS"):
+        asan += ":" + env["ASAN_OPTIONS"]
+    env["ASAN_OPTIONS"] = asan
+    env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
+    return env
+
+
+def fake_clock(start=None, hook=None, real_ms=None, tsc=None, tsc_hz=None):
+    """(preload, env) for Host.run or Tmux that make every sleep() of the program exact and
+    instant on a fake realtime clock (see tests/fakes/fake_clock.c). hook: a shell command run
+    inside the sandbox at each sleep, before the clock moves on; $RYX_FAKE_SLEEPS numbers the
+    sleeps from 1. tsc: fake the time-stamp counter from this value (tsc_hz cycles per second)."""
+    env = {}
+    for key, value in (("RYX_FAKE_CLOCK", start), ("RYX_FAKE_SLEEP_HOOK", hook),
+                       ("RYX_FAKE_SLEEP_REAL_MS", real_ms), ("RYX_FAKE_TSC", tsc),
+                       ("RYX_FAKE_TSC_HZ", tsc_hz)):
+        if value is not None:
+            env[key] = str(value)
+    if tsc is not None and SANITIZED:
+        env["ASAN_OPTIONS"] = "handle_segv=0"  # the fake counter is read through SIGSEGV
+    return (program("tests/fakes/libfake_clock.so"),), env
+
+
+# Status of a program preloaded with fake_clock(tsc=...) on a machine that ignores the
+# counter trap.
+FAKE_TSC_UNAVAILABLE = 77
 
 
 def _to_bytes(content):
@@ -226,13 +262,24 @@ class Host:
         if preload:
             full_env["LD_PRELOAD"] = " ".join(list(preload) + [full_env.get("LD_PRELOAD", "")]).strip()
         if SANITIZED:
-            full_env.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
-            full_env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
+            sanitizer_env(full_env, preloaded=bool(preload))
         if input is not None and not isinstance(input, bytes):
             input = str(input).encode()
         self._cleanup_proc_links()
         return subprocess.run(self.command(argv, uid, gid), env=full_env, input=input,
                               capture_output=True, timeout=timeout)
+
+    def tmux(self, argv, cols=100, rows=30, env=None, preload=(), uid=None, gid=None):
+        """Runs argv in the sandbox inside a real terminal (Tmux) of a fixed size. env and
+        preload as for run(), but only what is given is passed on (the terminal's server
+        already has the caller's environment)."""
+        extra = dict(env or {})
+        if preload:
+            extra["LD_PRELOAD"] = " ".join(preload)
+        if SANITIZED:
+            sanitizer_env(extra, preloaded=bool(preload))
+        self._cleanup_proc_links()
+        return Tmux(self.command(argv, uid, gid), cols=cols, rows=rows, env=extra)
 
     def _cleanup_proc_links(self):
         # A pid link left by an earlier sanitized run would look like a process to the walk.
@@ -275,23 +322,48 @@ class Host:
         return sorted(names)
 
 
+# Runs the program for Tmux and keeps its pid and exit status in files: the terminal's own
+# record of a dead pane's status is not dependable (it is sometimes never collected). The
+# wrapper leaves Ctrl-C to the program, which gets the default signal actions back.
+_TMUX_WRAPPER = """
+import os, signal, subprocess, sys
+signal.signal(signal.SIGINT, signal.SIG_IGN)
+def child():
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
+        signal.signal(sig, signal.SIG_DFL)
+p = subprocess.Popen(sys.argv[3:], preexec_fn=child)
+with open(sys.argv[1] + ".tmp", "w") as f:
+    f.write(str(p.pid))
+os.replace(sys.argv[1] + ".tmp", sys.argv[1])
+rc = p.wait()
+with open(sys.argv[2] + ".tmp", "w") as f:
+    f.write(str(rc))
+os.replace(sys.argv[2] + ".tmp", sys.argv[2])
+"""
+
+
 class Tmux:
-    """A program in a real terminal of a fixed size, for full-screen modes."""
+    """A program in a real terminal of exactly cols x rows (no status line), for full-screen
+    modes. The screen stays readable after the program ended."""
 
     def __init__(self, argv, cols=100, rows=30, env=None):
         if shutil.which("tmux") is None:
             raise unittest.SkipTest("tmux not installed")
         self.name = f"ryx{os.getpid()}x{time.monotonic_ns()}"
         self.sock = ["-L", self.name]
+        self.dir = tempfile.mkdtemp(prefix="ryx-tmux-")
+        self.pid_file = os.path.join(self.dir, "pid")
+        self.status_file = os.path.join(self.dir, "status")
+        conf = os.path.join(self.dir, "tmux.conf")
+        with open(conf, "w") as f:
+            f.write("set-option -g remain-on-exit on\nset-option -g status off\n")
         env_args = []
         for k, v in (env or {}).items():
             env_args += ["-e", f"{k}={v}"]
-        cmd = " ".join(shlex.quote(a) for a in argv)
-        # remain-on-exit keeps the pane so that the exit status can be read.
-        subprocess.run(["tmux", *self.sock, "new-session", "-d", "-s", self.name, "-x", str(cols),
-                        "-y", str(rows), *env_args, cmd], check=True)
-        subprocess.run(["tmux", *self.sock, "set-option", "-t", self.name, "remain-on-exit", "on"],
-                       check=True)
+        wrapped = [sys.executable, "-c", _TMUX_WRAPPER, self.pid_file, self.status_file, *argv]
+        cmd = " ".join(shlex.quote(a) for a in wrapped)
+        subprocess.run(["tmux", *self.sock, "-f", conf, "new-session", "-d", "-s", self.name,
+                        "-x", str(cols), "-y", str(rows), *env_args, cmd], check=True)
 
     def capture(self):
         out = subprocess.run(["tmux", *self.sock, "capture-pane", "-p", "-t", self.name],
@@ -312,17 +384,43 @@ class Tmux:
             time.sleep(0.1)
         raise AssertionError(f"screen never matched; last screen:\n{screen}")
 
-    def exit_status(self, timeout=20.0):
-        """Waits for the program to end; returns its exit status."""
+    def _result(self, timeout):
+        """The wrapper's return code of the program: negative for a signal."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            out = subprocess.run(["tmux", *self.sock, "display-message", "-p", "-t", self.name,
-                                  "#{pane_dead} #{pane_dead_status}"], capture_output=True)
-            fields = out.stdout.decode().split()
-            if fields and fields[0] == "1":
-                return int(fields[1]) if len(fields) > 1 else None
+            if os.path.exists(self.status_file):
+                with open(self.status_file) as f:
+                    return int(f.read())
             time.sleep(0.1)
         raise AssertionError("program did not exit")
 
+    def exit_status(self, timeout=20.0):
+        """Waits for the program to end; returns its exit status (None when a signal ended
+        it)."""
+        rc = self._result(timeout)
+        return rc if rc >= 0 else None
+
+    def exit_signal(self, timeout=20.0):
+        """Waits for the program to end; returns the signal that ended it, or None."""
+        rc = self._result(timeout)
+        return -rc if rc < 0 else None
+
+    def pid(self, timeout=20.0):
+        """Process id of the program."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if os.path.exists(self.pid_file):
+                with open(self.pid_file) as f:
+                    return int(f.read())
+            time.sleep(0.05)
+        raise AssertionError("program did not start")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
     def close(self):
         subprocess.run(["tmux", *self.sock, "kill-server"], capture_output=True)
+        shutil.rmtree(self.dir, ignore_errors=True)
