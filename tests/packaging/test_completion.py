@@ -60,6 +60,8 @@ class CompletionTest(unittest.TestCase):
         self.assertEqual(i_keys, ["io", "iops"])
         self.assertEqual(clustered, ["io", "iops"])
         self.assertEqual(complete("ryxps -s !m"), ["!mem"])
+        # the argument attached to the option
+        self.assertEqual(complete("ryxps -d -s!i"), ["-s!io", "-s!iops"])
 
     def test_reversal_is_escaped_where_the_shell_expands_history(self):
         keys = sources.sort_keywords()
@@ -77,6 +79,7 @@ class CompletionTest(unittest.TestCase):
         self.assertEqual(complete("ryxps -o id:10,cpu:9,mem:"), ["id:10,cpu:9,mem:9"])
         self.assertEqual(complete("ryxps -o cpu:"), ["cpu:10"])
         self.assertEqual(complete("ryxps -o bogus:"), [])
+        self.assertEqual(complete("ryxps -poid:10,t"), ["-poid:10,tid:", "-poid:10,tno:"])
 
 
 if __name__ == "__main__":
