@@ -99,6 +99,18 @@ def members(deb):
             return {"/" + re.sub(r"^\./", "", m.name).rstrip("/"): m for m in tar.getmembers()}
 
 
+def helper_installation():
+    """{path: (owner, mode)} of the helper programs, from the installation table of
+    docs/helpers.md, which is where the trust model fixes them."""
+    with open(sources.source("docs/helpers.md"), encoding="utf-8") as f:
+        text = f.read()
+    rows = re.findall(r"^\|\s*`(ryz-[a-z-]+)`\s*\|\s*`(/[^`]+)`\s*\|\s*([a-z]+:[a-z]+)\s*\|\s*([0-7]{3,4})\s*\|",
+                      text, re.M)
+    if len(rows) != 3:
+        raise AssertionError("docs/helpers.md: no installation table of the three helpers")
+    return {os.path.join(where, name): (owner, int(mode, 8)) for name, where, owner, mode in rows}
+
+
 def expected_files():
     """What a Debian user looks for, as {path: description of what it is}."""
     ma = multiarch()
@@ -113,8 +125,8 @@ def expected_files():
         f"{pydir}/_ryzmap.pyi": "the module's type stub, beside it",
         "/usr/share/bash-completion/completions/ryxps": "the completion, loaded on demand",
     }
-    for helper in ("ryz-limits-helper", "ryz-registry-helper", "ryz-stats-helper"):
-        want[f"/usr/libexec/ryxkit/{helper}"] = "a helper, set-user-ID root outside PATH"
+    for path in helper_installation():
+        want[path] = "a helper, where docs/helpers.md puts it"
     if os.path.exists(sources.source("libryx/tools/ryxctl.cpp")):
         want["/usr/sbin/ryxctl"] = "the administration command"
     for header in sorted(os.listdir(sources.source("libryx/include/ryx"))):
@@ -156,9 +168,11 @@ class PackageContentsTest(unittest.TestCase):
                 problems.append(f"{path}: outside the Debian layout")
             if (m.uid, m.gid) != (0, 0):
                 problems.append(f"{path}: owned by {m.uid}:{m.gid}, not root")
-        for path, m in self.files.items():
-            if path.startswith("/usr/libexec/ryxkit/") and not m.isdir() and m.mode != 0o4755:
-                problems.append(f"{path}: mode {m.mode:o}, not 4755")
+        for path, (owner, mode) in helper_installation().items():
+            m = self.files.get(path)
+            if m is not None and (m.mode, f"{m.uname}:{m.gname}") != (mode, owner):
+                problems.append(f"{path}: {m.uname}:{m.gname} mode {m.mode:o}, "
+                                f"not {owner} mode {mode:o} as docs/helpers.md says")
         self.assertEqual(problems, [], "\n" + "\n".join(problems))
 
     def test_library_soname_link(self):
