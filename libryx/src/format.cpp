@@ -1,5 +1,7 @@
 #include "format.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <unordered_set>
@@ -55,21 +57,32 @@ uint32_t bucket_count(size_t n)
 
 struct UserHeader {
     uint32_t count, nbuckets, strsize;
-    size_t entries, by_name, by_id, strings;
+    uint64_t entries, by_name, by_id, strings;
 };
 
-// Checks what a probe needs: the header, and that every region lies inside the file.
-bool user_header(std::string_view f, uint32_t uid, UserHeader &h)
+bool read32(const Source &f, uint64_t off, uint32_t &v)
 {
-    if (f.size() < kUserHeader)
+    char b[4];
+    if (!f.read(off, 4, b))
         return false;
-    if (get32(f, 0) != kUserMagic || get32(f, 4) != kVersion || get32(f, 8) != uid)
+    std::memcpy(&v, b, 4);
+    return true;
+}
+
+// Checks what a probe needs: the header, and that every region lies inside the file.
+bool user_header(const Source &f, uint32_t uid, UserHeader &h)
+{
+    char raw[kUserHeader];
+    if (f.size() < kUserHeader || !f.read(0, kUserHeader, raw))
         return false;
-    if (get32(f, 28) != fnv1a(f.substr(0, 28)))
+    std::string_view b(raw, sizeof raw);
+    if (get32(b, 0) != kUserMagic || get32(b, 4) != kVersion || get32(b, 8) != uid)
         return false;
-    h.count = get32(f, 12);
-    h.nbuckets = get32(f, 16);
-    h.strsize = get32(f, 20);
+    if (get32(b, 28) != fnv1a(b.substr(0, 28)))
+        return false;
+    h.count = get32(b, 12);
+    h.nbuckets = get32(b, 16);
+    h.strsize = get32(b, 20);
     if (h.count > kMaxEntries || h.nbuckets < 8 || h.nbuckets > 2 * kMaxEntries + 8 ||
         (h.nbuckets & (h.nbuckets - 1)) != 0 || h.count > h.nbuckets / 2)
         return false;
@@ -78,9 +91,9 @@ bool user_header(std::string_view f, uint32_t uid, UserHeader &h)
     if (size != f.size())
         return false;
     h.entries = kUserHeader;
-    h.by_name = h.entries + size_t(h.count) * kUserEntry;
-    h.by_id = h.by_name + size_t(h.nbuckets) * 4;
-    h.strings = h.by_id + size_t(h.nbuckets) * 4;
+    h.by_name = h.entries + uint64_t(h.count) * kUserEntry;
+    h.by_id = h.by_name + uint64_t(h.nbuckets) * 4;
+    h.strings = h.by_id + uint64_t(h.nbuckets) * 4;
     return true;
 }
 
@@ -88,28 +101,59 @@ struct RawEntry {
     uint32_t id, hash, off, len;
 };
 
-// One entry, its check and its string's bounds verified; false for anything off.
-bool user_entry(std::string_view f, const UserHeader &h, uint32_t uid, uint32_t slot,
-                RawEntry &e, std::string_view &docroot)
+// One entry, its check and its string's bounds verified; false for anything off. The docroot
+// goes to name (at most kMaxDocroot bytes plus the NUL).
+bool user_entry(const Source &f, const UserHeader &h, uint32_t uid, uint32_t slot, RawEntry &e,
+                std::string &name)
 {
     if (slot == 0 || slot > h.count)
         return false;
-    size_t at = h.entries + size_t(slot - 1) * kUserEntry;
-    e = {get32(f, at), get32(f, at + 4), get32(f, at + 8), get32(f, at + 12)};
-    if (get32(f, at + 16) != words_check({uid, e.id, e.hash, e.off, e.len}))
+    char raw[kUserEntry];
+    if (!f.read(h.entries + uint64_t(slot - 1) * kUserEntry, kUserEntry, raw))
+        return false;
+    std::string_view b(raw, sizeof raw);
+    e = {get32(b, 0), get32(b, 4), get32(b, 8), get32(b, 12)};
+    if (get32(b, 16) != words_check({uid, e.id, e.hash, e.off, e.len}))
         return false;
     if (e.id == 0 || e.len == 0 || e.len > kMaxDocroot)
         return false;
     if (uint64_t(e.off) + e.len >= h.strsize) // room for the NUL too
         return false;
-    std::string_view s = f.substr(h.strings + e.off, e.len + 1);
-    if (s.back() != '\0' || std::memchr(s.data(), '\0', e.len) != nullptr)
+    name.resize(e.len + 1);
+    if (!f.read(h.strings + e.off, e.len + 1, name.data()))
         return false;
-    docroot = s.substr(0, e.len);
-    return fnv1a(docroot) == e.hash;
+    if (name.back() != '\0' || std::memchr(name.data(), '\0', e.len) != nullptr)
+        return false;
+    name.pop_back();
+    return fnv1a(name) == e.hash;
 }
 
 } // namespace
+
+bool ViewSource::read(uint64_t off, size_t len, char *dst) const
+{
+    if (off > v_.size() || len > v_.size() - off)
+        return false;
+    std::memcpy(dst, v_.data() + off, len);
+    return true;
+}
+
+bool FdSource::read(uint64_t off, size_t len, char *dst) const
+{
+    if (off > size_ || len > size_ - off)
+        return false;
+    while (len > 0) {
+        ssize_t n = ::pread(fd_, dst, len, static_cast<off_t>(off));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false; // also a file cut short since its size was taken
+        dst += n;
+        off += uint64_t(n);
+        len -= size_t(n);
+    }
+    return true;
+}
 
 uint32_t fnv1a(std::string_view bytes, uint32_t h)
 {
@@ -169,39 +213,44 @@ std::string encode_user(uint32_t uid, const std::vector<Entry> &entries)
 
 int decode_user(std::string_view f, uint32_t uid, std::vector<Entry> &out)
 {
+    ViewSource src(f);
     UserHeader h;
-    if (!user_header(f, uid, h) || get32(f, 24) != fnv1a(f.substr(kUserHeader)))
+    if (!user_header(src, uid, h) || get32(f, 24) != fnv1a(f.substr(kUserHeader)))
         return -EBADMSG;
     std::vector<Entry> entries;
     entries.reserve(h.count);
+    // Views into entries, whose storage the reserve above keeps in place.
     std::unordered_set<std::string_view> names;
     std::unordered_set<uint32_t> ids;
+    names.reserve(h.count);
+    ids.reserve(h.count);
     for (uint32_t i = 1; i <= h.count; ++i) {
         RawEntry e;
-        std::string_view docroot;
-        if (!user_entry(f, h, uid, i, e, docroot) || !names.insert(docroot).second ||
-            !ids.insert(e.id).second)
+        std::string docroot;
+        if (!user_entry(src, h, uid, i, e, docroot) || !ids.insert(e.id).second)
             return -EBADMSG;
-        entries.push_back({std::string(docroot), e.id});
+        entries.push_back({std::move(docroot), e.id});
+        if (!names.insert(entries.back().docroot).second)
+            return -EBADMSG;
     }
     out = std::move(entries);
     return 0;
 }
 
-uint32_t user_lookup(std::string_view f, uint32_t uid, std::string_view docroot)
+uint32_t user_lookup(const Source &f, uint32_t uid, std::string_view docroot)
 {
     UserHeader h;
     if (docroot.empty() || !user_header(f, uid, h))
         return 0;
     const uint32_t hash = fnv1a(docroot);
+    std::string name;
     // At most nbuckets probes even if a damaged table has no empty slot.
     for (uint32_t n = 0, s = hash & (h.nbuckets - 1); n < h.nbuckets;
          ++n, s = (s + 1) & (h.nbuckets - 1)) {
-        uint32_t slot = get32(f, h.by_name + size_t(s) * 4);
-        if (slot == 0)
+        uint32_t slot;
+        if (!read32(f, h.by_name + uint64_t(s) * 4, slot) || slot == 0)
             return 0;
         RawEntry e;
-        std::string_view name;
         if (!user_entry(f, h, uid, slot, e, name))
             return 0;
         if (e.hash == hash && name == docroot)
@@ -210,18 +259,18 @@ uint32_t user_lookup(std::string_view f, uint32_t uid, std::string_view docroot)
     return 0;
 }
 
-bool user_has_id(std::string_view f, uint32_t uid, uint32_t id)
+bool user_has_id(const Source &f, uint32_t uid, uint32_t id)
 {
     UserHeader h;
     if (id == 0 || !user_header(f, uid, h))
         return false;
+    std::string name;
     for (uint32_t n = 0, s = id_slot(id) & (h.nbuckets - 1); n < h.nbuckets;
          ++n, s = (s + 1) & (h.nbuckets - 1)) {
-        uint32_t slot = get32(f, h.by_id + size_t(s) * 4);
-        if (slot == 0)
+        uint32_t slot;
+        if (!read32(f, h.by_id + uint64_t(s) * 4, slot) || slot == 0)
             return false;
         RawEntry e;
-        std::string_view name;
         if (!user_entry(f, h, uid, slot, e, name))
             return false;
         if (e.id == id)
@@ -250,32 +299,40 @@ std::string encode_index(const std::vector<Owner> &owners, uint32_t next)
 
 namespace {
 
-bool index_header(std::string_view f, uint32_t &count)
+bool index_header(const Source &f, uint32_t &count)
 {
-    if (f.size() < kIndexHeader || get32(f, 0) != kIndexMagic || get32(f, 4) != kVersion ||
-        get32(f, 20) != fnv1a(f.substr(0, 20)))
+    char raw[kIndexHeader];
+    if (f.size() < kIndexHeader || !f.read(0, kIndexHeader, raw))
         return false;
-    count = get32(f, 8);
+    std::string_view b(raw, sizeof raw);
+    if (get32(b, 0) != kIndexMagic || get32(b, 4) != kVersion ||
+        get32(b, 20) != fnv1a(b.substr(0, 20)))
+        return false;
+    count = get32(b, 8);
     return f.size() == kIndexHeader + uint64_t(count) * kIndexRecord;
 }
 
-bool index_record(std::string_view f, uint32_t i, Owner &o)
+bool index_record(const Source &f, uint32_t i, Owner &o)
 {
-    const size_t at = kIndexHeader + size_t(i) * kIndexRecord;
-    o = {get32(f, at), get32(f, at + 4)};
-    return o.id != 0 && get32(f, at + 8) == words_check({o.id, o.uid});
+    char raw[kIndexRecord];
+    if (!f.read(kIndexHeader + uint64_t(i) * kIndexRecord, kIndexRecord, raw))
+        return false;
+    std::string_view b(raw, sizeof raw);
+    o = {get32(b, 0), get32(b, 4)};
+    return o.id != 0 && get32(b, 8) == words_check({o.id, o.uid});
 }
 
 } // namespace
 
 int decode_index(std::string_view f, std::vector<Owner> &out, uint32_t &next)
 {
+    ViewSource src(f);
     uint32_t count;
-    if (!index_header(f, count) || get32(f, 16) != fnv1a(f.substr(kIndexHeader)))
+    if (!index_header(src, count) || get32(f, 16) != fnv1a(f.substr(kIndexHeader)))
         return -EBADMSG;
     std::vector<Owner> owners(count);
     for (uint32_t i = 0; i < count; ++i) {
-        if (!index_record(f, i, owners[i]) || (i > 0 && owners[i].id <= owners[i - 1].id))
+        if (!index_record(src, i, owners[i]) || (i > 0 && owners[i].id <= owners[i - 1].id))
             return -EBADMSG;
     }
     out = std::move(owners);
@@ -283,7 +340,7 @@ int decode_index(std::string_view f, std::vector<Owner> &out, uint32_t &next)
     return 0;
 }
 
-int64_t index_owner(std::string_view f, uint32_t id)
+int64_t index_owner(const Source &f, uint32_t id)
 {
     uint32_t count;
     if (id == 0 || !index_header(f, count))

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,54 +23,6 @@ Fd::~Fd()
 {
     if (fd_ >= 0)
         ::close(fd_);
-}
-
-Mapping::Mapping(Mapping &&o) noexcept : addr_(o.addr_), size_(o.size_)
-{
-    o.addr_ = nullptr;
-    o.size_ = 0;
-}
-
-Mapping &Mapping::operator=(Mapping &&o) noexcept
-{
-    if (this != &o) {
-        if (addr_)
-            ::munmap(addr_, size_);
-        addr_ = o.addr_;
-        size_ = o.size_;
-        o.addr_ = nullptr;
-        o.size_ = 0;
-    }
-    return *this;
-}
-
-Mapping::~Mapping()
-{
-    if (addr_)
-        ::munmap(addr_, size_);
-}
-
-int Mapping::open(int dirfd, const char *name, Mapping &out)
-{
-    Fd fd(::openat(dirfd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd)
-        return -errno;
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0)
-        return -errno;
-    if (!S_ISREG(st.st_mode))
-        return -EINVAL;
-    Mapping m;
-    if (st.st_size > 0) {
-        void *p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE,
-                         fd.get(), 0);
-        if (p == MAP_FAILED)
-            return -errno;
-        m.addr_ = p;
-        m.size_ = static_cast<size_t>(st.st_size);
-    }
-    out = std::move(m);
-    return 0;
 }
 
 int open_dir(const std::string &path, bool create, mode_t mode, Fd &out)
@@ -168,12 +119,24 @@ int remove_durable(int dirfd, const std::string &name)
 int read_file(int dirfd, const char *name, std::string &out, size_t max_size)
 {
     Fd fd(::openat(dirfd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd)
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0)
         return -errno;
-    std::string buf;
-    char chunk[4096];
+    if (!S_ISREG(st.st_mode))
+        return -EINVAL;
+    if (static_cast<uint64_t>(st.st_size) > max_size)
+        return -EFBIG;
+    // Sized from fstat so that a whole table comes in one read; the loop still runs to the end
+    // in case the file is longer than it was (it never is for files we replace by rename).
+    std::string buf(static_cast<size_t>(st.st_size) + 1, '\0');
+    size_t have = 0;
     for (;;) {
-        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (have == buf.size()) {
+            if (buf.size() > max_size)
+                return -EFBIG;
+            buf.resize(buf.size() * 2);
+        }
+        ssize_t n = ::read(fd.get(), buf.data() + have, buf.size() - have);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -181,10 +144,11 @@ int read_file(int dirfd, const char *name, std::string &out, size_t max_size)
         }
         if (n == 0)
             break;
-        if (buf.size() + static_cast<size_t>(n) > max_size)
-            return -EFBIG;
-        buf.append(chunk, static_cast<size_t>(n));
+        have += static_cast<size_t>(n);
     }
+    if (have > max_size)
+        return -EFBIG;
+    buf.resize(have);
     out = std::move(buf);
     return 0;
 }

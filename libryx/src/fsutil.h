@@ -32,25 +32,6 @@ private:
     int fd_ = -1;
 };
 
-// A read-only private mapping of a whole file. Empty files map to an empty view.
-class Mapping {
-public:
-    Mapping() = default;
-    Mapping(Mapping &&o) noexcept;
-    Mapping &operator=(Mapping &&o) noexcept;
-    Mapping(const Mapping &) = delete;
-    Mapping &operator=(const Mapping &) = delete;
-    ~Mapping();
-    std::string_view view() const { return {static_cast<const char *>(addr_), size_}; }
-
-    // 0, or a negated errno (-ENOENT when the file is missing).
-    static int open(int dirfd, const char *name, Mapping &out);
-
-private:
-    void *addr_ = nullptr;
-    size_t size_ = 0;
-};
-
 // Opens a directory for *at() calls; with create, makes it (and missing parents) with mode.
 int open_dir(const std::string &path, bool create, mode_t mode, Fd &out);
 

@@ -41,13 +41,29 @@ constexpr mode_t kDirMode = 0755;
 
 int open_root(bool create, Fd &dir) { return open_dir(paths().registry_root, create, kDirMode, dir); }
 
+// Whole files for the writers and listings: a user table, or the index.
+constexpr size_t kMaxFile = size_t(1) << 31;
+
 int load_user(int dir, uint32_t uid, std::vector<fmt::Entry> &entries)
 {
-    Mapping m;
-    int rc = Mapping::open(dir, uid_name(uid).c_str(), m);
+    std::string data;
+    int rc = read_file(dir, uid_name(uid).c_str(), data, kMaxFile);
     if (rc < 0)
         return rc;
-    return fmt::decode_user(m.view(), uid, entries);
+    return fmt::decode_user(data, uid, entries);
+}
+
+// An open file for the probes; -errno when it cannot be opened.
+int open_probe(int dir, const char *name, Fd &fd, uint64_t &size)
+{
+    fd = Fd(::openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0)
+        return -errno;
+    if (!S_ISREG(st.st_mode))
+        return -EINVAL;
+    size = static_cast<uint64_t>(st.st_size);
+    return 0;
 }
 
 int store_user(int dir, uint32_t uid, const std::vector<fmt::Entry> &entries)
@@ -112,15 +128,15 @@ int scan(int dir, std::vector<fmt::Owner> &owners, std::vector<Conflict> *confli
 // The index as stored or, when there is none yet, as the user entries say.
 int load_index(int dir, std::vector<fmt::Owner> &owners, uint32_t &next)
 {
-    Mapping m;
-    int rc = Mapping::open(dir, kIndex, m);
+    std::string data;
+    int rc = read_file(dir, kIndex, data, kMaxFile);
     if (rc == -ENOENT) {
         next = 0;
         return scan(dir, owners, nullptr, nullptr);
     }
     if (rc < 0)
         return rc;
-    return fmt::decode_index(m.view(), owners, next);
+    return fmt::decode_index(data, owners, next);
 }
 
 // First free id at or after the hint, wrapping once to the minimum. Starting at the hint
@@ -231,9 +247,7 @@ int enable(uint32_t uid)
     if (errno != ENOENT)
         return -errno;
     // A registry starts with its index so that ownership checks work from the first assignment.
-    Mapping idx;
-    rc = Mapping::open(dir.get(), kIndex, idx);
-    if (rc == -ENOENT) {
+    if (::fstatat(dir.get(), kIndex, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         std::vector<fmt::Owner> owners;
         uint32_t next;
         if ((rc = load_index(dir.get(), owners, next)) < 0 ||
@@ -289,10 +303,10 @@ int rebuild(std::vector<Conflict> *conflicts, std::vector<Damaged> *damaged)
     // Keep the allocation cursor of a readable index so that rebuilding does not bring back
     // recently freed ids sooner than usual.
     uint32_t next = 0;
-    Mapping m;
+    std::string data;
     std::vector<fmt::Owner> old;
-    if (Mapping::open(dir.get(), kIndex, m) == 0)
-        fmt::decode_index(m.view(), old, next);
+    if (read_file(dir.get(), kIndex, data, kMaxFile) == 0)
+        fmt::decode_index(data, old, next);
     if ((rc = store_index(dir.get(), owners, next)) < 0)
         return rc;
     return static_cast<int>(std::min<size_t>(owners.size(), 0x7fffffff));
@@ -326,24 +340,28 @@ static uint32_t lookup_impl(uid_t uid, const char *docroot)
 {
     if (!valid_docroot(docroot))
         return 0;
-    Mapping m;
+    // A handful of positioned reads: cheaper than mapping the file and faulting its pages in,
+    // for the one lookup a helper process makes.
     const std::string path = paths().registry_root + "/" + uid_name(uid);
-    if (Mapping::open(AT_FDCWD, path.c_str(), m) < 0)
+    Fd fd;
+    uint64_t size;
+    if (open_probe(AT_FDCWD, path.c_str(), fd, size) < 0)
         return 0;
-    return fmt::user_lookup(m.view(), uid, docroot);
+    return fmt::user_lookup(fmt::FdSource(fd.get(), size), uid, docroot);
 }
 
 static int verify_impl(uid_t uid, uint32_t id)
 {
-    Fd dir;
-    Mapping user, index;
+    Fd dir, user, index;
+    uint64_t user_size, index_size;
     if (id == 0 || open_root(false, dir) < 0 ||
-        Mapping::open(dir.get(), uid_name(uid).c_str(), user) < 0 ||
-        Mapping::open(dir.get(), kIndex, index) < 0)
+        open_probe(dir.get(), uid_name(uid).c_str(), user, user_size) < 0 ||
+        open_probe(dir.get(), kIndex, index, index_size) < 0)
         return 0;
     // Both must agree: the user's table says it maps the id, the root-owned index that no other
     // user holds it (and a reservation left by an interrupted assignment is not ownership).
-    return fmt::user_has_id(user.view(), uid, id) && fmt::index_owner(index.view(), id) == uid;
+    return fmt::user_has_id(fmt::FdSource(user.get(), user_size), uid, id) &&
+           fmt::index_owner(fmt::FdSource(index.get(), index_size), id) == uid;
 }
 
 static int assign_impl(uid_t uid, const char *docroot, uint32_t *id)
