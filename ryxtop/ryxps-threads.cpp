@@ -1,7 +1,7 @@
 // Thread collector: walks the process tree once per pass and hangs a record for every thread of
 // a listed container under that container. Every failure is silent: a thread that cannot be read
 // whole is left out.
-#include "ryxps-threads.h"
+#include "ryxps.h"
 
 #include "proc-sources.h"
 
@@ -181,34 +181,28 @@ void collect_process(const container_index &containers, int task_fd, const char 
 
 } // namespace
 
-void ryx_get_pt_stats_at(ryx_entry *list, int proc_fd) {
+void ryx_get_pt_stats(ryx_entry *list, const char *process) {
     // Without containers no thread can be taken, and nothing the walk reads could show.
     if (!list) return;
-    int fd = openat(proc_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    container_index containers(list);
+    if (process) {
+        int task_fd = open_fmt_path(AT_FDCWD, "/proc/%s/task", process);
+        if (task_fd >= 0) collect_process(containers, task_fd, process);
+        return;
+    }
+    int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     dir_ptr dir(fdopendir(fd));
     if (!dir) {
         close(fd);
         return;
     }
-    container_index containers(list);
     while (dirent *de = readdir(dir.get())) {
         long pid;
         if (!task_number(de->d_name, pid)) continue;
         int task_fd = open_fmt_path(dirfd(dir.get()), "%s/task", de->d_name);
         if (task_fd >= 0) collect_process(containers, task_fd, de->d_name);
     }
-}
-
-void ryx_get_pt_stats(ryx_entry *list, const char *process) {
-    if (!list) return;
-    if (!process) {
-        unique_fd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (proc) ryx_get_pt_stats_at(list, proc.get());
-        return;
-    }
-    int task_fd = open_fmt_path(AT_FDCWD, "/proc/%s/task", process);
-    if (task_fd >= 0) collect_process(container_index(list), task_fd, process);
 }
 
 void ryx_get_thread_stat(ryx_entry *entry, threadinfo *thread) {
@@ -218,13 +212,14 @@ void ryx_get_thread_stat(ryx_entry *entry, threadinfo *thread) {
     link_thread(entry, thread, known);
 }
 
-void ryx_resample_pt_stats_at(ryx_entry *entry, int proc_fd) {
+void ryx_resample_pt_stats(ryx_entry *entry) {
     char buf[LINE_BUF];
     for (threadinfo *t = entry ? entry->threadinfo_head : nullptr; t; t = t->next) {
         if (!t->valid) continue;
         t->valid = 0;
         // /proc/<pid>/task/<tid>/stat: the thread's times again, at the end of the interval
-        unique_fd stat(open_fmt_path(proc_fd, "%ju/task/%ju/stat", static_cast<uintmax_t>(t->pid),
+        unique_fd stat(open_fmt_path(AT_FDCWD, "/proc/%ju/task/%ju/stat",
+                                     static_cast<uintmax_t>(t->pid),
                                      static_cast<uintmax_t>(t->tid)));
         if (!stat) continue;
         line_reader lines(stat.get(), buf, sizeof buf);
@@ -237,14 +232,4 @@ void ryx_resample_pt_stats_at(ryx_entry *entry, int proc_fd) {
         t->cpu = total - t->cpu;
         t->valid = 1;
     }
-}
-
-void ryx_resample_pt_stats(ryx_entry *entry) {
-    if (!entry || !entry->threadinfo_head) return;
-    unique_fd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (proc)
-        ryx_resample_pt_stats_at(entry, proc.get());
-    else
-        for (threadinfo *t = entry->threadinfo_head; t; t = t->next)
-            t->valid = 0;
 }
