@@ -136,6 +136,7 @@ RYX_EXPORT libryx *init_ryx(libryx_alloc alloc, libryx_free dealloc)
         errno = EINVAL;
         return nullptr;
     }
+    errno = 0; // so that an allocator which sets none still leaves a meaningful one
     auto *h = static_cast<libryx *>(alloc(sizeof(libryx)));
     if (!h) {
         if (errno == 0)

@@ -116,9 +116,9 @@ int remove_durable(int dirfd, const std::string &name)
     return 0;
 }
 
-int read_file(int dirfd, const char *name, std::string &out, size_t max_size)
+int read_file(int dirfd, const char *name, std::string &out, size_t max_size, bool follow)
 {
-    Fd fd(::openat(dirfd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    Fd fd(::openat(dirfd, name, O_RDONLY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW)));
     struct stat st;
     if (!fd || ::fstat(fd.get(), &st) != 0)
         return -errno;

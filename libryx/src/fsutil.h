@@ -56,7 +56,9 @@ int write_atomic(int dirfd, const std::string &name, std::string_view data, mode
 // Removes dir/name durably; -ENOENT when it was not there.
 int remove_durable(int dirfd, const std::string &name);
 
-// Whole file into out; 0 or a negated errno. Refuses files over max_size with -EFBIG.
-int read_file(int dirfd, const char *name, std::string &out, size_t max_size);
+// Whole file into out; 0 or a negated errno. Refuses files over max_size with -EFBIG. Symbolic
+// links are refused unless follow is set: the library's own files never are links.
+int read_file(int dirfd, const char *name, std::string &out, size_t max_size,
+              bool follow = false);
 
 } // namespace ryx

@@ -247,10 +247,12 @@ int enable(uint32_t uid)
     if (errno != ENOENT)
         return -errno;
     // A registry starts with its index so that ownership checks work from the first assignment.
+    // If another entry is damaged the index cannot be built yet; the first assignment after
+    // the repair builds it, so enabling this user need not wait for that.
     if (::fstatat(dir.get(), kIndex, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         std::vector<fmt::Owner> owners;
         uint32_t next;
-        if ((rc = load_index(dir.get(), owners, next)) < 0 ||
+        if (load_index(dir.get(), owners, next) == 0 &&
             (rc = store_index(dir.get(), owners, next)) < 0)
             return rc;
     }
@@ -331,7 +333,7 @@ static uint32_t id_min_impl()
 {
     std::string text;
     // A missing or unreadable file means the system default.
-    if (read_file(AT_FDCWD, paths().login_defs.c_str(), text, 1 << 20) < 0)
+    if (read_file(AT_FDCWD, paths().login_defs.c_str(), text, 1 << 20, true) < 0)
         return registry::parse_id_min("");
     return registry::parse_id_min(text);
 }

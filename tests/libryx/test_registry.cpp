@@ -158,6 +158,10 @@ TEST_F(Registry, IdsStartAtUidMaxOfLoginDefs)
     ASSERT_EQ(registry::enable(7), 1);
     EXPECT_EQ(assign(7, "/x"), 120000u);
     EXPECT_EQ(assign(7, "/y"), 120001u);
+    // Systems that manage the file elsewhere link it into /etc.
+    fs::rename(base + "/login.defs", base + "/login.defs.real");
+    fs::create_symlink(base + "/login.defs.real", base + "/login.defs");
+    EXPECT_EQ(ryz_get_id_min(), 120000u);
 }
 
 TEST_F(Registry, AllocationWrapsAroundAtTheTop)
@@ -250,6 +254,10 @@ TEST_F(Registry, DamagedTableIsReportedNeverEmptied)
     EXPECT_EQ(ryz_map_assign(1000, "/c", &id), -EBADMSG);
     spit(reg("1000"), "hello\n");
     EXPECT_EQ(ryz_map_lookup(1000, "hello"), 0u);
+    // Another user can still be enabled meanwhile.
+    fs::remove(reg(".index"));
+    EXPECT_EQ(registry::enable(1001), 1);
+    EXPECT_EQ(ryz_map_assign(1001, "/c", &id), -EBADMSG); // no index, no uniqueness: refused
     EXPECT_EQ(registry::disable(1000, false), -EBADMSG);
     EXPECT_EQ(registry::disable(1000, true), 0);
     EXPECT_FALSE(fs::exists(reg("1000")));
