@@ -210,6 +210,7 @@ int ryxps_main(int argc, char **argv)
         ryx_get_pt_stats(a.get(), nullptr);
 
         if (opts & OPT_DYNAMIC) {
+            honour_signal(screen);
             sleep(static_cast<unsigned>(calibration_time));
             honour_signal(screen);
             ryx_entry *second = nullptr;

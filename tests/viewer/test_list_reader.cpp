@@ -218,7 +218,8 @@ TEST_F(ListReader, LongLinesAreSkippedWhole)
     EXPECT_EQ(list->next->cpu, 3u);
     ryx_stats stats;
     std::string_view h, body;
-    ASSERT_TRUE(ryx_split_list(setup + header, h, body));
+    std::string text = setup + header;
+    ASSERT_TRUE(ryx_split_list(text, h, body));
     ryx_parse_header(h, stats);
     EXPECT_EQ(stats.header.size(), 149u);
     ASSERT_EQ(stats.names.size(), 4u);
