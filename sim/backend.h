@@ -15,7 +15,7 @@ int parse_container_state(std::string_view text, bool &active, Backend::Containe
 
 // Registry mappings of the scenario's users and of every user entry in the registry directory,
 // and the active containers of the state directory. Unreadable parts are left out.
-void read_backend(const Scenario &sc, const std::string &registry_dir,
-                  const std::string &state_dir, Backend &out);
+void read_backend(const Scenario &sc, const std::string &registry_dir, const std::string &state_dir,
+                  Backend &out);
 
 } // namespace ryxsim

@@ -16,11 +16,9 @@ const char *const kResourceNames[kResources] = {"CPU", "EP", "VMem", "PMem", "Np
 
 // One history line; false when it is not one.
 bool parse_line(std::string_view line, uint64_t &ms, DomainFigures &d, double v[kResources],
-                int64_t lim[kResources], unsigned &faults)
-{
+                int64_t lim[kResources], unsigned &faults) {
     char buf[1024];
-    if (line.size() >= sizeof buf)
-        return false;
+    if (line.size() >= sizeof buf) return false;
     memcpy(buf, line.data(), line.size());
     buf[line.size()] = '\0';
     char name[512];
@@ -31,14 +29,12 @@ bool parse_line(std::string_view line, uint64_t &ms, DomainFigures &d, double v[
                      " %" SCNd64 " %u%n",
                      &ms, &d.id, &d.owner, name, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6],
                      &lim[0], &lim[1], &lim[2], &lim[3], &lim[4], &lim[5], &lim[6], &faults, &n);
-    if (got != 19 || buf[n] != '\0')
-        return false;
+    if (got != 19 || buf[n] != '\0') return false;
     d.name = name;
     return true;
 }
 
-void json_string(std::string &out, std::string_view s)
-{
+void json_string(std::string &out, std::string_view s) {
     out += '"';
     for (unsigned char c : s) {
         if (c == '"' || c == '\\') {
@@ -56,11 +52,11 @@ void json_string(std::string &out, std::string_view s)
 }
 
 // Which figure a column names: kind 'a', 'm', 'l' or 'f' and the resource; -1 when unknown.
-int column_resource(std::string_view col, char &kind)
-{
+int column_resource(std::string_view col, char &kind) {
     for (int r = 0; r < kResources; ++r) {
         std::string_view res = kResourceNames[r];
-        if (col.size() == res.size() + 1 && strncasecmp(col.data() + 1, res.data(), res.size()) == 0 &&
+        if (col.size() == res.size() + 1 &&
+            strncasecmp(col.data() + 1, res.data(), res.size()) == 0 &&
             (col[0] == 'a' || col[0] == 'm' || col[0] == 'l')) {
             kind = col[0];
             return r;
@@ -77,39 +73,44 @@ int column_resource(std::string_view col, char &kind)
 
 } // namespace
 
-int parse_period(std::string_view text, uint64_t &seconds)
-{
-    if (text.empty() || text.size() > 12)
-        return -EINVAL;
+int parse_period(std::string_view text, uint64_t &seconds) {
+    if (text.empty() || text.size() > 12) return -EINVAL;
     uint64_t unit = 1;
     switch (text.back()) {
-    case 's': text.remove_suffix(1); break;
-    case 'm': unit = 60; text.remove_suffix(1); break;
-    case 'h': unit = 3600; text.remove_suffix(1); break;
-    case 'd': unit = 86400; text.remove_suffix(1); break;
-    default: break;
+    case 's':
+        text.remove_suffix(1);
+        break;
+    case 'm':
+        unit = 60;
+        text.remove_suffix(1);
+        break;
+    case 'h':
+        unit = 3600;
+        text.remove_suffix(1);
+        break;
+    case 'd':
+        unit = 86400;
+        text.remove_suffix(1);
+        break;
+    default:
+        break;
     }
-    if (text.empty())
-        return -EINVAL;
+    if (text.empty()) return -EINVAL;
     uint64_t n = 0;
     for (char c : text) {
-        if (c < '0' || c > '9')
-            return -EINVAL;
+        if (c < '0' || c > '9') return -EINVAL;
         n = n * 10 + static_cast<uint64_t>(c - '0');
     }
-    if (n == 0 || n > 3650ULL * 86400 / unit)
-        return -EINVAL;
+    if (n == 0 || n > 3650ULL * 86400 / unit) return -EINVAL;
     seconds = n * unit;
     return 0;
 }
 
-std::vector<DomainFigures> aggregate(std::string_view history, uint32_t uid, uint64_t from_ms)
-{
+std::vector<DomainFigures> aggregate(std::string_view history, uint32_t uid, uint64_t from_ms) {
     std::vector<DomainFigures> out;
     while (!history.empty()) {
         size_t nl = history.find('\n');
-        if (nl == std::string_view::npos)
-            break; // a line still being written
+        if (nl == std::string_view::npos) break; // a line still being written
         std::string_view line = history.substr(0, nl);
         history.remove_prefix(nl + 1);
         uint64_t ms = 0;
@@ -121,8 +122,7 @@ std::vector<DomainFigures> aggregate(std::string_view history, uint32_t uid, uin
             continue;
         DomainFigures *d = nullptr;
         for (DomainFigures &e : out)
-            if (e.id == row.id)
-                d = &e;
+            if (e.id == row.id) d = &e;
         if (!d) {
             out.push_back(row);
             d = &out.back();
@@ -131,11 +131,9 @@ std::vector<DomainFigures> aggregate(std::string_view history, uint32_t uid, uin
         ++d->samples;
         for (int r = 0; r < kResources; ++r) {
             d->avg[r] += v[r]; // a sum until the end
-            if (v[r] > d->max[r])
-                d->max[r] = v[r];
+            if (v[r] > d->max[r]) d->max[r] = v[r];
             d->limit[r] = lim[r];
-            if (faults & (1u << r))
-                ++d->faults[r];
+            if (faults & (1u << r)) ++d->faults[r];
         }
     }
     for (DomainFigures &d : out)
@@ -144,8 +142,7 @@ std::vector<DomainFigures> aggregate(std::string_view history, uint32_t uid, uin
     return out;
 }
 
-int parse_columns(std::string_view list, std::vector<std::string> &out, std::string &bad)
-{
+int parse_columns(std::string_view list, std::vector<std::string> &out, std::string &bad) {
     std::vector<std::string> cols;
     while (true) {
         size_t comma = list.find(',');
@@ -157,8 +154,7 @@ int parse_columns(std::string_view list, std::vector<std::string> &out, std::str
             return -EINVAL;
         }
         cols.emplace_back(col);
-        if (comma == std::string_view::npos)
-            break;
+        if (comma == std::string_view::npos) break;
         list.remove_prefix(comma + 1);
     }
     out = std::move(cols);
@@ -167,12 +163,12 @@ int parse_columns(std::string_view list, std::vector<std::string> &out, std::str
 
 std::string render_json(const std::vector<DomainFigures> &domains,
                         const std::vector<std::string> &columns, uint32_t uid,
-                        std::string_view period, uint64_t from_ms, uint64_t to_ms)
-{
+                        std::string_view period, uint64_t from_ms, uint64_t to_ms) {
     char num[64];
     std::string out = "{\"uid\": " + std::to_string(uid) + ", \"period\": ";
     json_string(out, period);
-    out += ", \"from\": " + std::to_string(from_ms / 1000) + ", \"to\": " + std::to_string(to_ms / 1000);
+    out += ", \"from\": " + std::to_string(from_ms / 1000) +
+           ", \"to\": " + std::to_string(to_ms / 1000);
     out += ", \"domains\": [";
     bool first_domain = true;
     for (const DomainFigures &d : domains) {
@@ -206,8 +202,12 @@ std::string render_json(const std::vector<DomainFigures> &domains,
                 out += num;
                 break;
             }
-            case 'l': out += std::to_string(d.limit[r]); break;
-            default: out += std::to_string(d.faults[r]); break;
+            case 'l':
+                out += std::to_string(d.limit[r]);
+                break;
+            default:
+                out += std::to_string(d.faults[r]);
+                break;
             }
         }
         out += "}";

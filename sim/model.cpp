@@ -14,57 +14,52 @@ constexpr double kPi = 3.14159265358979323846;
 // The library's memory limits count 4 KiB pages, its I/O limit KiB/s.
 constexpr double kPage = 4096;
 
-uint64_t splitmix(uint64_t x)
-{
+uint64_t splitmix(uint64_t x) {
     x += 0x9E3779B97F4A7C15ULL;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
     return x ^ (x >> 31);
 }
 
-template <typename... Args>
-std::string format(const char *fmt, Args... args)
-{
+template <typename... Args> std::string format(const char *fmt, Args... args) {
     char buf[512];
     int n = snprintf(buf, sizeof buf, fmt, args...);
     return std::string(buf, n < 0 ? 0 : std::min<size_t>(static_cast<size_t>(n), sizeof buf - 1));
 }
 
 // A domain's name for reports when the scenario does not know its docroot: the last component.
-std::string name_from_docroot(const std::string &docroot)
-{
+std::string name_from_docroot(const std::string &docroot) {
     std::string s = docroot;
     while (s.size() > 1 && s.back() == '/')
         s.pop_back();
     size_t slash = s.rfind('/');
     std::string name = slash == std::string::npos ? s : s.substr(slash + 1);
-    if (name.empty())
-        name = "-";
+    if (name.empty()) name = "-";
     for (char &c : name)
-        if (static_cast<unsigned char>(c) <= ' ')
-            c = '_';
+        if (static_cast<unsigned char>(c) <= ' ') c = '_';
     return name;
 }
 
 } // namespace
 
-uint64_t Rng::next()
-{
+uint64_t Rng::next() {
     s_ += 0x9E3779B97F4A7C15ULL;
     return splitmix(s_);
 }
 
-double Rng::uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+double Rng::uniform() {
+    return static_cast<double>(next() >> 11) * 0x1.0p-53;
+}
 
 Model::Model(const Scenario &sc, long page_size, long clk_tck)
-    : sc_(sc), page_size_(page_size > 0 ? page_size : 4096), clk_tck_(clk_tck > 0 ? clk_tck : 100)
-{
+    : sc_(sc), page_size_(page_size > 0 ? page_size : 4096), clk_tck_(clk_tck > 0 ? clk_tck : 100) {
     Rng master(splitmix(sc.seed));
     int64_t next_pid = 1100 + static_cast<int64_t>(master.next() % 400);
     uint64_t stream = 0;
     for (const Process &def : sc.processes) {
         for (unsigned c = 0; c < def.count; ++c) {
-            Proc p{&def, next_pid, def.owner, {}, Rng(splitmix(sc.seed ^ splitmix(++stream))), {}, {}};
+            Proc p{&def, next_pid, def.owner, {}, Rng(splitmix(sc.seed ^ splitmix(++stream))),
+                   {},   {}};
             const Level *lv[4] = {&def.load.cpu, &def.load.mem, &def.load.io, &def.load.iops};
             for (int i = 0; i < 4; ++i) {
                 p.walk[i] = lv[i]->low + (lv[i]->high - lv[i]->low) * p.rng.uniform();
@@ -82,7 +77,8 @@ Model::Model(const Scenario &sc, long page_size, long clk_tck)
             }
             for (Thread &t : p.threads)
                 t.cpu_ns = std::floor(cpu_share * uptime_s * 1e9 * t.weight / total_w);
-            p.start_ticks = static_cast<uint64_t>(p.rng.uniform() * 5000 * static_cast<double>(clk_tck_));
+            p.start_ticks =
+                static_cast<uint64_t>(p.rng.uniform() * 5000 * static_cast<double>(clk_tck_));
             p.minflt = p.rng.next() % 100000;
             procs_.push_back(std::move(p));
             next_pid += def.threads + 1 + static_cast<int64_t>(master.next() % 37);
@@ -90,8 +86,7 @@ Model::Model(const Scenario &sc, long page_size, long clk_tck)
     }
 }
 
-double Model::level(Proc &p, int which, const Level &l)
-{
+double Model::level(Proc &p, int which, const Level &l) {
     double span = l.high - l.low;
     double v;
     if (span <= 0) {
@@ -110,8 +105,7 @@ double Model::level(Proc &p, int which, const Level &l)
     return std::clamp(v, 0.0, std::max(l.high, l.low * 1.02));
 }
 
-uint32_t Model::container_of(const Proc &p, const Backend &b) const
-{
+uint32_t Model::container_of(const Proc &p, const Backend &b) const {
     if (p.def->domain >= 0) {
         const Domain &d = sc_.domains[static_cast<size_t>(p.def->domain)];
         auto it = b.assigned.find({d.owner, d.docroot});
@@ -122,8 +116,7 @@ uint32_t Model::container_of(const Proc &p, const Backend &b) const
     return p.uid;
 }
 
-void Model::step(const Backend &backend)
-{
+void Model::step(const Backend &backend) {
     backend_ = backend;
     const double tick_s = sc_.tick_ms / 1000.0;
 
@@ -145,8 +138,7 @@ void Model::step(const Backend &backend)
         d.io += p.io;
         d.iops += p.iops;
         ++d.nproc;
-        if (p.def->entry && p.cpu >= 5)
-            ++d.ep;
+        if (p.def->entry && p.cpu >= 5) ++d.ep;
     }
 
     // A limited container gets at most its limit; hitting it counts as a fault.
@@ -179,22 +171,20 @@ void Model::step(const Backend &backend)
                 s.faults |= s.ep > static_cast<uint64_t>(lim.ep) ? 1u << 1 : 0;
                 s.ep = static_cast<uint64_t>(lim.ep);
             }
-            if (lim.nproc > 0 && s.nproc > static_cast<uint64_t>(lim.nproc))
-                s.faults |= 1u << 4;
-            if (lim.vmem > 0 && d.mem * scale[1] * 3 > lim.vmem * kPage)
-                s.faults |= 1u << 2;
+            if (lim.nproc > 0 && s.nproc > static_cast<uint64_t>(lim.nproc)) s.faults |= 1u << 4;
+            if (lim.vmem > 0 && d.mem * scale[1] * 3 > lim.vmem * kPage) s.faults |= 1u << 2;
         }
         s.cpu = d.cpu * scale[0];
         s.pmem = static_cast<uint64_t>(d.mem * scale[1]);
         s.vmem = s.pmem * 3;
         if (bc != backend.containers.end() && bc->second.has_limits && bc->second.limits.vmem > 0)
-            s.vmem = std::min<uint64_t>(s.vmem, static_cast<uint64_t>(bc->second.limits.vmem * kPage));
+            s.vmem =
+                std::min<uint64_t>(s.vmem, static_cast<uint64_t>(bc->second.limits.vmem * kPage));
         s.io = d.io * scale[2];
         s.iops = d.iops * scale[3];
         samples[id] = s;
         for (Proc &p : procs_) {
-            if (p.container != id)
-                continue;
+            if (p.container != id) continue;
             p.cpu *= scale[0];
             p.mem *= scale[1];
             p.io *= scale[2];
@@ -231,20 +221,17 @@ void Model::step(const Backend &backend)
         }
         c.now = s;
         c.seen = true;
-        if (l.parent != 0)
-            resellers_.insert(l.parent);
+        if (l.parent != 0) resellers_.insert(l.parent);
     }
     for (uint32_t r : sc_.resellers)
         resellers_.insert(r);
     ++tick_;
 }
 
-std::vector<Model::Listed> Model::listed() const
-{
+std::vector<Model::Listed> Model::listed() const {
     std::map<uint32_t, uint32_t> ids; // id -> parent
     auto add = [&](uint32_t id) {
-        if (id != 0)
-            ids.emplace(id, 0);
+        if (id != 0) ids.emplace(id, 0);
     };
     for (const User &u : sc_.users) {
         add(u.uid);
@@ -258,10 +245,8 @@ std::vector<Model::Listed> Model::listed() const
         add(p.container);
     for (auto &[id, parent] : ids) {
         auto it = backend_.containers.find(id);
-        if (it != backend_.containers.end() && it->second.parent != 0)
-            parent = it->second.parent;
-        if (parent == id)
-            parent = 0;
+        if (it != backend_.containers.end() && it->second.parent != 0) parent = it->second.parent;
+        if (parent == id) parent = 0;
     }
     std::vector<Listed> out;
     for (const auto &[id, parent] : ids)
@@ -272,8 +257,7 @@ std::vector<Model::Listed> Model::listed() const
 // List header: version 8 (CPU in nanoseconds), memory in pages, I/O in bytes.
 static const char kHeader[] = "8:RYX\tEP\tCPU\tMEM\tIO\tMEMPHY\tIOPS\tNPROC\n";
 
-std::string Model::row(uint32_t id, uint32_t parent) const
-{
+std::string Model::row(uint32_t id, uint32_t parent) const {
     auto it = counters_.find(id);
     Counters c = it != counters_.end() ? it->second : Counters{};
     std::string first = parent ? format("%" PRIu32 ",%" PRIu32, parent, id) : std::to_string(id);
@@ -285,28 +269,23 @@ std::string Model::row(uint32_t id, uint32_t parent) const
                   c.now.nproc);
 }
 
-std::string Model::main_list() const
-{
+std::string Model::main_list() const {
     std::string out = kHeader;
     for (const Listed &l : listed())
-        if (l.parent == 0)
-            out += row(l.id, 0);
+        if (l.parent == 0) out += row(l.id, 0);
     return out;
 }
 
-std::map<uint32_t, std::string> Model::reseller_lists() const
-{
+std::map<uint32_t, std::string> Model::reseller_lists() const {
     std::map<uint32_t, std::string> out;
     for (uint32_t r : resellers_)
         out[r] = kHeader;
     for (const Listed &l : listed())
-        if (l.parent != 0)
-            out[l.parent] += row(l.id, l.parent);
+        if (l.parent != 0) out[l.parent] += row(l.id, l.parent);
     return out;
 }
 
-void Model::for_each_thread(const std::function<void(const ThreadFiles &)> &fn) const
-{
+void Model::for_each_thread(const std::function<void(const ThreadFiles &)> &fn) const {
     for (const Proc &p : procs_) {
         uint64_t page = static_cast<uint64_t>(page_size_);
         uint64_t shared = std::max<uint64_t>(64, static_cast<uint64_t>(p.mem / 10) / page);
@@ -352,39 +331,31 @@ void Model::for_each_thread(const std::function<void(const ThreadFiles &)> &fn) 
     }
 }
 
-std::vector<std::string> Model::process_dirs() const
-{
+std::vector<std::string> Model::process_dirs() const {
     std::vector<std::string> out;
     for (const Proc &p : procs_)
         out.push_back(std::to_string(p.pid));
     return out;
 }
 
-const Sample *Model::sample(uint32_t id) const
-{
+const Sample *Model::sample(uint32_t id) const {
     auto it = counters_.find(id);
     return it == counters_.end() ? nullptr : &it->second.now;
 }
 
-std::string Model::history_lines(uint64_t now_ms) const
-{
+std::string Model::history_lines(uint64_t now_ms) const {
     std::string out;
     for (const auto &[key, id] : backend_.assigned) {
-        if (id == 0)
-            continue;
+        if (id == 0) continue;
         std::string name;
         for (const Domain &d : sc_.domains)
-            if (d.owner == key.first && d.docroot == key.second)
-                name = d.name;
-        if (name.empty())
-            name = name_from_docroot(key.second);
+            if (d.owner == key.first && d.docroot == key.second) name = d.name;
+        if (name.empty()) name = name_from_docroot(key.second);
         Sample s;
-        if (const Sample *p = sample(id))
-            s = *p;
+        if (const Sample *p = sample(id)) s = *p;
         Limits lim;
         auto bc = backend_.containers.find(id);
-        if (bc != backend_.containers.end() && bc->second.has_limits)
-            lim = bc->second.limits;
+        if (bc != backend_.containers.end() && bc->second.has_limits) lim = bc->second.limits;
         // Limits in the report's units: memory in bytes, I/O in bytes per second.
         auto pages = [](int32_t v) { return static_cast<int64_t>(v) * 4096; };
         out += format("%" PRIu64 " %u %u %s %.2f %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64

@@ -18,38 +18,39 @@ namespace ryxsim {
 // What the container library reports at one tick: registered domains and known containers.
 struct Backend {
     struct Container {
-        uint32_t parent = 0;  // reseller holding it, 0: top level
+        uint32_t parent = 0; // reseller holding it, 0: top level
         bool has_limits = false;
-        Limits limits;        // the library's units: percent, 4 KiB pages, KiB/s, counts
+        Limits limits; // the library's units: percent, 4 KiB pages, KiB/s, counts
     };
     std::map<std::pair<uint32_t, std::string>, uint32_t> assigned; // (uid, docroot) -> id
-    std::map<uint32_t, Container> containers; // active ones only
+    std::map<uint32_t, Container> containers;                      // active ones only
 };
 
 class Rng {
-public:
+  public:
     explicit Rng(uint64_t seed = 0) : s_(seed) {}
     uint64_t next();
     double uniform(); // [0, 1)
 
-private:
+  private:
     uint64_t s_;
 };
 
 // Per-tick figures of one container, as the statistics command reports them.
 struct Sample {
-    double cpu = 0;       // percent of one processor
+    double cpu = 0; // percent of one processor
     uint64_t ep = 0;
-    uint64_t vmem = 0;    // bytes
-    uint64_t pmem = 0;    // bytes
-    uint64_t nproc = 0;   // processes
-    double io = 0;        // bytes per second
-    double iops = 0;      // operations per second
-    unsigned faults = 0;  // bit per resource that hit its limit: cpu, ep, vmem, pmem, nproc, io, iops
+    uint64_t vmem = 0;  // bytes
+    uint64_t pmem = 0;  // bytes
+    uint64_t nproc = 0; // processes
+    double io = 0;      // bytes per second
+    double iops = 0;    // operations per second
+    unsigned faults =
+        0; // bit per resource that hit its limit: cpu, ep, vmem, pmem, nproc, io, iops
 };
 
 class Model {
-public:
+  public:
     Model(const Scenario &sc, long page_size, long clk_tck);
 
     // Advances every counter by one tick under the given backend state.
@@ -73,7 +74,7 @@ public:
 
     const Sample *sample(uint32_t id) const;
 
-private:
+  private:
     struct Thread {
         int64_t tid;
         std::string name;
@@ -113,7 +114,7 @@ private:
     std::vector<Proc> procs_;
     std::map<uint32_t, Counters> counters_;
     std::set<uint32_t> resellers_; // once a reseller list exists it stays
-    Backend backend_; // as of the last step
+    Backend backend_;              // as of the last step
 };
 
 } // namespace ryxsim

@@ -10,33 +10,26 @@
 
 namespace ryxsim {
 
-int Publisher::put(const std::string &rel, const std::string &text)
-{
+int Publisher::put(const std::string &rel, const std::string &text) {
     auto it = last_.find(rel);
-    if (it != last_.end() && it->second == text)
-        return 0;
+    if (it != last_.end() && it->second == text) return 0;
     std::string path = proc_ + "/" + rel;
     int rc = write_atomic(path, text);
     if (rc == -ENOENT) {
         size_t slash = path.rfind('/');
-        if ((rc = make_dirs(path.substr(0, slash))) == 0)
-            rc = write_atomic(path, text);
+        if ((rc = make_dirs(path.substr(0, slash))) == 0) rc = write_atomic(path, text);
     }
-    if (rc == 0)
-        last_[rel] = text;
+    if (rc == 0) last_[rel] = text;
     return rc;
 }
 
 // Programs run inside the host may link /proc/<pid> to the real procfs (sanitizer runtimes need
 // their own task list); once such a process is gone its link dangles and is removed.
-void Publisher::prune_dangling_links()
-{
+void Publisher::prune_dangling_links() {
     DIR *d = opendir(proc_.c_str());
-    if (!d)
-        return;
+    if (!d) return;
     while (dirent *e = readdir(d)) {
-        if (e->d_type != DT_LNK || e->d_name[0] < '1' || e->d_name[0] > '9')
-            continue;
+        if (e->d_type != DT_LNK || e->d_name[0] < '1' || e->d_name[0] > '9') continue;
         struct stat st;
         if (fstatat(dirfd(d), e->d_name, &st, 0) != 0 && errno == ENOENT)
             unlinkat(dirfd(d), e->d_name, 0);
@@ -44,12 +37,10 @@ void Publisher::prune_dangling_links()
     closedir(d);
 }
 
-int Publisher::publish(const Model &model, uint64_t now_ms)
-{
+int Publisher::publish(const Model &model, uint64_t now_ms) {
     int first = 0;
     auto note = [&first](int rc) {
-        if (first == 0)
-            first = rc;
+        if (first == 0) first = rc;
     };
     // Reseller lists before the main list: a container moving under a reseller may be read in
     // both lists for one pass, but never in neither (which would blank its interval figures).

@@ -10,12 +10,10 @@
 namespace ryxsim {
 
 class Publisher {
-public:
+  public:
     // proc_root: the directory that is /proc inside the simulated host.
     Publisher(std::string proc_root, std::string history_path)
-        : proc_(std::move(proc_root)), history_(std::move(history_path))
-    {
-    }
+        : proc_(std::move(proc_root)), history_(std::move(history_path)) {}
 
     // One tick's files. Only files whose text changed are replaced. 0 or the first error.
     int publish(const Model &model, uint64_t now_ms);
@@ -23,7 +21,7 @@ public:
     // History files above this size are cut to their newer half.
     static constexpr size_t kHistoryMax = 16u << 20;
 
-private:
+  private:
     int put(const std::string &rel, const std::string &text);
     void prune_dangling_links();
 

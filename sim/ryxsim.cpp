@@ -65,19 +65,17 @@ using namespace ryxsim;
 
 const char kRegistryDir[] = "/etc/container/ryz_ids";
 const char kHistory[] = "/var/lib/ryxsim/history";
-const char kFlagFile[] = "/opt/tavrenox/flags/available-flags.d/ryxstats-supports-domain-ryx-limits.flag";
+const char kFlagFile[] =
+    "/opt/tavrenox/flags/available-flags.d/ryxstats-supports-domain-ryx-limits.flag";
 const char *const kOverlaid[] = {"etc", "usr", "opt", "var"};
 
 volatile sig_atomic_t g_forward_to = 0;
 
-void forward_signal(int sig)
-{
-    if (g_forward_to > 0)
-        kill(static_cast<pid_t>(g_forward_to), sig == SIGHUP ? SIGHUP : SIGTERM);
+void forward_signal(int sig) {
+    if (g_forward_to > 0) kill(static_cast<pid_t>(g_forward_to), sig == SIGHUP ? SIGHUP : SIGTERM);
 }
 
-void usage(FILE *to)
-{
+void usage(FILE *to) {
     fputs("usage: ryxsim [-f <scenario>] [-S <seed>] [-t <seconds>] [-r <dir>] [--ready <file>]\n"
           "              [--] [command [argument...]]\n"
           "       ryxsim --print-scenario\n"
@@ -92,31 +90,26 @@ void usage(FILE *to)
           to);
 }
 
-int die(const char *what, int err)
-{
+int die(const char *what, int err) {
     fprintf(stderr, "ryxsim: %s: %s\n", what, strerror(err));
     return 1;
 }
 
-std::string dirname_of(const std::string &path)
-{
+std::string dirname_of(const std::string &path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-std::string self_dir()
-{
+std::string self_dir() {
     char buf[4096];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        return ".";
+    if (n <= 0) return ".";
     buf[n] = '\0';
     return dirname_of(buf);
 }
 
 // passwd/group: the host's lines, minus those the scenario's users replace, plus those users.
-std::string merged_accounts(const std::string &host_file, const Scenario &sc, bool passwd)
-{
+std::string merged_accounts(const std::string &host_file, const Scenario &sc, bool passwd) {
     std::string text, out;
     read_file(host_file, text);
     size_t pos = 0;
@@ -126,12 +119,12 @@ std::string merged_accounts(const std::string &host_file, const Scenario &sc, bo
         pos = nl == std::string::npos ? text.size() : nl + 1;
         std::string name = line.substr(0, line.find(':'));
         size_t c2 = line.find(':', line.find(':') + 1);
-        std::string id = c2 == std::string::npos ? "" : line.substr(c2 + 1, line.find(':', c2 + 1) - c2 - 1);
+        std::string id =
+            c2 == std::string::npos ? "" : line.substr(c2 + 1, line.find(':', c2 + 1) - c2 - 1);
         bool replaced = false;
         for (const User &u : sc.users)
             replaced = replaced || u.name == name || std::to_string(u.uid) == id;
-        if (!replaced && !line.empty())
-            out += line + "\n";
+        if (!replaced && !line.empty()) out += line + "\n";
     }
     for (const User &u : sc.users) {
         std::string uid = std::to_string(u.uid);
@@ -141,8 +134,7 @@ std::string merged_accounts(const std::string &host_file, const Scenario &sc, bo
     return out;
 }
 
-int write_cpuinfo(const std::string &path, double mhz)
-{
+int write_cpuinfo(const std::string &path, double mhz) {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     std::string text;
     char buf[256];
@@ -156,22 +148,18 @@ int write_cpuinfo(const std::string &path, double mhz)
     return write_atomic(path, text);
 }
 
-int copy_file(const std::string &from, const std::string &to, mode_t mode)
-{
+int copy_file(const std::string &from, const std::string &to, mode_t mode) {
     std::string data;
-    if (int rc = read_file(from, data))
-        return rc;
+    if (int rc = read_file(from, data)) return rc;
     return write_atomic(to, data, mode);
 }
 
 // The lower layer of every overlaid tree and the simulated /proc, under root.
-int prepare_tree(const std::string &root, const Scenario &sc)
-{
+int prepare_tree(const std::string &root, const Scenario &sc) {
     const std::string lower = root + "/lower";
     for (const char *d : {"proc/.real", "proc/ryx/resellers", "etc", "usr/sbin", "var/lib/ryxsim",
                           "opt/tavrenox/flags/available-flags.d"})
-        if (int rc = make_dirs(lower + "/" + d))
-            return rc;
+        if (int rc = make_dirs(lower + "/" + d)) return rc;
     for (const char *d : kOverlaid) {
         make_dirs(root + "/upper/" + d);
         make_dirs(root + "/work/" + d);
@@ -183,8 +171,7 @@ int prepare_tree(const std::string &root, const Scenario &sc)
         std::string link = lower + "/proc/" + name;
         unlink(link.c_str());
         std::string target = std::string(".real/") + name;
-        if (symlink(target.c_str(), link.c_str()) != 0)
-            return -errno;
+        if (symlink(target.c_str(), link.c_str()) != 0) return -errno;
     }
     int rc;
     if ((rc = write_cpuinfo(lower + "/proc/cpuinfo", sc.cpu_mhz)) ||
@@ -192,8 +179,7 @@ int prepare_tree(const std::string &root, const Scenario &sc)
         (rc = write_atomic(lower + "/etc/group", merged_accounts("/etc/group", sc, false))) ||
         (rc = write_atomic(lower + kFlagFile, "")))
         return rc;
-    if ((rc = copy_file(self_dir() + "/ryxinfo", lower + "/usr/sbin/ryxinfo", 0755)))
-        return rc;
+    if ((rc = copy_file(self_dir() + "/ryxinfo", lower + "/usr/sbin/ryxinfo", 0755))) return rc;
     // The system's programs where a package puts them: the helpers set-user-ID root, as they
     // act for ordinary users. Programs not built are left out.
     make_dirs(lower + "/usr/bin");
@@ -207,22 +193,19 @@ int prepare_tree(const std::string &root, const Scenario &sc)
                     {RYXSIM_RYZ_STATS_HELPER, "/usr/libexec/ryxkit/ryz-stats-helper", 04755}};
     for (const auto &p : programs)
         if (*p.built && access(p.built, X_OK) == 0)
-            if ((rc = copy_file(p.built, lower + p.installed, p.mode)))
-                return rc;
+            if ((rc = copy_file(p.built, lower + p.installed, p.mode))) return rc;
     std::string ryxctl = RYXSIM_RYXCTL;
     std::string link = lower + "/usr/sbin/ryxctl";
     unlink(link.c_str());
-    if (!ryxctl.empty() && access("/usr/sbin/ryxctl", X_OK) != 0 && access(ryxctl.c_str(), X_OK) == 0)
-        if (symlink(ryxctl.c_str(), link.c_str()) != 0)
-            return -errno;
+    if (!ryxctl.empty() && access("/usr/sbin/ryxctl", X_OK) != 0 &&
+        access(ryxctl.c_str(), X_OK) == 0)
+        if (symlink(ryxctl.c_str(), link.c_str()) != 0) return -errno;
     return 0;
 }
 
-int write_id_map(const char *file, const std::string &text)
-{
+int write_id_map(const char *file, const std::string &text) {
     int fd = open(file, O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -errno;
+    if (fd < 0) return -errno;
     int rc = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : -errno;
     close(fd);
     return rc;
@@ -230,8 +213,7 @@ int write_id_map(const char *file, const std::string &text)
 
 // Runs in the child that becomes the host: a new mount namespace (inside a new user namespace
 // when not root), then the simulated /proc and the overlays.
-int enter_host(const std::string &root, std::string &what)
-{
+int enter_host(const std::string &root, std::string &what) {
     if (geteuid() != 0) {
         uid_t uid = geteuid();
         gid_t gid = getegid();
@@ -261,16 +243,13 @@ int enter_host(const std::string &root, std::string &what)
     return 0;
 }
 
-int run_and_wait(const std::vector<std::string> &argv)
-{
+int run_and_wait(const std::vector<std::string> &argv) {
     pid_t pid = fork();
-    if (pid < 0)
-        return -1;
+    if (pid < 0) return -1;
     if (pid == 0) {
         // Only its complaints matter here, and those go to standard error.
         int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (null >= 0)
-            dup2(null, STDOUT_FILENO);
+        if (null >= 0) dup2(null, STDOUT_FILENO);
 #ifdef RYXSIM_SANITIZED
         std::string self = std::to_string(getpid());
         symlink((".real/" + self).c_str(), ("/proc/" + self).c_str());
@@ -290,11 +269,9 @@ int run_and_wait(const std::vector<std::string> &argv)
 
 // What an administrator would have done before the scenario starts: isolation for some users,
 // some domains registered, placed under their owner's reseller and limited.
-void initial_setup(const Scenario &sc)
-{
+void initial_setup(const Scenario &sc) {
     for (const User &u : sc.users) {
-        if (!u.isolation)
-            continue;
+        if (!u.isolation) continue;
         if (access("/usr/sbin/ryxctl", X_OK) != 0) {
             fprintf(stderr, "ryxsim: warning: no ryxctl; domain isolation stays off for %s\n",
                     u.name.c_str());
@@ -305,16 +282,14 @@ void initial_setup(const Scenario &sc)
                     u.name.c_str(), rc);
     }
     for (const Domain &d : sc.domains) {
-        if (!d.assign)
-            continue;
+        if (!d.assign) continue;
         uint32_t id = 0;
         int rc = ryz_map_assign(d.owner, d.docroot.c_str(), &id);
         if (rc < 0) {
             fprintf(stderr, "ryxsim: warning: assigning %s: %s\n", d.name.c_str(), strerror(-rc));
             continue;
         }
-        if (!d.limits)
-            continue;
+        if (!d.limits) continue;
         libryx *h = init_ryx(malloc, free);
         if (!h) {
             fprintf(stderr, "ryxsim: warning: init_ryx: %s\n", strerror(errno));
@@ -336,15 +311,13 @@ void initial_setup(const Scenario &sc)
     }
 }
 
-uint64_t realtime_ms()
-{
+uint64_t realtime_ms() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 
-void tick(const Scenario &sc, Model &model, Publisher &pub)
-{
+void tick(const Scenario &sc, Model &model, Publisher &pub) {
     Backend b;
     read_backend(sc, kRegistryDir, RYXSIM_STATE_DIR, b);
     model.step(b);
@@ -354,8 +327,7 @@ void tick(const Scenario &sc, Model &model, Publisher &pub)
 
 // The clock: one tick every tick_ms on an absolute schedule, so the counters keep pace with
 // real time however long a tick takes.
-[[noreturn]] void updater(const Scenario &sc, Model &model, Publisher &pub)
-{
+[[noreturn]] void updater(const Scenario &sc, Model &model, Publisher &pub) {
     timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
     while (true) {
@@ -371,12 +343,10 @@ void tick(const Scenario &sc, Model &model, Publisher &pub)
 // The host process: sets the namespace up, starts the updater and the command, and returns the
 // command's status.
 int host_main(const std::string &root, const Scenario &sc, std::vector<std::string> command,
-              int ready_fd)
-{
+              int ready_fd) {
     g_forward_to = 0; // inherited: the outer process's target is this process
     std::string what;
-    if (int rc = enter_host(root, what); rc < 0)
-        return die(what.c_str(), -rc);
+    if (int rc = enter_host(root, what); rc < 0) return die(what.c_str(), -rc);
     umask(022);
 #ifdef RYXSIM_SANITIZED
     // The leak checker lists this process's threads through /proc/<pid>/task.
@@ -390,12 +360,10 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
 
     pid_t host = getpid();
     pid_t upd = fork();
-    if (upd < 0)
-        return die("fork", errno);
+    if (upd < 0) return die("fork", errno);
     if (upd == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != host)
-            _exit(0);
+        if (getppid() != host) _exit(0);
         signal(SIGTERM, SIG_DFL);
         signal(SIGHUP, SIG_DFL);
         updater(sc, model, pub);
@@ -434,16 +402,14 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool root_is_usable(const std::string &root)
-{
+bool root_is_usable(const std::string &root) {
     // The overlay options separate paths with ':' and ','.
     return !root.empty() && root[0] == '/' && root.find_first_of(":,") == std::string::npos;
 }
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     enum { OPT_READY = 256 };
     static const option longopts[] = {
         {"scenario", required_argument, nullptr, 'f'},
@@ -460,27 +426,40 @@ int main(int argc, char **argv)
     int c;
     while ((c = getopt_long(argc, argv, "+f:S:t:r:ph", longopts, nullptr)) != -1) {
         switch (c) {
-        case 'f': scenario_file = optarg; break;
-        case 'S': seed = optarg; break;
-        case 't': tick_arg = optarg; break;
-        case 'r': root = optarg; break;
-        case OPT_READY: ready = optarg; break;
-        case 'p': fputs(default_scenario, stdout); return 0;
-        case 'h': usage(stdout); return 0;
-        default: usage(stderr); return 2;
+        case 'f':
+            scenario_file = optarg;
+            break;
+        case 'S':
+            seed = optarg;
+            break;
+        case 't':
+            tick_arg = optarg;
+            break;
+        case 'r':
+            root = optarg;
+            break;
+        case OPT_READY:
+            ready = optarg;
+            break;
+        case 'p':
+            fputs(default_scenario, stdout);
+            return 0;
+        case 'h':
+            usage(stdout);
+            return 0;
+        default:
+            usage(stderr);
+            return 2;
         }
     }
 
     std::string text = default_scenario;
     if (scenario_file) {
-        if (int rc = read_file(scenario_file, text))
-            return die(scenario_file, -rc);
+        if (int rc = read_file(scenario_file, text)) return die(scenario_file, -rc);
     }
     // Command-line overrides are appended as directives, so they are checked the same way.
-    if (seed)
-        text += std::string("\nseed ") + seed + "\n";
-    if (tick_arg)
-        text += std::string("\ntick ") + tick_arg + "\n";
+    if (seed) text += std::string("\nseed ") + seed + "\n";
+    if (tick_arg) text += std::string("\ntick ") + tick_arg + "\n";
     Scenario sc;
     std::string err;
     if (parse_scenario(text, sc, err) != 0) {
@@ -498,32 +477,28 @@ int main(int argc, char **argv)
     if (keep) {
         if (root[0] != '/') {
             char cwd[4096];
-            if (!getcwd(cwd, sizeof cwd))
-                return die("getcwd", errno);
+            if (!getcwd(cwd, sizeof cwd)) return die("getcwd", errno);
             root = std::string(cwd) + "/" + root;
         }
-        if (int rc = make_dirs(root, 0700))
-            return die(root.c_str(), -rc);
+        if (int rc = make_dirs(root, 0700)) return die(root.c_str(), -rc);
     } else {
         const char *tmp = getenv("TMPDIR");
         std::string templ = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/ryxsim-XXXXXX";
-        if (!mkdtemp(templ.data()))
-            return die("mkdtemp", errno);
+        if (!mkdtemp(templ.data())) return die("mkdtemp", errno);
         root = templ;
     }
     if (!root_is_usable(root)) {
-        fprintf(stderr, "ryxsim: %s: the host directory must not contain ':' or ','\n", root.c_str());
+        fprintf(stderr, "ryxsim: %s: the host directory must not contain ':' or ','\n",
+                root.c_str());
         return 2;
     }
     if (int rc = prepare_tree(root, sc)) {
-        if (!keep)
-            remove_tree(root);
+        if (!keep) remove_tree(root);
         return die("preparing the host", -rc);
     }
 
     int pipefd[2];
-    if (pipe2(pipefd, O_CLOEXEC) != 0)
-        return die("pipe", errno);
+    if (pipe2(pipefd, O_CLOEXEC) != 0) return die("pipe", errno);
     // Ctrl-C belongs to the command; ryxsim ends when it does.
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);
@@ -533,8 +508,7 @@ int main(int argc, char **argv)
     sigaction(SIGHUP, &sa, nullptr);
 
     pid_t host = fork();
-    if (host < 0)
-        return die("fork", errno);
+    if (host < 0) return die("fork", errno);
     if (host == 0) {
         close(pipefd[0]);
         prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -555,7 +529,6 @@ int main(int argc, char **argv)
     int status = 0;
     while (waitpid(host, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!keep)
-        remove_tree(root);
+    if (!keep) remove_tree(root);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

@@ -9,7 +9,8 @@
 
 namespace ryxsim {
 
-const char default_scenario[] = R"(# The host the main job shows: a reseller (alice) with web domains, two ordinary users.
+const char default_scenario[] =
+    R"(# The host the main job shows: a reseller (alice) with web domains, two ordinary users.
 seed 20261208
 tick 1
 cpu mhz=2400
@@ -41,48 +42,48 @@ process user=carol name=php-fpm cmdline="php-fpm: pool carol" count=2 profile=we
 process user=carol name=cron cmdline="/usr/sbin/cron -f" profile=idle
 )";
 
-const User *Scenario::user(uint32_t uid) const
-{
+const User *Scenario::user(uint32_t uid) const {
     for (const User &u : users)
-        if (u.uid == uid)
-            return &u;
+        if (u.uid == uid) return &u;
     return nullptr;
 }
 
-int parse_quantity(std::string_view text, double &out)
-{
-    if (text.empty())
-        return -EINVAL;
+int parse_quantity(std::string_view text, double &out) {
+    if (text.empty()) return -EINVAL;
     double mult = 1;
     switch (text.back()) {
-    case 'K': mult = 1024.0; break;
-    case 'M': mult = 1024.0 * 1024; break;
-    case 'G': mult = 1024.0 * 1024 * 1024; break;
-    case '%': break;
-    default: mult = 0;
+    case 'K':
+        mult = 1024.0;
+        break;
+    case 'M':
+        mult = 1024.0 * 1024;
+        break;
+    case 'G':
+        mult = 1024.0 * 1024 * 1024;
+        break;
+    case '%':
+        break;
+    default:
+        mult = 0;
     }
     if (mult != 0)
         text.remove_suffix(1);
     else
         mult = 1;
     std::string s(text);
-    if (s.empty() || !(isdigit(static_cast<unsigned char>(s[0])) || s[0] == '.'))
-        return -EINVAL;
+    if (s.empty() || !(isdigit(static_cast<unsigned char>(s[0])) || s[0] == '.')) return -EINVAL;
     char *end = nullptr;
     errno = 0;
     double v = strtod(s.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0)
-        return -EINVAL;
+    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0) return -EINVAL;
     out = v * mult;
     return 0;
 }
 
-int parse_level(std::string_view text, Level &out)
-{
+int parse_level(std::string_view text, Level &out) {
     Level l;
     if (size_t at = text.find('@'); at != std::string_view::npos) {
-        if (parse_quantity(text.substr(at + 1), l.period) != 0 || l.period <= 0)
-            return -EINVAL;
+        if (parse_quantity(text.substr(at + 1), l.period) != 0 || l.period <= 0) return -EINVAL;
         text = text.substr(0, at);
     }
     if (size_t dots = text.find(".."); dots != std::string_view::npos) {
@@ -90,8 +91,7 @@ int parse_level(std::string_view text, Level &out)
             parse_quantity(text.substr(dots + 2), l.high) != 0 || l.high < l.low)
             return -EINVAL;
     } else {
-        if (parse_quantity(text, l.low) != 0)
-            return -EINVAL;
+        if (parse_quantity(text, l.low) != 0) return -EINVAL;
         l.high = l.low;
     }
     out = l;
@@ -106,8 +106,7 @@ struct Line {
 };
 
 // Splits one line into words; a double-quoted stretch may hold blanks. -EINVAL: unclosed quote.
-int split_words(std::string_view line, std::vector<std::string> &words)
-{
+int split_words(std::string_view line, std::vector<std::string> &words) {
     std::string cur;
     bool in_word = false, quoted = false;
     for (char c : line) {
@@ -121,8 +120,7 @@ int split_words(std::string_view line, std::vector<std::string> &words)
         } else if (c == '#') {
             break;
         } else if (c == ' ' || c == '\t' || c == '\r') {
-            if (in_word)
-                words.push_back(std::move(cur));
+            if (in_word) words.push_back(std::move(cur));
             cur.clear();
             in_word = false;
         } else {
@@ -130,92 +128,70 @@ int split_words(std::string_view line, std::vector<std::string> &words)
             in_word = true;
         }
     }
-    if (quoted)
-        return -EINVAL;
-    if (in_word)
-        words.push_back(std::move(cur));
+    if (quoted) return -EINVAL;
+    if (in_word) words.push_back(std::move(cur));
     return 0;
 }
 
-int parse_u32(std::string_view s, uint32_t &out)
-{
-    if (s.empty() || s.size() > 10)
-        return -EINVAL;
+int parse_u32(std::string_view s, uint32_t &out) {
+    if (s.empty() || s.size() > 10) return -EINVAL;
     uint64_t v = 0;
     for (char c : s) {
-        if (c < '0' || c > '9')
-            return -EINVAL;
+        if (c < '0' || c > '9') return -EINVAL;
         v = v * 10 + static_cast<uint64_t>(c - '0');
     }
-    if (v > UINT32_MAX)
-        return -EINVAL;
+    if (v > UINT32_MAX) return -EINVAL;
     out = static_cast<uint32_t>(v);
     return 0;
 }
 
 class Parser {
-public:
+  public:
     Parser(Scenario &sc, std::string &err) : sc_(sc), err_(err) {}
 
-    int line(unsigned no, std::string_view text)
-    {
+    int line(unsigned no, std::string_view text) {
         no_ = no;
         std::vector<std::string> words;
-        if (split_words(text, words) != 0)
-            return fail("unclosed quote");
-        if (words.empty())
-            return 0;
+        if (split_words(text, words) != 0) return fail("unclosed quote");
+        if (words.empty()) return 0;
         Line l;
         l.keyword = words[0];
         for (size_t i = 1; i < words.size(); ++i) {
             const std::string &w = words[i];
             size_t eq = w.find('=');
             std::string key = eq == std::string::npos ? w : w.substr(0, eq);
-            if (l.attrs.count(key))
-                return fail("'" + key + "' given twice");
+            if (l.attrs.count(key)) return fail("'" + key + "' given twice");
             l.attrs[key] = eq == std::string::npos ? "" : w.substr(eq + 1);
         }
-        if (l.keyword == "seed")
-            return seed(words);
-        if (l.keyword == "tick")
-            return tick(words);
-        if (l.keyword == "cpu")
-            return cpu(l);
-        if (l.keyword == "user")
-            return user(l);
-        if (l.keyword == "reseller")
-            return reseller(l);
-        if (l.keyword == "profile")
-            return profile(l);
-        if (l.keyword == "domain")
-            return domain(l);
-        if (l.keyword == "process")
-            return process(l);
+        if (l.keyword == "seed") return seed(words);
+        if (l.keyword == "tick") return tick(words);
+        if (l.keyword == "cpu") return cpu(l);
+        if (l.keyword == "user") return user(l);
+        if (l.keyword == "reseller") return reseller(l);
+        if (l.keyword == "profile") return profile(l);
+        if (l.keyword == "domain") return domain(l);
+        if (l.keyword == "process") return process(l);
         return fail("unknown directive '" + l.keyword + "'");
     }
 
-private:
-    int fail(const std::string &what)
-    {
+  private:
+    int fail(const std::string &what) {
         err_ = std::to_string(no_) + ": " + what;
         return -EINVAL;
     }
 
     // Every attribute must be one the directive knows.
-    int only(const Line &l, std::initializer_list<const char *> known)
-    {
+    int only(const Line &l, std::initializer_list<const char *> known) {
         for (const auto &[k, v] : l.attrs) {
             bool ok = false;
             for (const char *n : known)
                 ok = ok || k == n;
-            if (!ok)
-                return fail(l.keyword + ": unknown attribute '" + k + "'");
+            if (!ok) return fail(l.keyword + ": unknown attribute '" + k + "'");
         }
         return 0;
     }
 
-    int need(const Line &l, const char *key, std::string &out)
-    {
+    int need(const Line &l, const char *key, std::string &out) {
         auto it = l.attrs.find(key);
         if (it == l.attrs.end() || it->second.empty())
             return fail(l.keyword + ": '" + key + "=' is required");
@@ -225,11 +201,9 @@ private:
 
     static bool flag(const Line &l, const char *key) { return l.attrs.count(key) != 0; }
 
-    int user_ref(const Line &l, uint32_t &uid)
-    {
+    int user_ref(const Line &l, uint32_t &uid) {
         std::string ref;
-        if (int rc = need(l, "user", ref))
-            return rc;
+        if (int rc = need(l, "user", ref)) return rc;
         for (const User &u : sc_.users) {
             if (u.name == ref || std::to_string(u.uid) == ref) {
                 uid = u.uid;
@@ -239,20 +213,16 @@ private:
         return fail("unknown user '" + ref + "'");
     }
 
-    int seed(const std::vector<std::string> &w)
-    {
-        if (w.size() != 2)
-            return fail("seed takes one number");
+    int seed(const std::vector<std::string> &w) {
+        if (w.size() != 2) return fail("seed takes one number");
         char *end = nullptr;
         errno = 0;
         sc_.seed = strtoull(w[1].c_str(), &end, 10);
-        if (errno != 0 || *end != '\0' || w[1][0] == '-')
-            return fail("seed takes one number");
+        if (errno != 0 || *end != '\0' || w[1][0] == '-') return fail("seed takes one number");
         return 0;
     }
 
-    int tick(const std::vector<std::string> &w)
-    {
+    int tick(const std::vector<std::string> &w) {
         double s = 0;
         if (w.size() != 2 || parse_quantity(w[1], s) != 0 || s < 0.05 || s > 60)
             return fail("tick takes a number of seconds from 0.05 to 60");
@@ -260,27 +230,22 @@ private:
         return 0;
     }
 
-    int cpu(const Line &l)
-    {
+    int cpu(const Line &l) {
         std::string v;
-        if (int rc = only(l, {"mhz"}); rc || (rc = need(l, "mhz", v)))
-            return rc;
-        if (parse_quantity(v, sc_.cpu_mhz) != 0 || sc_.cpu_mhz <= 0)
-            return fail("cpu: bad mhz");
+        if (int rc = only(l, {"mhz"}); rc || (rc = need(l, "mhz", v))) return rc;
+        if (parse_quantity(v, sc_.cpu_mhz) != 0 || sc_.cpu_mhz <= 0) return fail("cpu: bad mhz");
         return 0;
     }
 
-    int user(const Line &l)
-    {
+    int user(const Line &l) {
         User u;
         std::string uid;
-        if (int rc = only(l, {"uid", "name", "reseller", "isolation"}); rc ||
-            (rc = need(l, "uid", uid)) || (rc = need(l, "name", u.name)))
+        if (int rc = only(l, {"uid", "name", "reseller", "isolation"});
+            rc || (rc = need(l, "uid", uid)) || (rc = need(l, "name", u.name)))
             return rc;
         if (parse_u32(uid, u.uid) != 0 || u.uid == 0)
             return fail("user: uid must be a number from 1 to 4294967295");
-        if (u.name.find(':') != std::string::npos)
-            return fail("user: a name cannot hold ':'");
+        if (u.name.find(':') != std::string::npos) return fail("user: a name cannot hold ':'");
         for (const User &o : sc_.users)
             if (o.uid == u.uid || o.name == u.name)
                 return fail("user: uid or name already declared");
@@ -292,24 +257,21 @@ private:
         return 0;
     }
 
-    int reseller(const Line &l)
-    {
+    int reseller(const Line &l) {
         std::string v;
         uint32_t id = 0;
-        if (int rc = only(l, {"id"}); rc || (rc = need(l, "id", v)))
-            return rc;
-        if (parse_u32(v, id) != 0 || id == 0)
-            return fail("reseller: bad id");
+        if (int rc = only(l, {"id"}); rc || (rc = need(l, "id", v))) return rc;
+        if (parse_u32(v, id) != 0 || id == 0) return fail("reseller: bad id");
         sc_.resellers.push_back(id);
         return 0;
     }
 
-    int load_attrs(const Line &l, Load &load)
-    {
+    int load_attrs(const Line &l, Load &load) {
         static const struct {
             const char *key;
             Level Load::*field;
-        } keys[] = {{"cpu", &Load::cpu}, {"mem", &Load::mem}, {"io", &Load::io}, {"iops", &Load::iops}};
+        } keys[] = {
+            {"cpu", &Load::cpu}, {"mem", &Load::mem}, {"io", &Load::io}, {"iops", &Load::iops}};
         for (const auto &k : keys) {
             auto it = l.attrs.find(k.key);
             if (it != l.attrs.end() && parse_level(it->second, load.*k.field) != 0)
@@ -318,24 +280,21 @@ private:
         return 0;
     }
 
-    int profile(const Line &l)
-    {
+    int profile(const Line &l) {
         Profile p;
-        if (int rc = only(l, {"name", "cpu", "mem", "io", "iops"}); rc ||
-            (rc = need(l, "name", p.name)) || (rc = load_attrs(l, p.load)))
+        if (int rc = only(l, {"name", "cpu", "mem", "io", "iops"});
+            rc || (rc = need(l, "name", p.name)) || (rc = load_attrs(l, p.load)))
             return rc;
         for (const Profile &o : sc_.profiles)
-            if (o.name == p.name)
-                return fail("profile: '" + p.name + "' already declared");
+            if (o.name == p.name) return fail("profile: '" + p.name + "' already declared");
         sc_.profiles.push_back(std::move(p));
         return 0;
     }
 
-    int domain(const Line &l)
-    {
+    int domain(const Line &l) {
         Domain d;
-        if (int rc = only(l, {"user", "name", "docroot", "assign", "limits"}); rc ||
-            (rc = user_ref(l, d.owner)) || (rc = need(l, "name", d.name)) ||
+        if (int rc = only(l, {"user", "name", "docroot", "assign", "limits"});
+            rc || (rc = user_ref(l, d.owner)) || (rc = need(l, "name", d.name)) ||
             (rc = need(l, "docroot", d.docroot)))
             return rc;
         if (d.name.find_first_of("\"\\") != std::string::npos)
@@ -352,23 +311,22 @@ private:
                 uint32_t u = 0;
                 if ((i < 6) != (comma != std::string_view::npos) ||
                     parse_u32(s.substr(0, comma), u) != 0 || u > INT32_MAX)
-                    return fail("domain: limits= takes seven numbers: cpu,pmem,io,nproc,iops,ep,vmem");
+                    return fail(
+                        "domain: limits= takes seven numbers: cpu,pmem,io,nproc,iops,ep,vmem");
                 v[i] = static_cast<int32_t>(u);
                 s = comma == std::string_view::npos ? "" : s.substr(comma + 1);
             }
-            if (!d.assign)
-                return fail("domain: limits= needs assign");
+            if (!d.assign) return fail("domain: limits= needs assign");
             d.limits = Limits{v[0], v[1], v[2], v[3], v[4], v[5], v[6]};
         }
         sc_.domains.push_back(std::move(d));
         return 0;
     }
 
-    int process(const Line &l)
-    {
+    int process(const Line &l) {
         Process p;
-        if (int rc = only(l, {"user", "domain", "name", "cmdline", "threads", "thread-names", "count",
-                              "profile", "entry", "cpu", "mem", "io", "iops"});
+        if (int rc = only(l, {"user", "domain", "name", "cmdline", "threads", "thread-names",
+                              "count", "profile", "entry", "cpu", "mem", "io", "iops"});
             rc || (rc = user_ref(l, p.owner)) || (rc = need(l, "name", p.name)))
             return rc;
         if (p.name.size() > 15 || p.name.find_first_of("()\n") != std::string::npos)
@@ -377,12 +335,12 @@ private:
             for (size_t i = 0; i < sc_.domains.size(); ++i)
                 if (sc_.domains[i].name == it->second && sc_.domains[i].owner == p.owner)
                     p.domain = static_cast<int>(i);
-            if (p.domain < 0)
-                return fail("process: no domain '" + it->second + "' of that user");
+            if (p.domain < 0) return fail("process: no domain '" + it->second + "' of that user");
         }
         auto it = l.attrs.find("cmdline");
         p.cmdline = it != l.attrs.end() && !it->second.empty() ? it->second : p.name;
-        for (auto [key, field, max] : {std::tuple{"threads", &p.threads, 64u}, {"count", &p.count, 64u}}) {
+        for (auto [key, field, max] :
+             {std::tuple{"threads", &p.threads, 64u}, {"count", &p.count, 64u}}) {
             if (auto a = l.attrs.find(key); a != l.attrs.end()) {
                 uint32_t n = 0;
                 if (parse_u32(a->second, n) != 0 || n == 0 || n > max)
@@ -404,15 +362,12 @@ private:
         if (auto a = l.attrs.find("profile"); a != l.attrs.end()) {
             const Profile *found = nullptr;
             for (const Profile &pr : sc_.profiles)
-                if (pr.name == a->second)
-                    found = &pr;
-            if (!found)
-                return fail("process: unknown profile '" + a->second + "'");
+                if (pr.name == a->second) found = &pr;
+            if (!found) return fail("process: unknown profile '" + a->second + "'");
             p.load = found->load;
         }
         p.entry = flag(l, "entry");
-        if (int rc = load_attrs(l, p.load))
-            return rc;
+        if (int rc = load_attrs(l, p.load)) return rc;
         sc_.processes.push_back(std::move(p));
         return 0;
     }
@@ -424,8 +379,7 @@ private:
 
 } // namespace
 
-int parse_scenario(std::string_view text, Scenario &out, std::string &err)
-{
+int parse_scenario(std::string_view text, Scenario &out, std::string &err) {
     Scenario sc;
     Parser p(sc, err);
     unsigned no = 0;
@@ -433,8 +387,7 @@ int parse_scenario(std::string_view text, Scenario &out, std::string &err)
         size_t nl = text.find('\n');
         std::string_view line = text.substr(0, nl);
         text = nl == std::string_view::npos ? "" : text.substr(nl + 1);
-        if (int rc = p.line(++no, line))
-            return rc;
+        if (int rc = p.line(++no, line)) return rc;
     }
     for (const Domain &d : sc.domains) {
         const User *u = sc.user(d.owner);

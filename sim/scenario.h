@@ -45,20 +45,20 @@ struct Limits {
 struct Domain {
     std::string name;
     std::string docroot;
-    uint32_t owner = 0;     // uid
-    bool assign = false;    // registered at start
+    uint32_t owner = 0;           // uid
+    bool assign = false;          // registered at start
     std::optional<Limits> limits; // placed under the owner's reseller and limited at start
 };
 
 struct Process {
-    uint32_t owner = 0;  // uid
-    int domain = -1;     // index into Scenario::domains, -1: the user's own container
-    std::string name;    // thread name (status Name:, stat comm)
+    uint32_t owner = 0; // uid
+    int domain = -1;    // index into Scenario::domains, -1: the user's own container
+    std::string name;   // thread name (status Name:, stat comm)
     std::vector<std::string> thread_names; // per thread, by position; the rest use name
-    std::string cmdline; // arguments separated by blanks
+    std::string cmdline;                   // arguments separated by blanks
     unsigned threads = 1;
-    unsigned count = 1;  // identical processes
-    bool entry = false;  // counts towards the container's entry processes while busy
+    unsigned count = 1; // identical processes
+    bool entry = false; // counts towards the container's entry processes while busy
     Load load;
 };
 

@@ -19,21 +19,20 @@ const char kHistory[] =
 
 } // namespace
 
-TEST(History, FiguresOfOneOwnerOverTheWindow)
-{
+TEST(History, FiguresOfOneOwnerOverTheWindow) {
     auto d = aggregate(kHistory, 1000, 0);
     ASSERT_EQ(d.size(), 2u);
     const DomainFigures &shop = d[0];
     EXPECT_EQ((std::tuple{shop.id, shop.owner, shop.name, shop.samples}),
               (std::tuple{60000u, 1000u, std::string("shop.example"), 3u}));
-    EXPECT_DOUBLE_EQ(shop.avg[0], 50);   // CPU
+    EXPECT_DOUBLE_EQ(shop.avg[0], 50); // CPU
     EXPECT_DOUBLE_EQ(shop.max[0], 60);
-    EXPECT_DOUBLE_EQ(shop.avg[3], 200);  // PMem
-    EXPECT_DOUBLE_EQ(shop.max[1], 4);    // EP
+    EXPECT_DOUBLE_EQ(shop.avg[3], 200); // PMem
+    EXPECT_DOUBLE_EQ(shop.max[1], 4);   // EP
     EXPECT_EQ(shop.limit[0], 50);
-    EXPECT_EQ(shop.limit[2], 4096);      // the latest sample's limit
-    EXPECT_EQ(shop.faults[0], 2u);       // bit 0 in two samples
-    EXPECT_EQ(shop.faults[3], 1u);       // bit 3 once
+    EXPECT_EQ(shop.limit[2], 4096); // the latest sample's limit
+    EXPECT_EQ(shop.faults[0], 2u);  // bit 0 in two samples
+    EXPECT_EQ(shop.faults[3], 1u);  // bit 3 once
     // The window starts at from_ms; the cut last line is not counted.
     d = aggregate(kHistory, 1000, 2500);
     ASSERT_EQ(d.size(), 2u);
@@ -42,10 +41,12 @@ TEST(History, FiguresOfOneOwnerOverTheWindow)
     EXPECT_TRUE(aggregate(kHistory, 1002, 0).empty());
 }
 
-TEST(History, Periods)
-{
+TEST(History, Periods) {
     uint64_t s = 0;
-    for (auto [text, want] : {std::pair{"30s", 30ull}, {"15m", 900ull}, {"2h", 7200ull}, {"1d", 86400ull},
+    for (auto [text, want] : {std::pair{"30s", 30ull},
+                              {"15m", 900ull},
+                              {"2h", 7200ull},
+                              {"1d", 86400ull},
                               {"45", 45ull}}) {
         ASSERT_EQ(parse_period(text, s), 0) << text;
         EXPECT_EQ(s, want) << text;
@@ -54,8 +55,7 @@ TEST(History, Periods)
         EXPECT_NE(parse_period(bad, s), 0) << bad;
 }
 
-TEST(History, ColumnsAndJson)
-{
+TEST(History, ColumnsAndJson) {
     std::vector<std::string> cols;
     std::string bad;
     // The statistics helper's own selection, with its mixed case.

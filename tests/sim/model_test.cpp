@@ -21,16 +21,14 @@ process user=alice domain=shop name=php cmdline="php-fpm: pool shop" threads=2 c
 process user=bob name="VM Thread" cmdline="java -jar app.jar" threads=3 cpu=10..20 mem=1G
 )";
 
-Scenario parse(std::string text = kScenario)
-{
+Scenario parse(std::string text = kScenario) {
     Scenario sc;
     std::string err;
     EXPECT_EQ(parse_scenario(text, sc, err), 0) << err;
     return sc;
 }
 
-std::vector<std::vector<std::string>> rows(const std::string &list)
-{
+std::vector<std::vector<std::string>> rows(const std::string &list) {
     std::vector<std::vector<std::string>> out;
     std::istringstream in(list);
     std::string line;
@@ -45,8 +43,7 @@ std::vector<std::vector<std::string>> rows(const std::string &list)
     return out;
 }
 
-std::string all_threads(const Model &m)
-{
+std::string all_threads(const Model &m) {
     std::string out;
     m.for_each_thread([&](const Model::ThreadFiles &f) {
         out += f.dir + f.status + f.statm + f.stat + f.cmdline + f.cgroup;
@@ -55,8 +52,7 @@ std::string all_threads(const Model &m)
 }
 
 // The shop registered as 60000 and, when placed, active under alice's reseller with limits.
-Backend shop_backend(bool active, int32_t cpu_limit = 0)
-{
+Backend shop_backend(bool active, int32_t cpu_limit = 0) {
     Backend b;
     b.assigned[{1000, "/srv/shop"}] = 60000;
     if (active) {
@@ -71,8 +67,7 @@ Backend shop_backend(bool active, int32_t cpu_limit = 0)
 
 } // namespace
 
-TEST(Model, SameSeedSameHostOtherSeedOtherFigures)
-{
+TEST(Model, SameSeedSameHostOtherSeedOtherFigures) {
     Scenario sc = parse(), other = parse(std::string(kScenario) + "seed 6\n");
     Model a(sc, 4096, 100), b(sc, 4096, 100), c(other, 4096, 100);
     for (int i = 0; i < 5; ++i) {
@@ -88,13 +83,13 @@ TEST(Model, SameSeedSameHostOtherSeedOtherFigures)
     EXPECT_NE(a.main_list(), c.main_list());
 }
 
-TEST(Model, ListsInTheKernelFormatWithCountersThatOnlyGrow)
-{
+TEST(Model, ListsInTheKernelFormatWithCountersThatOnlyGrow) {
     Scenario sc = parse();
     Model m(sc, 4096, 100);
     m.step({});
     const std::string list = m.main_list();
-    EXPECT_EQ(list.substr(0, list.find('\n') + 1), "8:RYX\tEP\tCPU\tMEM\tIO\tMEMPHY\tIOPS\tNPROC\n");
+    EXPECT_EQ(list.substr(0, list.find('\n') + 1),
+              "8:RYX\tEP\tCPU\tMEM\tIO\tMEMPHY\tIOPS\tNPROC\n");
     auto before = rows(list);
     ASSERT_EQ(before.size(), 2u); // alice, bob; the shop is not registered yet
     for (int i = 0; i < 3; ++i)
@@ -104,7 +99,7 @@ TEST(Model, ListsInTheKernelFormatWithCountersThatOnlyGrow)
     for (size_t r = 0; r < after.size(); ++r) {
         ASSERT_EQ(after[r].size(), 8u);
         EXPECT_GT(std::stoull(after[r][2]), std::stoull(before[r][2])) << r; // CPU
-        for (size_t col : {4u, 6u})                                              // IO, IOPS
+        for (size_t col : {4u, 6u})                                          // IO, IOPS
             EXPECT_GE(std::stoull(after[r][col]), std::stoull(before[r][col])) << r << "," << col;
     }
     EXPECT_GT(std::stoull(after[0][4]), std::stoull(before[0][4])); // alice does I/O
@@ -114,8 +109,7 @@ TEST(Model, ListsInTheKernelFormatWithCountersThatOnlyGrow)
     EXPECT_LE(used, 5'400'000'000u);
 }
 
-TEST(Model, DomainContainerAppearsUnderItsResellerOnceActive)
-{
+TEST(Model, DomainContainerAppearsUnderItsResellerOnceActive) {
     Scenario sc = parse();
     Model m(sc, 4096, 100);
     // Registered but only placed: its workers stay in alice's container, nothing is listed.
@@ -140,8 +134,7 @@ TEST(Model, DomainContainerAppearsUnderItsResellerOnceActive)
     EXPECT_NE(m.history_lines(42).find("42 60000 1000 shop "), std::string::npos);
 }
 
-TEST(Model, LimitsCapUsageAndCountFaults)
-{
+TEST(Model, LimitsCapUsageAndCountFaults) {
     Scenario sc = parse();
     Model m(sc, 4096, 100);
     m.step(shop_backend(true, 50));
@@ -155,8 +148,7 @@ TEST(Model, LimitsCapUsageAndCountFaults)
     EXPECT_EQ(free_run.sample(60000)->faults, 0u);
 }
 
-TEST(ContainerState, ReadsWhatTheLibraryWrites)
-{
+TEST(ContainerState, ReadsWhatTheLibraryWrites) {
     bool active = false;
     Backend::Container c;
     ASSERT_EQ(parse_container_state("id=70001\nstate=active\nparent=1000\nflags=0\ncpu=25\ncpus=0\n"

@@ -7,8 +7,7 @@ using namespace ryxsim;
 
 namespace {
 
-std::string error_of(const std::string &text)
-{
+std::string error_of(const std::string &text) {
     Scenario sc;
     std::string err;
     EXPECT_NE(parse_scenario(text, sc, err), 0) << text;
@@ -19,8 +18,7 @@ const char kUsers[] = "user uid=1000 name=alice isolation\nuser uid=1001 name=bo
 
 } // namespace
 
-TEST(Scenario, BuiltInScenarioDescribesAResellerWithDomains)
-{
+TEST(Scenario, BuiltInScenarioDescribesAResellerWithDomains) {
     Scenario sc;
     std::string err;
     ASSERT_EQ(parse_scenario(default_scenario, sc, err), 0) << err;
@@ -37,19 +35,19 @@ TEST(Scenario, BuiltInScenarioDescribesAResellerWithDomains)
     EXPECT_TRUE(blank_thread);
 }
 
-TEST(Scenario, QuotedValuesCommentsAndProfiles)
-{
+TEST(Scenario, QuotedValuesCommentsAndProfiles) {
     Scenario sc;
     std::string err;
-    ASSERT_EQ(parse_scenario(std::string(kUsers) +
-                                 "seed 99   # comment\n"
-                                 "tick 0.25\n"
-                                 "profile name=web cpu=5..40@30 mem=64M io=1K..2K\n"
-                                 "domain user=alice name=a.example docroot=\"/srv/a site\" assign\n"
-                                 "process user=alice domain=a.example name=php cmdline=\"php -f x.php\" "
-                                 "threads=3 count=2 profile=web iops=7 entry\n",
-                             sc, err),
-              0)
+    ASSERT_EQ(
+        parse_scenario(std::string(kUsers) +
+                           "seed 99   # comment\n"
+                           "tick 0.25\n"
+                           "profile name=web cpu=5..40@30 mem=64M io=1K..2K\n"
+                           "domain user=alice name=a.example docroot=\"/srv/a site\" assign\n"
+                           "process user=alice domain=a.example name=php cmdline=\"php -f x.php\" "
+                           "threads=3 count=2 profile=web iops=7 entry\n",
+                       sc, err),
+        0)
         << err;
     EXPECT_EQ(sc.seed, 99u);
     EXPECT_EQ(sc.tick_ms, 250u);
@@ -67,8 +65,7 @@ TEST(Scenario, QuotedValuesCommentsAndProfiles)
     EXPECT_DOUBLE_EQ(p.load.iops.low, 7);
 }
 
-TEST(Scenario, LevelsAndQuantities)
-{
+TEST(Scenario, LevelsAndQuantities) {
     Level l;
     ASSERT_EQ(parse_level("2..45@40", l), 0);
     EXPECT_EQ((std::tuple{l.low, l.high, l.period}), (std::tuple{2.0, 45.0, 40.0}));
@@ -80,21 +77,26 @@ TEST(Scenario, LevelsAndQuantities)
         EXPECT_NE(parse_level(bad, l), 0) << bad;
 }
 
-TEST(Scenario, MistakesNameTheirLine)
-{
-    EXPECT_EQ(error_of(std::string(kUsers) + "\nfrobnicate\n"), "4: unknown directive 'frobnicate'");
-    EXPECT_EQ(error_of(std::string(kUsers) + "process user=carol name=x\n"), "3: unknown user 'carol'");
-    EXPECT_EQ(error_of("user uid=0 name=root\n"), "1: user: uid must be a number from 1 to 4294967295");
+TEST(Scenario, MistakesNameTheirLine) {
+    EXPECT_EQ(error_of(std::string(kUsers) + "\nfrobnicate\n"),
+              "4: unknown directive 'frobnicate'");
+    EXPECT_EQ(error_of(std::string(kUsers) + "process user=carol name=x\n"),
+              "3: unknown user 'carol'");
+    EXPECT_EQ(error_of("user uid=0 name=root\n"),
+              "1: user: uid must be a number from 1 to 4294967295");
     EXPECT_EQ(error_of(std::string(kUsers) + "user uid=1000 name=eve\n"),
               "3: user: uid or name already declared");
     EXPECT_EQ(error_of("user uid=1 name=\"a b\n"), "1: unclosed quote");
     EXPECT_EQ(error_of(std::string(kUsers) + "process user=alice name=x colour=red\n"),
               "3: process: unknown attribute 'colour'");
-    EXPECT_EQ(error_of(std::string(kUsers) + "process user=alice name=x thread-names=\"a,Thread-name-too-long\"\n"),
+    EXPECT_EQ(error_of(std::string(kUsers) +
+                       "process user=alice name=x thread-names=\"a,Thread-name-too-long\"\n"),
               "3: process: a thread name is 1 to 15 characters without parentheses");
-    EXPECT_EQ(error_of(std::string(kUsers) + "domain user=alice name=d docroot=/d assign limits=1,2,3\n"),
-              "3: domain: limits= takes seven numbers: cpu,pmem,io,nproc,iops,ep,vmem");
-    EXPECT_EQ(error_of(std::string(kUsers) + "domain user=alice name=d docroot=/d limits=1,2,3,4,5,6,7\n"),
+    EXPECT_EQ(
+        error_of(std::string(kUsers) + "domain user=alice name=d docroot=/d assign limits=1,2,3\n"),
+        "3: domain: limits= takes seven numbers: cpu,pmem,io,nproc,iops,ep,vmem");
+    EXPECT_EQ(error_of(std::string(kUsers) +
+                       "domain user=alice name=d docroot=/d limits=1,2,3,4,5,6,7\n"),
               "3: domain: limits= needs assign");
     EXPECT_EQ(error_of(std::string(kUsers) + "process user=bob domain=d name=x\n"),
               "3: process: no domain 'd' of that user");

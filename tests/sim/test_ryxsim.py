@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from harness.sandbox import require_sandbox
+from harness.sandbox import SANITIZED, Tmux, require_sandbox
 from sim.simhost import RYXSIM, SimHost
 
 SCENARIO = """
@@ -102,6 +102,17 @@ class RyxsimTest(unittest.TestCase):
             second = host.read("/proc/ryx/list")
             cpu = lambda text: [int(l.split("\t")[2]) for l in text.splitlines()[1:]]
             self.assertTrue(all(b > a for a, b in zip(cpu(first), cpu(second))), (first, second))
+
+    def test_top_mode_in_a_terminal_shows_changing_figures(self):
+        enter = 'ln -sfn ".real/$$" "/proc/$$"; exec "$@"' if SANITIZED else 'exec "$@"'
+        term = Tmux([RYXSIM, "-f", self.scenario, "--", "/bin/sh", "-c", enter, "sh",
+                     "/usr/bin/ryxps", "-t", "-c", "1", "-s", "cpu"],
+                    cols=100, rows=20, env={"TMPDIR": self.scratch})
+        self.addCleanup(term.close)
+        first = term.wait_for(lambda s: "SPEED" in s and "alice" in s)
+        term.wait_for(lambda s: "alice" in s and s != first)
+        term.send("q")
+        self.assertEqual(term.exit_status(), 0)
 
     def test_ryxinfo_arguments(self):
         with SimHost(SCENARIO) as host:
