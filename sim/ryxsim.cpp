@@ -346,6 +346,8 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
               int ready_fd) {
     g_forward_to = 0; // inherited: the outer process's target is this process
     std::string what;
+    // Decided before entering: inside a user namespace this process is root, but only there.
+    const bool privileged = geteuid() == 0;
     if (int rc = enter_host(root, what); rc < 0) return die(what.c_str(), -rc);
     umask(022);
 #ifdef RYXSIM_SANITIZED
@@ -353,7 +355,15 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
     std::string self = std::to_string(getpid());
     symlink((".real/" + self).c_str(), ("/proc/" + self).c_str());
 #endif
-    initial_setup(sc);
+    // Only this one uid is mapped into an unprivileged user namespace: the scenario's users
+    // cannot own registry entries there, so their administration is left out.
+    bool administered = false;
+    for (const User &u : sc.users)
+        administered = administered || u.isolation;
+    if (privileged)
+        initial_setup(sc);
+    else if (administered)
+        fprintf(stderr, "ryxsim: not root: domain isolation and registered domains are left out\n");
     Model model(sc, sysconf(_SC_PAGESIZE), sysconf(_SC_CLK_TCK));
     Publisher pub("/proc", kHistory);
     tick(sc, model, pub);
