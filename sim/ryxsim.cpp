@@ -374,6 +374,7 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
     if (upd == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != host) _exit(0);
+        if (ready_fd >= 0) close(ready_fd); // readiness is the host process's to report
         signal(SIGTERM, SIG_DFL);
         signal(SIGHUP, SIG_DFL);
         updater(sc, model, pub);

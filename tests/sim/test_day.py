@@ -19,11 +19,11 @@ BLOG = "/home/alice/www/blog.example"
 
 SCENARIO = """
 seed 11
-tick 0.25
+tick 0.2
 user uid=1000 name=alice
 user uid=1001 name=bob isolation
 reseller id=1000
-profile name=busy cpu=70..90 mem=100M..150M io=100K..400K iops=20..80
+profile name=busy cpu=95..99 mem=100M..150M io=100K..400K iops=20..80
 profile name=calm cpu=4..8 mem=30M..40M io=1K..5K iops=1..5
 domain user=alice name=shop.example docroot=/home/alice/www/shop.example
 domain user=alice name=blog.example docroot=/home/alice/www/blog.example
@@ -110,9 +110,8 @@ class AdministratorAndUserDay(unittest.TestCase):
                              "the shop's workers in its container")
         r = rows[0]
         self.assertEqual((r["RYK"], r["TNO"]), ("1000", "2"))
-        self.assertGreater(percent(r["SPEED"]), 50)
-        # Its limit holds (a little slack for the difference between the two clocks).
-        self.assertLessEqual(percent(r["SPEED"]), 165)
+        # Held to its limit; ryxps measures over real time, so a tick more or less shows.
+        self.assertGreater(percent(r["SPEED"]), 100)
         self.assertGreater(int(r["MEM"]), 100)
         self.assertGreater(int(r["IO"]), 0)
         figures = {(r["SPEED"], r["IO"], r["IOPS"])}
@@ -136,8 +135,11 @@ class AdministratorAndUserDay(unittest.TestCase):
         self.assertEqual(set(domains), {"shop.example", "blog.example"})
         d = domains["shop.example"]
         self.assertEqual((d["domain_id"], d["parent_uid"], d["lCPU"]), (shop, ALICE, 150))
+        # Two workers wanting 95% each never get more than the 150% limit, and every tick in
+        # its container hits it.
         self.assertGreater(d["aCPU"], 0)
-        self.assertLessEqual(d["mCPU"], 150)
+        self.assertEqual(d["mCPU"], 150.0)
+        self.assertGreater(d["CPUf"], 0)
         self.assertEqual(list(d)[:4], ["domain", "domain_id", "parent_uid", "aCPU"])
         self.assertEqual(len(d), 31)
         res = host.run([f"{LIBEXEC}/ryz-stats-helper", "get", "1h"])
