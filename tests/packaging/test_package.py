@@ -134,7 +134,7 @@ def expected_files():
     for page in sorted(os.listdir(sources.source("docs/man"))):
         m = re.search(r"\.([1-8])$", page)
         if m:
-            want[f"/usr/share/man/man{m.group(1)}/{page}"] = "a man page"
+            want[f"/usr/share/man/man{m.group(1)}/{page}.gz"] = "a man page, compressed"
     return want
 
 
@@ -304,9 +304,9 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(rc, 0, err)
         # man follows the link pages to the page they include
         lines = out.splitlines()
-        self.assertEqual(lines[:3], ["/usr/share/man/man1/ryxps.1",
-                                     "/usr/share/man/man8/ryz-helpers.8",
-                                     "/usr/share/man/man3/libryx.3"])
+        self.assertEqual(lines[:3], ["/usr/share/man/man1/ryxps.1.gz",
+                                     "/usr/share/man/man8/ryz-helpers.8.gz",
+                                     "/usr/share/man/man3/libryx.3.gz"])
         self.assertRegex(lines[3], r"^LIBRYX\(3\) ")
         rc, out, err = self.sh("bash -c '. /usr/share/bash-completion/completions/ryxps "
                                "&& complete -p ryxps'")
