@@ -164,7 +164,7 @@ class PackageContentsTest(unittest.TestCase):
         for path, m in self.files.items():
             if m.isdir():
                 continue
-            if not path.startswith("/usr/") or path.startswith("/usr/local/"):
+            if not path.startswith(("/usr/", "/etc/")) or path.startswith(("/usr/local/", "/usr/etc/")):
                 problems.append(f"{path}: outside the Debian layout")
             if (m.uid, m.gid) != (0, 0):
                 problems.append(f"{path}: owned by {m.uid}:{m.gid}, not root")
