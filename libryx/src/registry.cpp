@@ -88,10 +88,19 @@ int scan(int dir, std::vector<fmt::Owner> &owners, std::vector<Conflict> *confli
         ::close(dup);
         return -errno;
     }
+    // The duplicate shares its position with dir: start from the top whatever came before.
+    ::rewinddir(d.get());
     std::vector<fmt::Owner> all;
     int failure = 0;
-    errno = 0;
-    while (struct dirent *de = ::readdir(d.get())) {
+    for (;;) {
+        errno = 0;
+        struct dirent *de = ::readdir(d.get());
+        if (!de) {
+            // A walk cut short would leave ids out of the index and let them be handed out again.
+            if (errno != 0)
+                return -errno;
+            break;
+        }
         uint32_t uid;
         if (!parse_uid_name(de->d_name, uid))
             continue;
@@ -242,10 +251,16 @@ int enable(uint32_t uid)
     if ((rc = lock.acquire(dir.get(), kLock)) < 0)
         return rc;
     struct stat st;
-    if (::fstatat(dir.get(), uid_name(uid).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-        return 0;
-    if (errno != ENOENT)
+    bool marker = false;
+    if (::fstatat(dir.get(), uid_name(uid).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        // An empty file made by hand (touch) marks the user as enabled but is no table; the
+        // administrator asking again is the one moment it may be replaced by an empty one.
+        if (!S_ISREG(st.st_mode) || st.st_size != 0)
+            return 0;
+        marker = true;
+    } else if (errno != ENOENT) {
         return -errno;
+    }
     // A registry starts with its index so that ownership checks work from the first assignment.
     // If another entry is damaged the index cannot be built yet; the first assignment after
     // the repair builds it, so enabling this user need not wait for that.
@@ -258,7 +273,7 @@ int enable(uint32_t uid)
     }
     if ((rc = store_user(dir.get(), uid, {})) < 0)
         return rc;
-    return 1;
+    return marker ? 2 : 1;
 }
 
 int disable(uint32_t uid, bool force)

@@ -11,7 +11,8 @@ namespace ryx::registry {
 // UID_MAX of a login.defs text, at least 60000.
 uint32_t parse_id_min(std::string_view login_defs);
 
-// Creates an empty entry for uid (domain isolation enabled). 1 when created, 0 when it existed.
+// Creates an empty entry for uid (domain isolation enabled). 1 when created, 0 when it existed,
+// 2 when an empty file made by hand was replaced by an empty table.
 int enable(uint32_t uid);
 // Drops uid's entry and frees its ids. -ENOTEMPTY while it still maps docroots, unless force.
 // >= 0: the number of mappings dropped.

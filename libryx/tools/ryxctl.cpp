@@ -109,9 +109,12 @@ int cmd_allow(uint32_t uid)
     int rc = ryx::registry::enable(uid);
     if (rc < 0)
         return fail("allow-domain-limits", rc);
-    std::printf(rc ? "domain isolation enabled for uid %u\n"
-                   : "domain isolation was already enabled for uid %u\n",
-                uid);
+    static const char *const said[] = {
+        "domain isolation was already enabled for uid %u\n",
+        "domain isolation enabled for uid %u\n",
+        "domain isolation enabled for uid %u (its empty entry file is now a table)\n",
+    };
+    std::printf(said[rc], uid);
     return EXIT_OK;
 }
 

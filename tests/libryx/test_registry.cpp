@@ -258,6 +258,12 @@ TEST_F(Registry, DamagedTableIsReportedNeverEmptied)
     fs::remove(reg(".index"));
     EXPECT_EQ(registry::enable(1001), 1);
     EXPECT_EQ(ryz_map_assign(1001, "/c", &id), -EBADMSG); // no index, no uniqueness: refused
+    // ryxctl allow-domain-limits turns a hand-made empty marker into a table; nothing else.
+    EXPECT_EQ(registry::enable(1000), 0);
+    spit(reg("1000"), "");
+    EXPECT_EQ(registry::enable(1000), 2);
+    EXPECT_EQ(ryz_map_assign(1000, "/c", &id), 1);
+    spit(reg("1000"), "hello\n");
     EXPECT_EQ(registry::disable(1000, false), -EBADMSG);
     EXPECT_EQ(registry::disable(1000, true), 0);
     EXPECT_FALSE(fs::exists(reg("1000")));
