@@ -3,7 +3,8 @@
 # Build it from a tree configured for the system prefix, so that GNUInstallDirs picks the
 # multiarch library directory and /etc:
 #   cmake -S . -B build/deb -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-#         -DCMAKE_INSTALL_PREFIX=/usr -DRYX_BUILD_TESTS=OFF
+#         -DCMAKE_INSTALL_PREFIX=/usr -DRYX_PYTHON_INSTALL_DIR=lib/python3/dist-packages \
+#         -DRYX_BUILD_TESTS=OFF
 #   cmake --build build/deb && (cd build/deb && cpack -G DEB)
 # packaging/build-deb.sh does exactly that.
 
