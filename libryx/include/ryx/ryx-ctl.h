@@ -14,9 +14,11 @@ int destroy_ryx(libryx *handle);
 
 /* 0 and info filled when container id exists; -ESRCH when it does not. */
 int ryx_info(libryx *handle, uint32_t id, libryx_info *info);
-/* Places container id under the reseller container ryk_id. */
+/* Places container id under the reseller container ryk_id (0: top level). A container that
+ * does not exist yet keeps the placement and is created there by ryx_setup. */
 int ryx_ryk_move(libryx *handle, uint32_t id, uint32_t ryk_id);
-/* Applies settings to container id; -EINVAL or -ERANGE for values it rejects. */
+/* Replaces the settings of container id, creating it when needed; -EINVAL when a value is
+ * negative, -ERANGE when one exceeds its field's bound (units and bounds: docs/libryx.md). */
 int ryx_setup(libryx *handle, uint32_t id, const libryx_settings *settings);
 
 #ifdef __cplusplus
