@@ -190,6 +190,8 @@ int ryxps_main(int argc, char **argv)
 
     std::unique_ptr<char *, list_files_deleter> files(ryx_find_list_files());
     if (!files) {
+        // Leave the full screen first: a message written onto it would vanish with it.
+        screen.stop();
         fputs("error: failed to get ryx list files", stderr);
         return -ENOMEM;
     }
@@ -204,6 +206,7 @@ int ryxps_main(int argc, char **argv)
         int rc = ryx_get_stats(&raw);
         list_ptr a(raw);
         if (rc < 0) {
+            screen.stop();
             fprintf(stderr, "error: failed to get ryx stats (%s)\n", strerror(-rc));
             return rc;
         }

@@ -24,7 +24,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -35,6 +37,7 @@ static uint64_t fake_tsc;
 static uint64_t tsc_hz = 1000000000ull;
 static int tsc_faked;
 static unsigned sleeps;
+extern char **environ;
 static volatile sig_atomic_t tsc_trapped;
 
 static void parse_clock(const char *text)
@@ -117,6 +120,21 @@ int clock_gettime(clockid_t clk, struct timespec *ts)
     return real(clk, ts);
 }
 
+/* Not system(): that ignores SIGINT in the caller while the hook runs, and a Ctrl-C meant for
+ * the program under test would be lost. */
+static int run_hook(const char *hook)
+{
+    char *argv[] = {"sh", "-c", (char *)hook, NULL};
+    pid_t pid;
+    int status;
+    if (posix_spawn(&pid, "/bin/sh", NULL, NULL, argv, environ) != 0)
+        return -1;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 unsigned int sleep(unsigned int seconds)
 {
     const char *hook = getenv("RYX_FAKE_SLEEP_HOOK");
@@ -129,7 +147,7 @@ unsigned int sleep(unsigned int seconds)
         /* the hook's programs must not inherit a faulting counter */
         if (tsc_faked)
             prctl(PR_SET_TSC, PR_TSC_ENABLE, 0, 0, 0);
-        if (system(hook) != 0)
+        if (run_hook(hook) != 0)
             fprintf(stderr, "fake_clock: sleep hook failed: %s\n", hook);
         if (tsc_faked)
             prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0);

@@ -365,20 +365,23 @@ class Tmux:
         subprocess.run(["tmux", *self.sock, "-f", conf, "new-session", "-d", "-s", self.name,
                         "-x", str(cols), "-y", str(rows), *env_args, cmd], check=True)
 
-    def capture(self):
-        out = subprocess.run(["tmux", *self.sock, "capture-pane", "-p", "-t", self.name],
+    def capture(self, history=0):
+        """The screen's text; with history, also up to that many lines scrolled off the top
+        (after the program ended the terminal's own notice may push the last lines there)."""
+        extra = ["-S", str(-history)] if history else []
+        out = subprocess.run(["tmux", *self.sock, "capture-pane", "-p", *extra, "-t", self.name],
                              capture_output=True, check=True)
         return out.stdout.decode(errors="replace")
 
     def send(self, *keys):
         subprocess.run(["tmux", *self.sock, "send-keys", "-t", self.name, *keys], check=True)
 
-    def wait_for(self, predicate, timeout=20.0):
+    def wait_for(self, predicate, timeout=20.0, history=0):
         """Polls the screen until predicate(screen) is true; returns the screen."""
         deadline = time.monotonic() + timeout
         screen = ""
         while time.monotonic() < deadline:
-            screen = self.capture()
+            screen = self.capture(history)
             if predicate(screen):
                 return screen
             time.sleep(0.1)

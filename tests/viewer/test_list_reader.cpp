@@ -245,4 +245,16 @@ TEST(ListLookup, FirstMatchingColumnOrAllOnes)
     ryx_free_stats(nullptr);
 }
 
+TEST(ListRows, LongTokenIsOneValue)
+{
+    // A token longer than any number must not be split into two, which would shift every
+    // later value into the wrong column.
+    ryx_stats stats;
+    ryx_parse_header("8:RYX\tEP\tCPU", stats);
+    ryx_parse_rows("1 " + std::string(60, '0') + "5 7\n2 3 4\n", stats);
+    ASSERT_EQ(stats.rows.size(), 2u);
+    EXPECT_EQ(stats.rows[0], (std::vector<uint64_t>{1, 5, 7, 0}));
+    EXPECT_EQ(stats.rows[1], (std::vector<uint64_t>{2, 3, 4, 0}));
+}
+
 } // namespace

@@ -10,9 +10,10 @@ from viewer.viewer_support import new_host, ryxps
 
 ROWS = 10
 
-# Run at every interval: the next sample, in which container 1000+i has used i more seconds of
+# Run at every interval: the next sample (or none once the test asks for it), in which container 1000+i has used i more seconds of
 # CPU and every container's EP is the number of the sample.
-NEXT_SAMPLE = r"""n=$RYX_FAKE_SLEEPS
+NEXT_SAMPLE = r"""if [ -e "$(dirname "$0")/vanish" ]; then rm -f /proc/ryx/list; exit 0; fi
+n=$RYX_FAKE_SLEEPS
 { printf '8:RYX\tEP\tCPU\n'
   i=1; while [ $i -le 20 ]; do echo "$((1000 + i)) $n $((n * i * 1000000000))"; i=$((i + 1)); done
 } > /proc/ryx/list.new && mv /proc/ryx/list.new /proc/ryx/list
@@ -39,6 +40,10 @@ class TopMode(unittest.TestCase):
     def wait_for_sample(self, n):
         return self.term.wait_for(lambda s: any(r[1:2] == [str(n)] for r in self.table(s)[1:]))
 
+    def wait_for_normal_screen(self):
+        # The terminal may still be catching up with the program's last output.
+        self.term.wait_for(lambda s: "SPEED" not in s, timeout=5)
+
     def test_repaints_within_the_screen_and_quits_on_q(self):
         self.wait_for_sample(1)
         screen = self.wait_for_sample(3)
@@ -50,19 +55,26 @@ class TopMode(unittest.TestCase):
         self.assertEqual([r[0] for r in table[1:]], [str(1020 - k) for k in range(ROWS - 1)])
         self.term.send("q")
         self.assertEqual(self.term.exit_status(), 0)
-        self.assertNotIn("SPEED", self.term.capture())  # back on the normal screen
+        self.wait_for_normal_screen()
 
     def test_signals_restore_the_terminal(self):
         self.wait_for_sample(1)
         os.kill(self.term.pid(), signal.SIGTERM)
         self.assertEqual(self.term.exit_signal(), signal.SIGTERM)
-        self.assertNotIn("SPEED", self.term.capture())
+        self.wait_for_normal_screen()
+
+    def test_unreadable_list_ends_with_the_message_on_the_normal_screen(self):
+        self.wait_for_sample(1)
+        open(os.path.join(self.host.tmp, "vanish"), "w").close()
+        self.assertEqual(self.term.exit_status(), 185)
+        self.term.wait_for(lambda s: "error: failed to get ryx stats (Protocol error)" in s
+                           and "SPEED" not in s, history=ROWS)
 
     def test_interrupt_key(self):
         self.wait_for_sample(1)
         self.term.send("C-c")
         self.assertEqual(self.term.exit_signal(), signal.SIGINT)
-        self.assertNotIn("SPEED", self.term.capture())
+        self.wait_for_normal_screen()
 
 
 if __name__ == "__main__":
