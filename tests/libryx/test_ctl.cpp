@@ -175,18 +175,3 @@ TEST_F(Ctl, FlagsAndDamagedState)
     ASSERT_EQ(ryx_info(h, 300, &info), 0);
     EXPECT_EQ(info.li_set.ls_cpu, 9);
 }
-
-TEST(StateFormat, RoundTrip)
-{
-    ryx::ctl::Container c;
-    c.active = true;
-    c.parent = 4294967294u;
-    c.flags = 1;
-    c.set = {1, 2, 3, 4, 5, 6, 7, 8, 2147483647};
-    ryx::ctl::Container back;
-    ASSERT_EQ(ryx::ctl::parse_state(ryx::ctl::format_state(9, c), 9, back), 0);
-    EXPECT_EQ(back.parent, c.parent);
-    EXPECT_EQ(back.flags, 1u);
-    EXPECT_EQ(back.set.ls_iops, 2147483647);
-    EXPECT_EQ(back.set.ls_memory_phy, 7);
-}
