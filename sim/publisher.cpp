@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 
 #include "files.h"
 
@@ -26,15 +27,14 @@ int Publisher::put(const std::string &rel, const std::string &text) {
 // Programs run inside the host may link /proc/<pid> to the real procfs (sanitizer runtimes need
 // their own task list); once such a process is gone its link dangles and is removed.
 void Publisher::prune_dangling_links() {
-    DIR *d = opendir(proc_.c_str());
+    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(proc_.c_str()), closedir);
     if (!d) return;
-    while (dirent *e = readdir(d)) {
+    while (dirent *e = readdir(d.get())) {
         if (e->d_type != DT_LNK || e->d_name[0] < '1' || e->d_name[0] > '9') continue;
         struct stat st;
-        if (fstatat(dirfd(d), e->d_name, &st, 0) != 0 && errno == ENOENT)
-            unlinkat(dirfd(d), e->d_name, 0);
+        if (fstatat(dirfd(d.get()), e->d_name, &st, 0) != 0 && errno == ENOENT)
+            unlinkat(dirfd(d.get()), e->d_name, 0);
     }
-    closedir(d);
 }
 
 int Publisher::publish(const Model &model, uint64_t now_ms) {

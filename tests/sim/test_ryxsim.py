@@ -62,6 +62,15 @@ class RyxsimTest(unittest.TestCase):
         self.assertEqual(os.listdir(self.scratch), [], "the temporary host must be removed")
         self.assertEqual({p: os.path.exists(p) for p in host_had}, host_had)
 
+    def test_a_kept_host_remembers_its_administration(self):
+        root = os.path.join(self.tmp, "host")
+        self.assertEqual(self.ryxsim("-r", root, "--", "/usr/sbin/ryxctl", "allow-domain-limits",
+                                     "alice").returncode, 0)
+        res = self.ryxsim("-r", root, "--", "test", "-e", "/etc/container/ryz_ids/1000")
+        self.assertEqual(res.returncode, 0, res.stderr)
+        self.assertNotEqual(self.ryxsim("--", "test", "-e", "/etc/container/ryz_ids/1000").returncode,
+                            0, "a fresh host starts without it")
+
     def test_scenario_errors_are_reported(self):
         bad = os.path.join(self.tmp, "bad")
         with open(bad, "w") as f:
