@@ -245,6 +245,12 @@ TEST_F(Processes, KilledWritersLeaveALoadableCompleteRegistry)
         uint32_t got = it == s.mapped.end() ? 0 : it->second;
         EXPECT_TRUE(e.allows(got)) << key.second << " of uid " << key.first << ": " << got;
     }
+    // How often a kill landed inside an operation, for whoever wonders whether this test bites.
+    int interrupted = 0;
+    for (const auto &kv : want)
+        interrupted += kv.second.possible.size() > 1;
+    RecordProperty("docroots_left_uncertain", interrupted);
+    RecordProperty("leaked_ids", int(s.index.size() - s.mapped.size()));
     // Leaked reservations are reclaimed by a rebuild, which then matches the tables exactly.
     EXPECT_EQ(ryz_index_rebuild(), int(s.mapped.size()));
     Snapshot after;
