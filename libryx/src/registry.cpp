@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <unordered_set>
 
 #include <ryx/ryz-map.h>
 
@@ -416,6 +417,13 @@ static int assign_impl(uid_t uid, const char *docroot, uint32_t *id)
     uint32_t next, newid;
     if ((rc = load_index(dir.get(), owners, next)) < 0)
         return rc;
+    // Under the lock nothing is half done, so an id the index gives this user but the table
+    // does not map was left by an interrupted change: reclaim it with this write.
+    std::unordered_set<uint32_t> mapped;
+    mapped.reserve(entries.size());
+    for (const fmt::Entry &e : entries)
+        mapped.insert(e.id);
+    std::erase_if(owners, [&](const fmt::Owner &o) { return o.uid == uid && !mapped.count(o.id); });
     // An index restored from an older copy may miss ids this user already maps; count them as
     // taken, and refuse outright if the index gives one of them to someone else.
     auto by_id = [](const fmt::Owner &o, uint32_t v) { return o.id < v; };

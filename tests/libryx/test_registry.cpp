@@ -209,6 +209,13 @@ TEST_F(Registry, RebuildReclaimsLeaksAndRefusesConflicts)
     spit(reg(".index"), fmt::encode_index(owners, next));
     EXPECT_EQ(ryz_map_verify_ownership(1, next + 5), 0);
     EXPECT_EQ(ryz_index_rebuild(), 2);
+    // The user's next assignment reclaims such a leak by itself; other users' ids stay.
+    owners.push_back({next + 6, 1});
+    spit(reg(".index"), fmt::encode_index(owners, next));
+    uint32_t c = assign(1, "/c");
+    ASSERT_EQ(fmt::decode_index(slurp(reg(".index")), owners, next), 0);
+    EXPECT_EQ(owners.size(), 3u);
+    EXPECT_EQ(ryz_map_remove(1, "/c", &c), 1);
 
     // Two users mapping one id (tables restored by hand): refused, the old index kept.
     const std::string before = slurp(reg(".index"));
