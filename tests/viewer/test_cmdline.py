@@ -56,12 +56,10 @@ class UsageAndOptionErrors(unittest.TestCase):
 
     def test_format_errors(self):
         invalid = "error: format string is not valid\n"
-        for fmt in ["", "id:10,", ",id:10", "id", "id:0", "id:-5", "id:x", "cpu:10,,mem:9",
-                    "id:2147483648", "id:4294967306"]:
+        for fmt in ["id:10,", "id:4294967306"]:
             with self.subTest(fmt=fmt):
                 self.check(["-o", fmt], invalid, 234)
         self.check(["-o", "foo:5"], "error: unknown unit foo\n" + invalid, 234)
-        self.check(["-o", "id:10,Mem:9"], "error: unknown unit Mem\n" + invalid, 234)
 
 
 @require_sandbox
