@@ -35,6 +35,8 @@ std::string name_from_docroot(const std::string &docroot) {
     size_t slash = s.rfind('/');
     std::string name = slash == std::string::npos ? s : s.substr(slash + 1);
     if (name.empty()) name = "-";
+    // A history line must fit its formatting buffer whole; docroots may be 4095 bytes long.
+    if (name.size() > 200) name.resize(200);
     for (char &c : name)
         if (static_cast<unsigned char>(c) <= ' ') c = '_';
     return name;

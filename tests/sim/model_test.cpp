@@ -134,6 +134,27 @@ TEST(Model, DomainContainerAppearsUnderItsResellerOnceActive) {
     EXPECT_NE(m.history_lines(42).find("42 60000 1000 shop "), std::string::npos);
 }
 
+TEST(Model, HistoryLinesStayWholeForAnyDocroot) {
+    Scenario sc = parse();
+    Model m(sc, 4096, 100);
+    Backend b;
+    b.assigned[{1000, "/srv/" + std::string(3000, 'x') + "/"}] = 60007;
+    b.assigned[{1000, "/srv/with blank"}] = 60008;
+    m.step(b);
+    std::string lines = m.history_lines(9);
+    std::istringstream in(lines);
+    std::vector<std::string> got;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> w;
+        for (std::string x; words >> x;)
+            w.push_back(x);
+        ASSERT_EQ(w.size(), 19u) << line.substr(0, 80);
+        got.push_back(w[3]);
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"with_blank", std::string(200, 'x')}));
+}
+
 TEST(Model, LimitsCapUsageAndCountFaults) {
     Scenario sc = parse();
     Model m(sc, 4096, 100);
