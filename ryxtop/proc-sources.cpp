@@ -40,7 +40,16 @@ bool line_reader::next(std::string_view &piece, bool &first, bool &last) {
                 return true;
             }
         }
-        if (eof_) return false;
+        if (eof_) {
+            // A line cut into pieces that ends with the input, exactly at a buffer boundary:
+            // an empty last piece still tells the caller that the line is complete.
+            if (at_line_start_ || read_failed_) return false;
+            piece = std::string_view(buf_, 0);
+            first = false;
+            last = true;
+            at_line_start_ = true;
+            return true;
+        }
         if (pos_ > 0) {
             memmove(buf_, buf_ + pos_, len_ - pos_);
             len_ -= pos_;
@@ -63,7 +72,10 @@ bool line_reader::next(std::string_view &piece, bool &first, bool &last) {
             eof_ = true;
             // A task that ends while being read fails the read; the bytes before are a fragment
             // of a line, not a line.
-            if (r < 0) len_ = pos_;
+            if (r < 0) {
+                len_ = pos_;
+                read_failed_ = true;
+            }
         }
     }
 }

@@ -52,6 +52,7 @@ class line_reader {
     size_t pos_ = 0, len_ = 0;
     bool eof_ = false;
     bool at_line_start_ = true;
+    bool read_failed_ = false;
 };
 
 // Reads up to size bytes, retrying short reads; returns the number read (0 on error or EOF).
