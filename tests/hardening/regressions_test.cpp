@@ -1,0 +1,54 @@
+// Faults the fuzz targets found, each pinned down on the smallest input that showed it.
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <string>
+#include <string_view>
+
+#include "proc-sources.h"
+
+namespace {
+
+// A memory file holding text, read from the start.
+unique_fd text_fd(std::string_view text)
+{
+    unique_fd fd(memfd_create("hardening", MFD_CLOEXEC));
+    EXPECT_TRUE(fd);
+    EXPECT_EQ(write(fd.get(), text.data(), text.size()), ssize_t(text.size()));
+    lseek(fd.get(), 0, SEEK_SET);
+    return fd;
+}
+
+} // namespace
+
+// A last line without a newline that ends exactly where a buffer's worth of it ends was never
+// reported as complete, so its container id was lost; any other buffer size found it.
+TEST(LineReader, UnterminatedLastLineAtABufferBoundaryIsComplete)
+{
+    const std::string text = "0::/r\x8ex.slice/ryx3"; // 18 bytes: three pieces of 6
+    for (size_t size : {size_t(5), size_t(6), size_t(9), size_t(18), size_t(64)}) {
+        SCOPED_TRACE(size);
+        char buf[64];
+        uint64_t id = 0;
+        unique_fd fd = text_fd(text);
+        EXPECT_TRUE(read_cgroup_id(fd.get(), buf, size, id));
+        EXPECT_EQ(id, 3u);
+
+        // The pieces put back together are the line, and only the final one is marked last.
+        fd = text_fd(text);
+        line_reader lines(fd.get(), buf, size);
+        std::string_view piece;
+        bool first, last;
+        std::string line;
+        int lasts = 0;
+        while (lines.next(piece, first, last)) {
+            EXPECT_EQ(first, line.empty());
+            line.append(piece);
+            lasts += last;
+        }
+        EXPECT_EQ(line, text);
+        EXPECT_EQ(lasts, 1);
+    }
+}
