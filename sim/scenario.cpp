@@ -297,8 +297,10 @@ class Parser {
             rc || (rc = user_ref(l, d.owner)) || (rc = need(l, "name", d.name)) ||
             (rc = need(l, "docroot", d.docroot)))
             return rc;
-        if (d.name.find_first_of("\"\\") != std::string::npos)
-            return fail("domain: a name cannot hold quotes or backslashes");
+        // The name is one word of the statistics history.
+        if (d.name.size() > 200 || d.name.find_first_of(" \t\"\\") != std::string::npos)
+            return fail("domain: a name is at most 200 characters without blanks, quotes or "
+                        "backslashes");
         for (const Domain &o : sc_.domains)
             if (o.name == d.name || (o.owner == d.owner && o.docroot == d.docroot))
                 return fail("domain: '" + d.name + "' or its docroot already declared");

@@ -98,6 +98,8 @@ TEST(Scenario, MistakesNameTheirLine) {
     EXPECT_EQ(error_of(std::string(kUsers) +
                        "domain user=alice name=d docroot=/d limits=1,2,3,4,5,6,7\n"),
               "3: domain: limits= needs assign");
+    EXPECT_EQ(error_of(std::string(kUsers) + "domain user=alice name=\"a b\" docroot=/d\n"),
+              "3: domain: a name is at most 200 characters without blanks, quotes or backslashes");
     EXPECT_EQ(error_of(std::string(kUsers) + "process user=bob domain=d name=x\n"),
               "3: process: no domain 'd' of that user");
     // Registering needs the owner's isolation, which is only known once every line is read.
