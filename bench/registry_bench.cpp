@@ -1,5 +1,8 @@
 // Registry speed: lookups against small and large user tables, and assignment throughput.
 // Usage: registry_bench [directory]   (a scratch registry is made inside it, then removed)
+//        registry_bench --make <registry dir> <uid> <entries>
+//            writes a registry holding one user's table, owned by that user as an assignment
+//            leaves it, and prints a registered docroot (for timing the lookup helper)
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -31,7 +34,7 @@ std::string docroot(uint32_t uid, uint32_t i)
 
 // A table of n entries for uid written directly (as n assignments would leave it), with the
 // index to match, so that setting up 100,000 entries does not take 100,000 fsync rounds.
-void populate(uint32_t uid, uint32_t n, uint32_t first_id)
+void populate(uint32_t uid, uint32_t n, uint32_t first_id, uid_t owner = static_cast<uid_t>(-1))
 {
     std::vector<ryx::fmt::Entry> entries;
     std::vector<ryx::fmt::Owner> owners;
@@ -42,7 +45,7 @@ void populate(uint32_t uid, uint32_t n, uint32_t first_id)
     ryx::Fd dir;
     if (ryx::open_dir(ryx::paths().registry_root, true, 0755, dir) < 0 ||
         ryx::write_atomic(dir.get(), std::to_string(uid), ryx::fmt::encode_user(uid, entries),
-                          0400, static_cast<uid_t>(-1)) < 0) {
+                          0400, owner) < 0) {
         std::perror("populate");
         std::exit(1);
     }
@@ -95,6 +98,19 @@ double assigns_per_second(uint32_t uid, int count)
 
 int main(int argc, char **argv)
 {
+    if (argc == 5 && std::string(argv[1]) == "--make") {
+        uint32_t uid = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
+        uint32_t n = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10));
+        if (uid == 0 || n == 0) {
+            std::fprintf(stderr, "registry_bench --make: uid and entries must be positive\n");
+            return 2;
+        }
+        ryx::paths().registry_root = argv[2];
+        populate(uid, n, 60000, uid);
+        write_index({{uid, n}});
+        std::printf("%s\n", docroot(uid, n / 2).c_str());
+        return 0;
+    }
     std::string parent = argc > 1 ? argv[1] : "/tmp";
     std::string scratch = parent + "/registry-bench-XXXXXX";
     if (!::mkdtemp(scratch.data())) {
