@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include <sched.h>
 #include <unistd.h>
@@ -60,8 +62,6 @@ static unsigned sort_code(const char *style)
 int ryx_parse_cmdline(int argc, char **argv, ryx_cmdline &cmd)
 {
     int c;
-    // getopt keeps state across calls; the unit tests parse several command lines.
-    optind = 1;
     while ((c = getopt(argc, argv, "pndc:o:s:rthwlmxL")) != -1) {
         switch (c) {
         case 'p': cmd.opts |= OPT_PROCESS; break;
@@ -143,9 +143,12 @@ std::string ryx_default_format(unsigned opts, bool ryk_column)
     if (asprintf(&text, "id:10,%sep:7,pno:7,%stno:7,%scpu:10,mem:9,io:11,iops:11", ryk, com,
                  tid) < 0)
         return {};
-    std::string format(text);
-    free(text);
-    return format;
+    std::unique_ptr<char, decltype(&free)> owned(text, free);
+    try {
+        return std::string(text);
+    } catch (const std::bad_alloc &) {
+        return {};
+    }
 }
 
 static int format_kind(std::string_view keyword)

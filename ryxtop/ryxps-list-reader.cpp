@@ -7,6 +7,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <string>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -21,25 +22,25 @@ constexpr size_t HEADER_MAX = 149;
 // Rows whose first value is 32-bit all ones are placeholders of the kernel, not containers.
 constexpr uint64_t ROW_PLACEHOLDER = 0xFFFFFFFFu;
 
-struct fd_closer {
-    void operator()(int *fd) const
+struct fd_guard {
+    int fd;
+    ~fd_guard()
     {
-        close(*fd);
-        delete fd;
+        if (fd >= 0)
+            close(fd);
     }
 };
 
 // Whole file in one go; /proc files report no size, so read to the end.
 bool read_file(const char *path, std::string &out)
 {
-    int raw = open(path, O_RDONLY | O_CLOEXEC);
-    if (raw < 0)
+    fd_guard file{open(path, O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0)
         return false;
-    std::unique_ptr<int, fd_closer> fd(new int(raw));
     out.clear();
     char buf[8192];
     for (;;) {
-        ssize_t n = read(raw, buf, sizeof buf);
+        ssize_t n = read(file.fd, buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR)
                 continue;

@@ -12,6 +12,10 @@ reachable under /proc/.real (a name the viewer's walk passes over) and /proc/sel
 /proc/thread-self lead there, so the loader and sanitizer runtimes keep working. /etc, /usr,
 /opt and /var are overlays: the fixture tree on top of the real directory, with writes going to
 an upper directory inside the test's temporary directory (read it back with Host.read).
+
+Interval mode is made exact with fake_clock(), whose preload turns every sleep() into an exact,
+instant step of the clock with a hook that can put the next sample in place; full-screen modes
+run in a real terminal of a fixed size with Host.tmux() (a Tmux).
 """
 
 import os
