@@ -1,7 +1,8 @@
 // The helpers' decimal arguments: uid, domain id and seven limits, typed by an ordinary user and
 // read by a program that may run with raised privileges. Checked against a reading written out
 // by hand: optional blanks, an optional sign, decimal digits to the very end (an empty text is
-// 0), and a value in range, where a negative unsigned value wraps far out of range ("-0" is 0).
+// 0), and a value in range. An unsigned value with a minus sign is negated modulo 2^64, as
+// strtoul does: "-1" lands far out of range, "-18446744073709551615" is 1.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -50,10 +51,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::optional<Reading> r = read_decimal(arg);
 
     uint32_t u = 7;
-    const bool u_ok = r && (!r->negative || r->magnitude == 0) && r->magnitude <= UINT32_MAX;
+    const unsigned __int128 two64 = (unsigned __int128)1 << 64;
+    unsigned __int128 value = two64; // overflow: ULONG_MAX, out of range
+    if (r && r->magnitude < two64)
+        value = r->negative ? (two64 - r->magnitude) % two64 : r->magnitude;
+    const bool u_ok = r && value <= UINT32_MAX;
     if ((parse_uint32(text.c_str(), &u) == 0) != u_ok)
         abort();
-    if (u_ok ? u != uint32_t(r->magnitude) : u != 7)
+    if (u_ok ? u != uint32_t(value) : u != 7)
         abort(); // a refused value leaves the output alone
 
     int32_t i = 7;
