@@ -1,6 +1,7 @@
 """Interval mode (-d) on a fake clock: the second sample is put in place during the sleep, the
 interval is exact, and counters become differences or N/A."""
 
+import os
 import unittest
 
 from harness.sandbox import Host, fake_clock, require_sandbox
@@ -33,6 +34,20 @@ class Interval(unittest.TestCase):
                                  first=[[1000, 1, 0, 0, 0, 1]])
         # 1.5 s of CPU in 3 s: half a processor; 600 I/O in 3 s: 200 per second.
         self.assertEqual(rows, [["ID", "SPEED", "IO", "IOPS"], ["1000", "50%", "200", "10"]])
+
+    def test_cpu_styles(self):
+        # -l: share of the whole machine; -m: in MHz of the 2400 MHz fixture processor; -x: a
+        # space before every column.
+        with_threads(self.host, [1000])
+        cpus = os.sysconf("SC_NPROCESSORS_ONLN")
+        for args, cell in ((["-l"], f"{50 // cpus}%"), (["-m"], "1200mhz")):
+            with self.subTest(args=args):
+                rows = self.run_interval([[1000, 1, 1500000000, 0, 0, 1]], *args,
+                                         first=[[1000, 1, 0, 0, 0, 1]])
+                self.assertEqual(rows[1][1], cell)
+        self.host.ryx_list(COLUMNS, [[1000, 1, 0, 0, 0, 1]])
+        res = self.host.run([ryxps(), "-n", "-x", "-o", "id:5,ep:3"])
+        self.assertEqual(res.stdout.decode(), "    ID  EP\n  1000   1\n")
 
     def test_calibration_time(self):
         with_threads(self.host, [1000])
