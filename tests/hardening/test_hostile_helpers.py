@@ -65,7 +65,10 @@ class HostileCaller(HelperTest):
         """Variables a caller could use to steer a privileged program, each armed: the fake
         library would log every call it got and claim every domain."""
         fake_dir = os.path.join(os.environ["RYX_BUILD_DIR"], "tests", "fakes", "libryx")
+        # Several megabytes of environment, in the largest strings the kernel passes.
+        filler = {b"FILLER%d" % k: b"x" * (MAX_ARG - 16) for k in range(24)}
         return {
+            **filler,
             b"LD_PRELOAD": _b(os.path.join(fake_dir, "libryx.so.0")),
             b"LD_LIBRARY_PATH": _b(fake_dir),
             b"LD_AUDIT": _b(os.path.join(fake_dir, "libryx.so.0")),
@@ -78,7 +81,6 @@ class HostileCaller(HelperTest):
             b"GCONV_PATH": b"/usr/local/evil",
             b"LC_ALL": b"\xff%n%s",
             b"TZ": b"../../../../usr/local/evil/tz",
-            b"FILLER": b"x" * (3 << 20),  # several megabytes of environment
         }
 
     def launch(self, path, *args, env=None, uid=USER):
