@@ -381,7 +381,7 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
     }
     pid_t cmd = fork();
     if (cmd < 0) {
-        kill(upd, SIGKILL);
+        if (upd > 0) kill(upd, SIGKILL); // never 0 or -1: that would signal every process
         return die("fork", errno);
     }
     if (cmd == 0) {
@@ -412,7 +412,7 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
     int status = 0;
     while (waitpid(cmd, &status, 0) < 0 && errno == EINTR) {
     }
-    kill(upd, SIGKILL);
+    if (upd > 0) kill(upd, SIGKILL);
     while (waitpid(upd, nullptr, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
