@@ -418,7 +418,11 @@ class Tmux:
         while time.monotonic() < deadline:
             if os.path.exists(self.pid_file):
                 with open(self.pid_file) as f:
-                    return int(f.read())
+                    pid = int(f.read())
+                # Callers signal this pid: 0 or -1 would reach every process there is.
+                if pid <= 0:
+                    raise AssertionError(f"implausible pid {pid}")
+                return pid
             time.sleep(0.05)
         raise AssertionError("program did not start")
 
