@@ -67,6 +67,7 @@ bool line_reader::next(std::string_view &piece, bool &first, bool &last) {
         ssize_t r = read(fd_, buf_ + len_, size_ - len_);
         if (r < 0 && errno == EINTR) continue;
         if (r > 0) {
+            if (short_read_ends_ && static_cast<size_t>(r) < size_ - len_) eof_ = true;
             len_ += static_cast<size_t>(r);
         } else {
             eof_ = true;
@@ -85,13 +86,14 @@ bool line_reader::first_line(std::string_view &line) {
     return next(line, first, last);
 }
 
-size_t read_upto(int fd, char *buf, size_t size) {
+size_t read_upto(int fd, char *buf, size_t size, bool short_read_ends) {
     size_t n = 0;
     while (n < size) {
         ssize_t r = read(fd, buf + n, size - n);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;
         n += static_cast<size_t>(r);
+        if (short_read_ends) break;
     }
     return n;
 }
@@ -222,8 +224,8 @@ bool parse_cgroup_line(std::string_view line, uint64_t &id) {
     return parse_cgroup_component(line.substr(slash + 1), id);
 }
 
-void read_status(int fd, char *buf, size_t size, status_info &info) {
-    line_reader lines(fd, buf, size);
+void read_status(int fd, char *buf, size_t size, status_info &info, bool short_read_ends) {
+    line_reader lines(fd, buf, size, short_read_ends);
     std::string_view piece, name;
     bool first, last;
     while (lines.next(piece, first, last)) {
@@ -237,8 +239,8 @@ void read_status(int fd, char *buf, size_t size, status_info &info) {
     }
 }
 
-bool read_cgroup_id(int fd, char *buf, size_t size, uint64_t &id) {
-    line_reader lines(fd, buf, size);
+bool read_cgroup_id(int fd, char *buf, size_t size, uint64_t &id, bool short_read_ends) {
+    line_reader lines(fd, buf, size, short_read_ends);
     std::string_view piece;
     bool first, last;
     // For a line that comes in pieces, keep what follows its last "/" so far.

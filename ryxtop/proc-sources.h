@@ -38,9 +38,14 @@ class unique_fd {
 // Splits a source into lines through a caller's buffer. A line longer than the buffer comes
 // back in pieces: `first` marks the piece that starts a line, `last` the one that ends it
 // (newline included when there is one). Read errors count as end of input.
+//
+// short_read_ends: a read that returns less than asked for is the end of the source. True of
+// the /proc files the collector reads (generated whole on the first read) and of regular files,
+// and it saves the collector a read per source that would only return 0.
 class line_reader {
   public:
-    line_reader(int fd, char *buf, size_t size) : fd_(fd), buf_(buf), size_(size) {}
+    line_reader(int fd, char *buf, size_t size, bool short_read_ends = false)
+        : fd_(fd), buf_(buf), size_(size), short_read_ends_(short_read_ends) {}
     bool next(std::string_view &piece, bool &first, bool &last);
     // The first line only, or its first size-1 bytes when it is longer; false when empty.
     bool first_line(std::string_view &line);
@@ -53,10 +58,12 @@ class line_reader {
     bool eof_ = false;
     bool at_line_start_ = true;
     bool read_failed_ = false;
+    bool short_read_ends_;
 };
 
-// Reads up to size bytes, retrying short reads; returns the number read (0 on error or EOF).
-size_t read_upto(int fd, char *buf, size_t size);
+// Reads up to size bytes, retrying short reads unless short_read_ends (as for line_reader);
+// returns the number read (0 on error or EOF).
+size_t read_upto(int fd, char *buf, size_t size, bool short_read_ends = false);
 
 // status: the last "FNid:" value (0 when none) and whether the last "Name:" word is a per-cpu
 // migration thread's.
@@ -64,10 +71,10 @@ struct status_info {
     uint64_t fnid = 0;
     bool migration = false;
 };
-void read_status(int fd, char *buf, size_t size, status_info &info);
+void read_status(int fd, char *buf, size_t size, status_info &info, bool short_read_ends = false);
 
 // cgroup: the container id of the first usable line; false when no line is usable.
-bool read_cgroup_id(int fd, char *buf, size_t size, uint64_t &id);
+bool read_cgroup_id(int fd, char *buf, size_t size, uint64_t &id, bool short_read_ends = false);
 
 // status: a line that matches "FNid: %ju", giving the container id.
 bool parse_status_fnid(std::string_view line, uint64_t &id);

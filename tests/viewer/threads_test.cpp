@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -41,6 +42,34 @@ TEST(ProcSources, StatusLabels) {
     read_status(fd.get(), buf, sizeof buf, st = {});
     EXPECT_EQ(st.fnid, 4u);
     EXPECT_FALSE(st.migration);
+}
+
+// The collector takes a short read as the end of a /proc source. A non-blocking pipe with its
+// writer still open shows whether a reader read again: that read fails, and a failed read
+// discards an unterminated last line.
+TEST(ProcSources, ShortReadEndsSource) {
+    for (bool short_read_ends : {false, true}) {
+        SCOPED_TRACE(short_read_ends);
+        int p[2];
+        ASSERT_EQ(pipe2(p, O_NONBLOCK | O_CLOEXEC), 0);
+        unique_fd rd(p[0]), wr(p[1]);
+        const std::string text = "Name:\tx\nFNid:\t7";
+        ASSERT_EQ(write(wr.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        char buf[64];
+        status_info st;
+        read_status(rd.get(), buf, sizeof buf, st, short_read_ends);
+        EXPECT_EQ(st.fnid, short_read_ends ? 7u : 0u);
+    }
+    // Full reads go on: a source longer than the buffer is read to its end.
+    char buf[16];
+    status_info st;
+    auto fd = bytes_fd("Name:\tx\n" + std::string(40, 'x') + "\nFNid:\t5\nUmask:\t0022\n");
+    read_status(fd.get(), buf, sizeof buf, st, true);
+    EXPECT_EQ(st.fnid, 5u);
+    uint64_t id = 0;
+    fd = bytes_fd("1:x:/" + std::string(40, 'a') + "\n0::/ryx12\n");
+    EXPECT_TRUE(read_cgroup_id(fd.get(), buf, sizeof buf, id, true));
+    EXPECT_EQ(id, 12u);
 }
 
 TEST(ProcSources, StatmAndStat) {
