@@ -1,4 +1,5 @@
-// Column format, numbers on the command line, cpuinfo parsing and the interval arithmetic.
+// Column format, numbers on the command line, cpuinfo parsing, and the interval and sorting
+// steps of a pass.
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -120,6 +121,29 @@ TEST(IntervalDeltas, IncreaseOrInvalid)
     ryx_apply_deltas(&c, &d);
     EXPECT_EQ(c.cpu, 10u);
     EXPECT_EQ(c.cpu_valid, 1);
+}
+
+TEST(SortStep, RelinksBothDirections)
+{
+    ryx_entry e[4]{};
+    const uint64_t mem[4] = {20, 40, 10, 30};
+    for (int i = 0; i < 4; ++i) {
+        e[i].id = i;
+        e[i].mem = mem[i];
+        e[i].prev = i > 0 ? &e[i - 1] : nullptr;
+        e[i].next = i < 3 ? &e[i + 1] : nullptr;
+    }
+    ryx_entry *head = ryx_sort_list(&e[0], SORT_MEM | SORT_REVERSE);
+    std::vector<uint64_t> order;
+    const ryx_entry *last = nullptr;
+    for (ryx_entry *p = head; p; p = p->next) {
+        EXPECT_EQ(p->prev, last);
+        order.push_back(p->mem);
+        last = p;
+    }
+    EXPECT_EQ(order, (std::vector<uint64_t>{10, 20, 30, 40}));
+    EXPECT_EQ(ryx_sort_list(nullptr, SORT_MEM), nullptr);
+    EXPECT_EQ(ryx_sort_list(head, SORT_NONE), head);
 }
 
 } // namespace
