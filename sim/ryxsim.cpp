@@ -162,7 +162,7 @@ int prepare_tree(const std::string &root, const Scenario &sc) {
         if (int rc = make_dirs(lower + "/" + d)) return rc;
     for (const char *d : kOverlaid) {
         make_dirs(root + "/upper/" + d);
-        make_dirs(root + "/work/" + d);
+        make_dirs(root + "/overlay-work/" + d);
     }
     // Everything below keeps the real procfs reachable: the loader and the runtime read
     // /proc/self, and a few host-wide files serve ordinary tools run inside.
@@ -236,7 +236,7 @@ int enter_host(const std::string &root, std::string &what) {
         return what = "mounting the simulated /proc", -errno;
     for (const char *d : kOverlaid) {
         std::string opts = "lowerdir=" + root + "/lower/" + d + ":/" + d + ",upperdir=" + root +
-                           "/upper/" + d + ",workdir=" + root + "/work/" + d;
+                           "/upper/" + d + ",workdir=" + root + "/overlay-work/" + d;
         if (mount("overlay", (std::string("/") + d).c_str(), "overlay", 0, opts.c_str()) != 0)
             return what = std::string("overlay on /") + d, -errno;
     }
