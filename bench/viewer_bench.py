@@ -308,7 +308,8 @@ def top_mode(build, passes, proc):
 def registry(build, tmp, runs):
     out = {}
     text = subprocess.run([os.path.join(build, "bench", "registry_bench"), tmp],
-                          capture_output=True, text=True, check=True).stdout
+                          capture_output=True, text=True, check=True,
+                          preexec_fn=(lambda: os.nice(NICE)) if NICE is not None else None).stdout
     out["registry_bench"] = text
     helper = os.path.join(build, "ryz-helpers", "ryz-registry-helper")
     etc_lower = os.path.join(tmp, "etc")
