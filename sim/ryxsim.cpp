@@ -379,6 +379,13 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
         signal(SIGHUP, SIG_DFL);
         updater(sc, model, pub);
     }
+    // Until the command's pid is known here and its own handlers are reset, a forwarded
+    // SIGTERM would be lost: hold it back across the fork.
+    sigset_t held, before;
+    sigemptyset(&held);
+    sigaddset(&held, SIGTERM);
+    sigaddset(&held, SIGHUP);
+    sigprocmask(SIG_BLOCK, &held, &before);
     pid_t cmd = fork();
     if (cmd < 0) {
         if (upd > 0) kill(upd, SIGKILL); // never 0 or -1: that would signal every process
@@ -393,6 +400,7 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
 #endif
         for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
             signal(sig, SIG_DFL);
+        sigprocmask(SIG_SETMASK, &before, nullptr);
         std::vector<char *> args;
         for (std::string &a : command)
             args.push_back(a.data());
@@ -402,6 +410,7 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
         _exit(127);
     }
     g_forward_to = cmd;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     // Ready once the command runs, so that whoever waits for it may also signal it.
     if (ready_fd >= 0) {
         char byte = 'r';
