@@ -104,12 +104,17 @@ class thread_paths {
 };
 
 // Thread records arrive by the thousand in one burst, and on virtual machines the first touch
-// of each fresh heap page is a costly fault of its own (a tenth of a pass at 10,000 threads).
-// The heap is made to grow in large steps, and each step is faulted in with a single call.
-// Where the allocator does not take its memory from the break (sanitizers), nothing happens.
+// of each fresh heap page is a costly fault of its own (a twentieth of a pass at 10,000
+// threads). The heap is made to grow in large steps, and each step is faulted in with a single
+// call; in top mode the memory freed after a pass stays for the next one instead of being
+// returned and faulted in again. Where the allocator does not take its memory from the break
+// (sanitizers), nothing happens.
 class record_heap {
   public:
-    record_heap() : populated_(sbrk(0)) { mallopt(M_TOP_PAD, 1 << 20); }
+    record_heap() : populated_(sbrk(0)) {
+        mallopt(M_TOP_PAD, 1 << 20);
+        mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    }
 
     threadinfo *allocate() {
         auto *t = static_cast<threadinfo *>(calloc(1, sizeof(threadinfo)));
