@@ -1,0 +1,119 @@
+"""A registry writer killed at every point of a change: before each write, sync, rename, unlink,
+chmod and chown that ryxctl makes, in turn, until the change gets through. After every kill the
+registry loads, holds either the old or the new state (never a mix, never a lost earlier
+change), every listed id is verified for its owner, and a rebuild followed by a retry brings
+the change about."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from harness.sandbox import BUILD_DIR, SANITIZED, program
+
+CRASHED = 99
+USERS = (1000, 1001)
+
+
+class KilledWriter(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        if os.geteuid() != 0:
+            print("SKIPPED: registry writers need root", flush=True)
+            raise unittest.SkipTest("registry writers need root")
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="ryx-killed-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.base = os.path.join(self.tmp, "base")
+        self.ryxctl(self.base, "allow-domain-limits", str(USERS[0]))
+        self.ryxctl(self.base, "allow-domain-limits", str(USERS[1]))
+        for uid, docroot in ((1000, "/a"), (1000, "/b"), (1001, "/c"), (1000, "/d")):
+            self.ryxctl(self.base, "map-assign", str(uid), docroot)
+
+    def ryxctl(self, registry, *args, crash_at=None, check=True):
+        env = dict(os.environ)
+        if crash_at is not None:
+            env["LD_PRELOAD"] = os.path.join(BUILD_DIR, "tests", "hardening", "libcrash_at.so")
+            env["RYX_CRASH_AT"] = str(crash_at)
+            if SANITIZED:
+                env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=0"
+        res = subprocess.run([program("libryx/ryxctl"), "--registry", registry,
+                              "--state-dir", os.path.join(self.tmp, "state"), *args],
+                             capture_output=True, text=True, env=env, timeout=60)
+        if check:
+            self.assertEqual(res.returncode, 0, f"ryxctl {' '.join(args)}: {res.stderr}")
+        return res
+
+    def state(self, registry):
+        """{uid: {docroot: id}} as the registry lists it; each table must load."""
+        out = {}
+        for uid in USERS:
+            path = os.path.join(registry, str(uid))
+            if not os.path.exists(path):
+                continue
+            listing = self.ryxctl(registry, "map-list", str(uid)).stdout
+            out[uid] = {d: int(i) for i, d in (line.split(" ", 1) for line in listing.splitlines())}
+        return out
+
+    def check_ids(self, registry, state):
+        ids = [i for table in state.values() for i in table.values()]
+        self.assertEqual(len(ids), len(set(ids)), f"an id mapped twice: {state}")
+        for uid, table in state.items():
+            for i in table.values():
+                self.ryxctl(registry, "verify", str(uid), str(i))
+                other = USERS[1] if uid == USERS[0] else USERS[0]
+                self.assertNotEqual(self.ryxctl(registry, "verify", str(other), str(i),
+                                                check=False).returncode, 0)
+
+    def crash_everywhere(self, args, new_state):
+        """Runs args killed at each point in turn; new_state(old, listed) says whether listed is
+        the completed change."""
+        old = self.state(self.base)
+        for n in range(1, 200):
+            with self.subTest(crash_at=n):
+                reg = os.path.join(self.tmp, f"r{n}")
+                shutil.copytree(self.base, reg)
+                res = self.ryxctl(reg, *args, crash_at=n, check=False)
+                after = self.state(reg)
+                self.check_ids(reg, after)
+                if res.returncode != CRASHED:
+                    self.assertEqual(res.returncode, 0, res.stderr)
+                    self.assertTrue(new_state(old, after), after)
+                    self.assertGreater(n, 1, "the change made no file system call at all")
+                    return
+                self.assertTrue(after == old or new_state(old, after),
+                                f"killed at step {n}: neither the old nor the new state: {after}")
+                # Whatever was left, a rebuild (and a retry, if the change was not yet done)
+                # completes it.
+                self.ryxctl(reg, "rebuild-index")
+                if after == old:
+                    self.ryxctl(reg, *args)
+                retried = self.state(reg)
+                self.assertTrue(new_state(old, retried), retried)
+                self.check_ids(reg, retried)
+                shutil.rmtree(reg)
+        self.fail("the change never completed")
+
+    def test_assign(self):
+        def assigned(old, new):
+            added = new[1001].get("/new")
+            return (added is not None and {**old[1001], "/new": added} == new[1001]
+                    and new[1000] == old[1000])
+        self.crash_everywhere(["map-assign", "1001", "/new"], assigned)
+
+    def test_remove(self):
+        def removed(old, new):
+            return new == {1000: {k: v for k, v in old[1000].items() if k != "/b"},
+                           1001: old[1001]}
+        self.crash_everywhere(["map-remove", "1000", "/b"], removed)
+
+    def test_disallow_with_mappings(self):
+        self.crash_everywhere(["disallow-domain-limits", "--force", "1000"],
+                              lambda old, new: new == {1001: old[1001]})
+
+
+if __name__ == "__main__":
+    unittest.main()
