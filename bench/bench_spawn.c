@@ -24,13 +24,11 @@
 
 extern char **environ;
 
-static double seconds(struct timeval tv)
-{
+static double seconds(struct timeval tv) {
     return (double)tv.tv_sec + (double)tv.tv_usec / 1e6;
 }
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     long runs = 1, uid = -1;
     const char *proc = NULL, *out = "/dev/null";
     int opt, nice_value = 0, set_nice = 0;
@@ -46,16 +44,16 @@ int main(int argc, char **argv)
         else if (opt == 'N') {
             nice_value = (int)strtol(optarg, NULL, 10);
             set_nice = 1;
-        }
-        else
+        } else
             return 2;
     }
     if (optind >= argc || runs < 1) {
         fputs("usage: bench_spawn [-n runs] [-u uid] -- program [arg...]\n", stderr);
         return 2;
     }
-    if (proc && (unshare(CLONE_NEWNS) != 0 || mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0 ||
-                 mount(proc, "/proc", NULL, MS_BIND | MS_REC, NULL) != 0)) {
+    if (proc &&
+        (unshare(CLONE_NEWNS) != 0 || mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0 ||
+         mount(proc, "/proc", NULL, MS_BIND | MS_REC, NULL) != 0)) {
         perror("bench_spawn: /proc");
         return 1;
     }
@@ -91,7 +89,7 @@ int main(int argc, char **argv)
         clock_gettime(CLOCK_MONOTONIC, &t1);
         double wall = (double)(t1.tv_sec - t0.tv_sec) + (double)(t1.tv_nsec - t0.tv_nsec) / 1e9;
         fprintf(stderr, "%.6f %.6f %.6f %ld %d\n", wall, seconds(ru.ru_utime), seconds(ru.ru_stime),
-               ru.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+                ru.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     }
     return 0;
 }

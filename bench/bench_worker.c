@@ -9,19 +9,16 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-static void *sleeper(void *arg)
-{
+static void *sleeper(void *arg) {
     (void)arg;
     for (;;)
         pause();
     return NULL;
 }
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     pid_t parent = getppid();
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
-        return 1;
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) return 1;
     long n = argc > 1 ? strtol(argv[1], NULL, 10) : 50;
     if (n < 1 || n > 10000) {
         fputs("usage: bench_worker <threads>\n", stderr);
