@@ -21,14 +21,12 @@ constexpr int kLists = 3;
 int g_fds[kLists];
 std::string g_paths[kLists];
 
-void put(int fd, std::string_view text)
-{
+void put(int fd, std::string_view text) {
     if (ftruncate(fd, 0) != 0 || pwrite(fd, text.data(), text.size(), 0) != ssize_t(text.size()))
         abort();
 }
 
-size_t length(const ryx_entry *e)
-{
+size_t length(const ryx_entry *e) {
     size_t n = 0;
     for (; e; e = e->next)
         ++n;
@@ -37,12 +35,10 @@ size_t length(const ryx_entry *e)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     for (int k = 0; k < kLists; ++k) {
         g_fds[k] = memfd_create("ryx-list", MFD_CLOEXEC);
-        if (g_fds[k] < 0)
-            abort();
+        if (g_fds[k] < 0) abort();
         g_paths[k] = "/proc/self/fd/" + std::to_string(g_fds[k]);
     }
     page_size = 4096;
@@ -52,10 +48,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    if (size < 2)
-        return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 2) return 0;
     // Two control bytes: option bits for the renderers, and the sort code.
     const unsigned opts = (data[0] & ~OPT_TOP) | OPT_NUMERIC; // no curses, no user database
     const unsigned sort = data[1];
@@ -68,21 +62,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         put(g_fds[n], text.substr(0, ff));
         files[n] = g_paths[n].data();
         ++n;
-        if (ff == std::string_view::npos)
-            break;
+        if (ff == std::string_view::npos) break;
         text.remove_prefix(ff + 1);
     }
     ryx_list_file = files;
 
     ryx_entry *first = nullptr, *second = nullptr;
     const int rc = ryx_get_stats(&first);
-    if (rc != 0 && rc != -EPROTO && rc != -ENOMEM)
-        abort();
-    if (rc != 0 && first)
-        abort(); // a failed read hands out no list
+    if (rc != 0 && rc != -EPROTO && rc != -ENOMEM) abort();
+    if (rc != 0 && first) abort(); // a failed read hands out no list
     if (rc == 0 && ryx_get_stats(&second) == 0) {
-        if (length(first) != length(second))
-            abort(); // same text, same containers
+        if (length(first) != length(second)) abort(); // same text, same containers
         for (ryx_entry *a = first, *b = second; a && b; a = a->next, b = b->next)
             ryx_apply_deltas(a, b);
     }
@@ -96,8 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     times_tsc[1] = 4000000;
     cpufreq = data[1] & 1 ? 2400000000ul : 0;
     for (ryx_entry *e = first; e; e = e->next) {
-        if (e->next && e->next->prev != e)
-            abort();
+        if (e->next && e->next->prev != e) abort();
         for (int kind = 1; kind < COL_COUNT; ++kind) {
             ryx_output[kind](e, ROW_HEADER, opts, 8, nullptr);
             ryx_output[kind](e, ROW_CONTAINER, opts, 1 + kind % 11, nullptr);

@@ -30,13 +30,11 @@ constexpr uint32_t kUid = 1000;
 std::string g_root;
 
 void check_table(std::string_view file, std::string_view other_docroot, bool &ok,
-                 std::map<std::string, uint32_t> &mapped)
-{
+                 std::map<std::string, uint32_t> &mapped) {
     std::vector<fmt::Entry> entries;
     ok = fmt::decode_user(file, kUid, entries) == 0;
     fmt::user_lookup(file, kUid, other_docroot);
-    if (!ok)
-        return;
+    if (!ok) return;
     std::set<uint32_t> ids;
     for (const fmt::Entry &e : entries) {
         if (e.id == 0 || !ids.insert(e.id).second || !mapped.emplace(e.docroot, e.id).second)
@@ -46,34 +44,28 @@ void check_table(std::string_view file, std::string_view other_docroot, bool &ok
     }
     const uint32_t probed = fmt::user_lookup(file, kUid, other_docroot);
     auto it = mapped.find(std::string(other_docroot));
-    if (probed != (it == mapped.end() ? 0 : it->second))
-        abort();
+    if (probed != (it == mapped.end() ? 0 : it->second)) abort();
     std::vector<fmt::Entry> again;
     if (fmt::decode_user(fmt::encode_user(kUid, entries), kUid, again) != 0 ||
         again.size() != entries.size())
         abort();
     for (size_t k = 0; k < again.size(); ++k)
-        if (again[k].docroot != entries[k].docroot || again[k].id != entries[k].id)
-            abort();
+        if (again[k].docroot != entries[k].docroot || again[k].id != entries[k].id) abort();
     if (fmt::decode_user(file, kUid + 1, again) == 0)
         abort(); // another user's table is never taken for this one
 }
 
 void check_index(std::string_view file, uint32_t other_id, bool &ok,
-                 std::map<uint32_t, uint32_t> &owners_by_id)
-{
+                 std::map<uint32_t, uint32_t> &owners_by_id) {
     std::vector<fmt::Owner> owners;
     uint32_t next = 0;
     ok = fmt::decode_index(file, owners, next) == 0;
     fmt::index_owner(file, other_id);
-    if (!ok)
-        return;
+    if (!ok) return;
     for (size_t k = 0; k < owners.size(); ++k) {
-        if (k > 0 && owners[k - 1].id >= owners[k].id)
-            abort();
+        if (k > 0 && owners[k - 1].id >= owners[k].id) abort();
         owners_by_id[owners[k].id] = owners[k].uid;
-        if (fmt::index_owner(file, owners[k].id) != owners[k].uid)
-            abort();
+        if (fmt::index_owner(file, owners[k].id) != owners[k].uid) abort();
     }
     auto it = owners_by_id.find(other_id);
     if (fmt::index_owner(file, other_id) != (it == owners_by_id.end() ? -1 : int64_t(it->second)))
@@ -85,20 +77,17 @@ void check_index(std::string_view file, uint32_t other_id, bool &ok,
         abort();
 }
 
-void put(const std::string &name, std::string_view bytes)
-{
+void put(const std::string &name, std::string_view bytes) {
     const std::string path = g_root + "/" + name;
     unlink(path.c_str());
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size()))
-        abort();
+    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size())) abort();
     close(fd);
 }
 
 // The exported calls on the files as they are. uid kUid owns the table.
 void run_calls(bool table_ok, const std::map<std::string, uint32_t> &mapped, bool index_ok,
-               const std::map<uint32_t, uint32_t> &owners)
-{
+               const std::map<uint32_t, uint32_t> &owners) {
     size_t listed = 0;
     if (ryz_map_iter *it = ryz_map_iter_open(kUid)) {
         const char *docroot;
@@ -113,25 +102,20 @@ void run_calls(bool table_ok, const std::map<std::string, uint32_t> &mapped, boo
     } else if (table_ok && !mapped.empty()) {
         abort();
     }
-    if (listed != (table_ok ? mapped.size() : 0))
-        abort();
+    if (listed != (table_ok ? mapped.size() : 0)) abort();
     for (const auto &[docroot, id] : mapped) {
-        if (ryz_map_lookup(kUid, docroot.c_str()) != id)
-            abort();
+        if (ryz_map_lookup(kUid, docroot.c_str()) != id) abort();
         break; // one is enough: the probes were compared in full above
     }
-    if (geteuid() != 0)
-        return; // writers need root
+    if (geteuid() != 0) return; // writers need root
 
     uint32_t id = 0;
     const int rc = ryz_map_assign(kUid, "/fuzz/fresh", &id);
     if (rc == 1 || rc == 0) {
-        if (!table_ok || id == 0 || id == 0xffffffffu)
-            abort();
+        if (!table_ok || id == 0 || id == 0xffffffffu) abort();
         if (rc == 1) {
             for (const auto &m : mapped)
-                if (m.second == id)
-                    abort(); // a fresh id already mapped by this user
+                if (m.second == id) abort(); // a fresh id already mapped by this user
             auto o = owners.find(id);
             if (index_ok && o != owners.end() && o->second != kUid)
                 abort(); // a fresh id that the index gives to someone else
@@ -140,8 +124,7 @@ void run_calls(bool table_ok, const std::map<std::string, uint32_t> &mapped, boo
             abort();
         // Everything mapped before is still there.
         for (const auto &[docroot, old] : mapped)
-            if (ryz_map_lookup(kUid, docroot.c_str()) != old)
-                abort();
+            if (ryz_map_lookup(kUid, docroot.c_str()) != old) abort();
         uint32_t removed = 0;
         if (ryz_map_remove(kUid, "/fuzz/fresh", &removed) != 1 || removed != id ||
             ryz_map_lookup(kUid, "/fuzz/fresh") != 0)
@@ -153,20 +136,16 @@ void run_calls(bool table_ok, const std::map<std::string, uint32_t> &mapped, boo
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     char tmpl[] = "/dev/shm/ryx-fuzz-registry-XXXXXX";
-    if (!mkdtemp(tmpl))
-        abort();
+    if (!mkdtemp(tmpl)) abort();
     g_root = tmpl;
     paths() = {g_root, g_root + "/login.defs", g_root + "/state"};
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    if (size < 2)
-        return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 2) return 0;
     const size_t split = std::min<size_t>(size - 2, data[0] | size_t(data[1]) << 8);
     const std::string_view all(reinterpret_cast<const char *>(data) + 2, size - 2);
     const std::string_view table = all.substr(0, split), index = all.substr(split);
@@ -181,14 +160,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check_table(table, tail, table_ok, mapped);
     check_index(index, some_id, index_ok, owners);
     uint32_t uid;
-    if (registry::parse_uid_name(all, uid) && std::to_string(uid) != all)
-        abort();
-    if (registry::parse_id_min(all) < 60000)
-        abort();
+    if (registry::parse_uid_name(all, uid) && std::to_string(uid) != all) abort();
+    if (registry::parse_id_min(all) < 60000) abort();
 
     // Real files cost a few system calls each: only for inputs that look like a table.
-    if (table.size() < 4 || table.substr(0, 4) != "RYZ1")
-        return 0;
+    if (table.size() < 4 || table.substr(0, 4) != "RYZ1") return 0;
     put(std::to_string(kUid), table);
     put(".index", index);
     run_calls(table_ok, mapped, index_ok, owners);

@@ -38,28 +38,24 @@ namespace {
 using Key = std::pair<uint32_t, std::string>; // uid, docroot
 using Model = std::map<Key, uint32_t>;
 
-std::string slurp(const std::string &path)
-{
+std::string slurp(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-std::string docroot(const char *tag, int n, size_t pad)
-{
+std::string docroot(const char *tag, int n, size_t pad) {
     return "/home/" + std::string(tag) + "/" + std::to_string(n) + "/" + std::string(pad, 'p');
 }
 
 // A private registry. With a size, it lives on its own tmpfs in a private mount namespace.
 class Faults : public ::testing::Test {
-protected:
-    void make_root(size_t tmpfs_bytes = 0)
-    {
+  protected:
+    void make_root(size_t tmpfs_bytes = 0) {
         char tmpl[] = "/tmp/ryx-faults-XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         base = tmpl;
         if (tmpfs_bytes) {
-            if (::geteuid() != 0)
-                GTEST_SKIP() << "SKIPPED: mounting a tmpfs needs root";
+            if (::geteuid() != 0) GTEST_SKIP() << "SKIPPED: mounting a tmpfs needs root";
             if (::unshare(CLONE_NEWNS) != 0 ||
                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
                 GTEST_SKIP() << "SKIPPED: no private mount namespace: " << std::strerror(errno);
@@ -73,13 +69,10 @@ protected:
         ASSERT_EQ(::mkdir(paths().registry_root.c_str(), 0755), 0);
     }
 
-    void TearDown() override
-    {
-        if (base.empty())
-            return;
+    void TearDown() override {
+        if (base.empty()) return;
         paths() = saved;
-        if (mounted)
-            ::umount2(base.c_str(), MNT_DETACH);
+        if (mounted) ::umount2(base.c_str(), MNT_DETACH);
         std::error_code ec;
         fs::remove_all(base, ec);
     }
@@ -88,8 +81,7 @@ protected:
 
     // Everything on disk agrees with the model: every table and the index load, every mapping
     // is there with its id, nothing else is, and the index holds every id for its owner.
-    void expect_registry(const Model &model, const std::vector<uint32_t> &uids)
-    {
+    void expect_registry(const Model &model, const std::vector<uint32_t> &uids) {
         Model found;
         for (uint32_t uid : uids) {
             std::vector<fmt::Entry> entries;
@@ -114,8 +106,7 @@ protected:
         }
         // A failed write leaves no temporary file behind to hold the space.
         for (const auto &f : fs::directory_iterator(paths().registry_root))
-            EXPECT_EQ(f.path().filename().string().find(".new"), std::string::npos)
-                << f.path();
+            EXPECT_EQ(f.path().filename().string().find(".new"), std::string::npos) << f.path();
     }
 
     std::string base;
@@ -124,25 +115,21 @@ protected:
 };
 
 // Fills the file system to the last byte; returns the filler's descriptor.
-int fill_up(const std::string &path)
-{
+int fill_up(const std::string &path) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     char block[4096];
     std::memset(block, 'f', sizeof block);
     for (size_t chunk = sizeof block; fd >= 0 && chunk > 0;) {
-        if (::write(fd, block, chunk) < 0)
-            chunk /= 2;
+        if (::write(fd, block, chunk) < 0) chunk /= 2;
     }
     return fd;
 }
 
 } // namespace
 
-TEST_F(Faults, FullDiskFailsEveryStepCleanlyAndLosesNothing)
-{
+TEST_F(Faults, FullDiskFailsEveryStepCleanlyAndLosesNothing) {
     make_root(256 * 1024);
-    if (IsSkipped() || HasFatalFailure())
-        return;
+    if (IsSkipped() || HasFatalFailure()) return;
     const std::vector<uint32_t> uids{1000, 1001};
     for (uint32_t uid : uids)
         ASSERT_EQ(registry::enable(uid), 1);
@@ -181,10 +168,8 @@ TEST_F(Faults, FullDiskFailsEveryStepCleanlyAndLosesNothing)
             else
                 model[{uid, d}] = id;
             expect_registry(model, uids);
-            if (HasFatalFailure())
-                return;
-            if (rc == 1)
-                break;
+            if (HasFatalFailure()) return;
+            if (rc == 1) break;
             ++refused;
         }
         // A removal writes a smaller table, but needs room for it next to the old one.
@@ -205,10 +190,8 @@ TEST_F(Faults, FullDiskFailsEveryStepCleanlyAndLosesNothing)
                 model.erase(victim);
             }
             expect_registry(model, uids);
-            if (HasFatalFailure())
-                return;
-            if (rc == 1)
-                break;
+            if (HasFatalFailure()) return;
+            if (rc == 1) break;
             ++refused;
         }
     }
@@ -219,11 +202,9 @@ TEST_F(Faults, FullDiskFailsEveryStepCleanlyAndLosesNothing)
     expect_registry(model, uids);
 }
 
-TEST_F(Faults, ReadOnlyRegistryRefusesEveryChangeAndStillAnswers)
-{
+TEST_F(Faults, ReadOnlyRegistryRefusesEveryChangeAndStillAnswers) {
     make_root(1024 * 1024);
-    if (IsSkipped() || HasFatalFailure())
-        return;
+    if (IsSkipped() || HasFatalFailure()) return;
     const std::vector<uint32_t> uids{1000};
     ASSERT_EQ(registry::enable(1000), 1);
     Model model;
@@ -257,8 +238,7 @@ TEST_F(Faults, ReadOnlyRegistryRefusesEveryChangeAndStillAnswers)
 
 // Each writer owns its docroots, spread over shared users: it assigns them all, then removes
 // half, and reports the ids it got. Readers meanwhile look up ids fixed before the start.
-TEST_F(Faults, ManyWritersAndLockFreeReadersAgree)
-{
+TEST_F(Faults, ManyWritersAndLockFreeReadersAgree) {
     make_root();
     ASSERT_FALSE(HasFatalFailure());
     const std::vector<uint32_t> uids{1, 2, 3, 4};
@@ -284,16 +264,14 @@ TEST_F(Faults, ManyWritersAndLockFreeReadersAgree)
                 uint32_t id = 0;
                 const std::string d = docroot("w", w * 100 + n, 0);
                 bad |= ryz_map_assign(uids[(w + n) % 4], d.c_str(), &id) != 1;
-                if (out)
-                    std::fprintf(out, "%u %s %u\n", uids[(w + n) % 4], d.c_str(), id);
+                if (out) std::fprintf(out, "%u %s %u\n", uids[(w + n) % 4], d.c_str(), id);
             }
             for (int n = 0; n < kDocroots / 2; ++n) {
                 uint32_t id = 0;
                 const std::string d = docroot("w", w * 100 + n, 0);
                 bad |= ryz_map_remove(uids[(w + n) % 4], d.c_str(), &id) != 1;
             }
-            if (out)
-                std::fclose(out);
+            if (out) std::fclose(out);
             ::_exit(bad);
         }
         children.push_back(pid);
@@ -336,8 +314,7 @@ TEST_F(Faults, ManyWritersAndLockFreeReadersAgree)
         uint32_t uid, id;
         std::string d;
         for (int n = 0; in >> uid >> d >> id; ++n)
-            if (n >= kDocroots / 2)
-                model[{uid, d}] = id;
+            if (n >= kDocroots / 2) model[{uid, d}] = id;
     }
     EXPECT_EQ(model.size(), fixed.size() + kWriters * kDocroots / 2);
     expect_registry(model, uids);

@@ -12,8 +12,7 @@
 namespace {
 
 // A memory file holding text, read from the start.
-unique_fd text_fd(std::string_view text)
-{
+unique_fd text_fd(std::string_view text) {
     unique_fd fd(memfd_create("hardening", MFD_CLOEXEC));
     EXPECT_TRUE(fd);
     EXPECT_EQ(write(fd.get(), text.data(), text.size()), ssize_t(text.size()));
@@ -25,8 +24,7 @@ unique_fd text_fd(std::string_view text)
 
 // A last line without a newline that ends exactly where a buffer's worth of it ends was never
 // reported as complete, so its container id was lost; any other buffer size found it.
-TEST(LineReader, UnterminatedLastLineAtABufferBoundaryIsComplete)
-{
+TEST(LineReader, UnterminatedLastLineAtABufferBoundaryIsComplete) {
     const std::string text = "0::/r\x8ex.slice/ryx3"; // 18 bytes: three pieces of 6
     for (size_t size : {size_t(5), size_t(6), size_t(9), size_t(18), size_t(64)}) {
         SCOPED_TRACE(size);
