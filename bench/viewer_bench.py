@@ -89,7 +89,8 @@ class Population:
         raise SystemExit("SKIPPED: no cgroup-v1 pids hierarchy to place the workers in")
 
     def start(self):
-        self.cg_root = os.path.join(self._cgroup_hierarchy(), f"ryxbench.{os.getpid()}")
+        # The script is pid 1 of its namespace: the name must come from elsewhere.
+        self.cg_root = os.path.join(self._cgroup_hierarchy(), f"ryxbench.{os.urandom(4).hex()}")
         os.mkdir(self.cg_root)
         groups = {}
         for cid in self.containers:
@@ -115,10 +116,6 @@ class Population:
         text = open(f"/proc/{p.pid}/task/{tid}/cgroup").read()
         if f"/ryx{self.containers[0]}\n" not in text:
             raise RuntimeError(f"worker cgroup not as expected:\n{text}")
-
-    @property
-    def pids(self):
-        return [p.pid for p, _ in self.workers]
 
     def stop(self):
         for p, _ in self.workers:
@@ -364,12 +361,14 @@ def run(args):
         # ps also lists this script's threads, bench_spawn and itself.
         own = len(os.listdir(f"/proc/{os.getpid()}/task")) + 2
         got_ps = count_lines(build, [ps, "-eLo", "pid,tid,rss,time,comm"], None, tmp) - 1 - own
-        got_ryxps = count_lines(build, [ryxps, "-p"], fake, tmp) - 1 - len(pop.containers)
+        busy = min(args.procs, len(pop.containers))  # containers with a line of their own
+        got_ryxps = count_lines(build, [ryxps, "-p"], fake, tmp) - 1 - busy
         if got_ps != total or got_ryxps != in_list:
             raise RuntimeError(f"population mismatch: ps sees {got_ps} threads of {total}, "
                                f"ryxps -p {got_ryxps} of {in_list}")
         log(f"population: {total} threads in /proc, {in_list} of them in "
-            f"{len(pop.containers)} listed containers ({len(listed)} containers listed)")
+            f"{min(args.procs, len(pop.containers))} listed containers "
+            f"({len(listed)} containers listed)")
         if args.exec:
             # For profiling: $RYX_BENCH_SPAWN -- <program> runs it over the viewer's /proc.
             env = dict(os.environ, RYX_BENCH_PROC=fake,
@@ -463,6 +462,8 @@ def main():
     global NICE
     if args.no_nice:
         NICE = None
+    # A terminated run still cleans up (the finally clauses), as an interrupted one does.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     run(args)
     return 0
 
