@@ -32,7 +32,13 @@ want = 64 << 20
 if hard != resource.RLIM_INFINITY:
     want = min(want, hard)
 resource.setrlimit(resource.RLIMIT_STACK, (want, hard))
-os.execve(argv[0], argv, env)
+path = bytes.fromhex(spec["path"]) if spec.get("path") else argv[0]
+if not argv:  # no argument vector at all, which os.execve refuses to make
+    import ctypes
+    envp = (ctypes.c_char_p * (len(env) + 1))(*[k + b"=" + v for k, v in env.items()], None)
+    ctypes.CDLL(None).execve(path, None, envp)
+    sys.exit(126)
+os.execve(path, argv, env)
 """
 
 
@@ -83,15 +89,16 @@ class HostileCaller(HelperTest):
             b"TZ": b"../../../../usr/local/evil/tz",
         }
 
-    def launch(self, path, *args, env=None, uid=USER):
+    def launch(self, path, *args, env=None, uid=USER, argv=None):
         """Runs path with exact argument bytes, as the ordinary user unless uid is None (root);
-        (status, stdout, stderr)."""
+        (status, stdout, stderr). argv, when given, is the whole argument vector instead."""
         full_env = {b"ASAN_OPTIONS": _b(os.environ.get("ASAN_OPTIONS", "detect_leaks=1")),
                     b"UBSAN_OPTIONS": b"print_stacktrace=1:halt_on_error=1"} if SANITIZED else {}
         full_env.update(env or {})
         spec = os.path.join(self.spec_dir, f"spec{len(os.listdir(self.spec_dir))}")
         with open(spec, "w") as f:
-            json.dump({"argv": [_b(a).hex() for a in (path, *args)],
+            vector = (path, *args) if argv is None else argv
+            json.dump({"path": _b(path).hex(), "argv": [_b(a).hex() for a in vector],
                        "env": [[k.hex(), v.hex()] for k, v in full_env.items()]}, f)
         os.chmod(spec, 0o644)
         res = self.host.run(["/usr/bin/python3", "-c", LAUNCHER, spec], uid=uid)
@@ -125,6 +132,21 @@ class HostileCaller(HelperTest):
         self.assertEqual(
             self.lookup(b"", uid=b"%s%s%s%n" * 1000),
             (2, b"", b"ryz-registry-helper: invalid uid '" + b"%s%s%s%n" * 1000 + b"'\n"))
+
+    def test_program_name_is_never_used(self):
+        hostile = b"%n%s%n\xff"
+        self.assertEqual(
+            self.launch(f"{LIBEXEC}/ryz-limits-helper",
+                        argv=[hostile, b"x", b"1", *[b"1"] * 7]),
+            (2, b"", b"ryz-limits-helper: invalid uid 'x'\n"))
+        # No argument vector at all: the usage, as for any wrong count.
+        for name, usage, status in [
+                ("ryz-limits-helper", b"Usage: ryz-limits-helper <uid> <domain_id> <cpu> <pmem> "
+                 b"<io> <nproc> <iops> <ep> <vmem>\n", 2),
+                ("ryz-registry-helper", b"Usage: ryz-registry-helper get <uid> <docroot>\n", 2),
+                ("ryz-stats-helper", b"Usage: ryz-stats-helper get <period>\n", 1)]:
+            with self.subTest(name=name):
+                self.assertEqual(self.launch(f"{LIBEXEC}/{name}", argv=[]), (status, b"", usage))
 
     def test_too_many_arguments_of_the_largest_size(self):
         big = [b"9" * MAX_ARG] * 12
