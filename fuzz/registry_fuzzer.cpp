@@ -129,9 +129,78 @@ void run_calls(bool table_ok, const std::map<std::string, uint32_t> &mapped, boo
         if (ryz_map_remove(kUid, "/fuzz/fresh", &removed) != 1 || removed != id ||
             ryz_map_lookup(kUid, "/fuzz/fresh") != 0)
             abort();
+    } else if (rc == -ENOTUNIQ) {
+        bool conflict = false;
+        for (const auto &m : mapped) {
+            auto o = owners.find(m.second);
+            conflict = conflict || (o != owners.end() && o->second != kUid);
+        }
+        if (index_ok && !conflict) abort(); // refused for a conflict that is not there
     } else if (table_ok && index_ok && rc != -ENOSPC) {
         abort(); // sound files, yet the assignment failed
     }
+}
+
+// Ownership is never granted for an id a sound table does not map, nor for one a sound index
+// gives to someone else.
+void check_ownership(bool table_ok, const std::map<std::string, uint32_t> &mapped, bool index_ok,
+                     const std::map<uint32_t, uint32_t> &owners) {
+    std::set<uint32_t> ids;
+    for (const auto &m : mapped)
+        ids.insert(m.second);
+    for (const auto &o : owners)
+        ids.insert(o.first);
+    for (uint32_t id : ids) {
+        if (!ryz_map_verify_ownership(kUid, id)) continue;
+        bool in_table = false;
+        for (const auto &m : mapped)
+            in_table = in_table || m.second == id;
+        auto o = owners.find(id);
+        // A probe reads only the records it needs: an intact entry of a table damaged
+        // elsewhere may still count, as long as neither sound file says otherwise.
+        if ((table_ok && !in_table) || (index_ok && (o == owners.end() || o->second != kUid)))
+            abort();
+    }
+}
+
+// Structured inputs: the bytes describe the two files instead of being them, so that sound
+// files with awkward content are reached too: an id the index gives someone else, a stale
+// reservation, ids at the ends of the range, duplicates.
+struct Bytes {
+    const uint8_t *p, *end;
+    uint8_t next() { return p < end ? *p++ : 0; }
+    uint32_t id() {
+        const uint8_t b = next();
+        switch (b % 3) {
+        case 0:
+            return 60000 + b % 16;
+        case 1:
+            return 0xfffffffeu - b % 4;
+        default:
+            return b % 4;
+        }
+    }
+};
+
+void describe(const uint8_t *data, size_t size, std::string &table, std::string &index) {
+    Bytes in{data, data + size};
+    std::vector<fmt::Entry> entries;
+    for (int n = in.next() % 8; n > 0; --n) {
+        std::string d = "/";
+        for (int len = in.next() % 4; len > 0; --len)
+            d += char('a' + in.next() % 3);
+        entries.push_back({d, in.id()});
+    }
+    std::map<uint32_t, uint32_t> by_id;
+    for (int n = in.next() % 8; n > 0; --n) {
+        const uint32_t id = in.id();
+        by_id[id] = in.next() % 2 ? kUid : 2000;
+    }
+    std::vector<fmt::Owner> owners;
+    for (const auto &[id, uid] : by_id)
+        owners.push_back({id, uid});
+    table = fmt::encode_user(kUid, entries);
+    index = fmt::encode_index(owners, in.id());
 }
 
 } // namespace
@@ -148,7 +217,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2) return 0;
     const size_t split = std::min<size_t>(size - 2, data[0] | size_t(data[1]) << 8);
     const std::string_view all(reinterpret_cast<const char *>(data) + 2, size - 2);
-    const std::string_view table = all.substr(0, split), index = all.substr(split);
+    std::string_view table = all.substr(0, split), index = all.substr(split);
+    std::string described_table, described_index;
+    if (data[0] == 0xa5) {
+        describe(data + 2, size - 2, described_table, described_index);
+        table = described_table;
+        index = described_index;
+    }
     const std::string_view tail = all.substr(all.size() - std::min<size_t>(all.size(), 12));
     uint32_t some_id = 0;
     for (char c : tail.substr(0, 4))
@@ -167,6 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (table.size() < 4 || table.substr(0, 4) != "RYZ1") return 0;
     put(std::to_string(kUid), table);
     put(".index", index);
+    check_ownership(table_ok, mapped, index_ok, owners);
     run_calls(table_ok, mapped, index_ok, owners);
     return 0;
 }
