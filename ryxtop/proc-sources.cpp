@@ -204,10 +204,11 @@ bool parse_stat_times(std::string_view line, uint64_t &utime, uint64_t &stime) {
 
 bool parse_cgroup_component(std::string_view component, uint64_t &id) {
     component = component.substr(0, component.find('\n'));
-    if (component.substr(0, 3) == "ryx") component.remove_prefix(3);
-    // A path component is at most NAME_MAX bytes; anything longer names no container.
+    // A path component is at most NAME_MAX bytes, its "ryx" included; anything longer names no
+    // container, however the line was read.
     char text[NAME_MAX + 1];
     if (component.size() >= sizeof text) return false;
+    if (component.substr(0, 3) == "ryx") component.remove_prefix(3);
     memcpy(text, component.data(), component.size());
     text[component.size()] = '\0';
     char *end;
