@@ -50,3 +50,21 @@ TEST(LineReader, UnterminatedLastLineAtABufferBoundaryIsComplete) {
         EXPECT_EQ(lasts, 1);
     }
 }
+
+// A "ryx" component one to three bytes longer than a path component can be was taken when its
+// line fitted the buffer and refused when the line came in pieces.
+TEST(CgroupLine, OverlongComponentIsRefusedWhateverTheBuffer) {
+    const std::string longest = "ryx" + std::string(251, '0') + "7";  // 255 bytes
+    const std::string overlong = "ryx" + std::string(254, '0') + "7"; // 258 bytes
+    const std::string prefix = "0::/" + std::string(100, 'x') + "/";
+    for (size_t size : {size_t(64), size_t(4096)}) {
+        SCOPED_TRACE(size);
+        char buf[4096];
+        uint64_t id = 0;
+        unique_fd fd = text_fd(prefix + longest + "\n");
+        EXPECT_TRUE(read_cgroup_id(fd.get(), buf, size, id));
+        EXPECT_EQ(id, 7u);
+        fd = text_fd(prefix + overlong + "\n");
+        EXPECT_FALSE(read_cgroup_id(fd.get(), buf, size, id));
+    }
+}
