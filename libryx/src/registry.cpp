@@ -449,24 +449,33 @@ static int assign_impl(uid_t uid, const char *docroot, uint32_t *id)
     return 1;
 }
 
-static int remove_impl(uid_t uid, const char *docroot, uint32_t *old_id)
+// For removals: the registry directory opened and locked, and uid's entries loaded. 1 when
+// they are there; 0 when there is nothing to remove (no registry, or a user without isolation);
+// a negated errno otherwise.
+static int load_user_locked(uid_t uid, Fd &dir, Lock &lock, std::vector<fmt::Entry> &entries)
 {
-    if (!docroot)
-        return -EINVAL;
-    Fd dir;
     int rc = open_root(false, dir);
     if (rc == -ENOENT)
         return 0;
     if (rc < 0)
         return rc;
-    Lock lock;
     if ((rc = lock.acquire(dir.get(), kLock)) < 0)
         return rc;
-    std::vector<fmt::Entry> entries;
     rc = load_user(dir.get(), uid, entries);
     if (rc == -ENOENT)
-        return 0; // nothing mapped for a user without isolation
-    if (rc < 0)
+        return 0;
+    return rc < 0 ? rc : 1;
+}
+
+static int remove_impl(uid_t uid, const char *docroot, uint32_t *old_id)
+{
+    if (!docroot)
+        return -EINVAL;
+    Fd dir;
+    Lock lock;
+    std::vector<fmt::Entry> entries;
+    int rc = load_user_locked(uid, dir, lock, entries);
+    if (rc <= 0)
         return rc;
     auto it = std::find_if(entries.begin(), entries.end(),
                            [&](const fmt::Entry &e) { return e.docroot == docroot; });
@@ -493,19 +502,10 @@ static int remove_impl(uid_t uid, const char *docroot, uint32_t *old_id)
 static int remove_all_impl(uid_t uid)
 {
     Fd dir;
-    int rc = open_root(false, dir);
-    if (rc == -ENOENT)
-        return 0;
-    if (rc < 0)
-        return rc;
     Lock lock;
-    if ((rc = lock.acquire(dir.get(), kLock)) < 0)
-        return rc;
     std::vector<fmt::Entry> entries;
-    rc = load_user(dir.get(), uid, entries);
-    if (rc == -ENOENT)
-        return 0;
-    if (rc < 0)
+    int rc = load_user_locked(uid, dir, lock, entries);
+    if (rc <= 0)
         return rc;
     if (entries.empty())
         return 0;
