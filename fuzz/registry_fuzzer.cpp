@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -209,6 +210,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     char tmpl[] = "/dev/shm/ryx-fuzz-registry-XXXXXX";
     if (!mkdtemp(tmpl)) abort();
     g_root = tmpl;
+    std::atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(g_root, ec);
+    });
     paths() = {g_root, g_root + "/login.defs", g_root + "/state"};
     return 0;
 }
