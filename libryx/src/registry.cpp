@@ -42,6 +42,13 @@ constexpr mode_t kDirMode = 0755;
 
 int open_root(bool create, Fd &dir) { return open_dir(paths().registry_root, create, kDirMode, dir); }
 
+// The registry directory, opened and locked for a change.
+static int open_locked(bool create, Fd &dir, Lock &lock)
+{
+    int rc = open_root(create, dir);
+    return rc < 0 ? rc : lock.acquire(dir.get(), kLock);
+}
+
 // Whole files for the writers and listings: a user table, or the index.
 constexpr size_t kMaxFile = size_t(1) << 31;
 
@@ -245,11 +252,9 @@ uint32_t parse_id_min(std::string_view text)
 int enable(uint32_t uid)
 {
     Fd dir;
-    int rc = open_root(true, dir);
-    if (rc < 0)
-        return rc;
     Lock lock;
-    if ((rc = lock.acquire(dir.get(), kLock)) < 0)
+    int rc = open_locked(true, dir, lock);
+    if (rc < 0)
         return rc;
     struct stat st;
     bool marker = false;
@@ -280,11 +285,9 @@ int enable(uint32_t uid)
 int disable(uint32_t uid, bool force)
 {
     Fd dir;
-    int rc = open_root(false, dir);
-    if (rc < 0)
-        return rc;
     Lock lock;
-    if ((rc = lock.acquire(dir.get(), kLock)) < 0)
+    int rc = open_locked(false, dir, lock);
+    if (rc < 0)
         return rc;
     std::vector<fmt::Entry> entries;
     rc = load_user(dir.get(), uid, entries);
@@ -309,11 +312,9 @@ int disable(uint32_t uid, bool force)
 int rebuild(std::vector<Conflict> *conflicts, std::vector<Damaged> *damaged)
 {
     Fd dir;
-    int rc = open_root(false, dir);
-    if (rc < 0)
-        return rc;
     Lock lock;
-    if ((rc = lock.acquire(dir.get(), kLock)) < 0)
+    int rc = open_locked(false, dir, lock);
+    if (rc < 0)
         return rc;
     std::vector<fmt::Owner> owners;
     if ((rc = scan(dir.get(), owners, conflicts, damaged)) < 0)
