@@ -25,7 +25,11 @@ namespace ryx::ctl {
 namespace {
 
 constexpr uint32_t kHandleMagic = 0x52595848;
-constexpr const char *kLock = ".lock";
+// One byte per container id in one file: a change locks just the container it touches, so a
+// process stopped while holding a lock (its user may stop their own set-user-ID helper) holds
+// up changes of that one container only. (".lock", the whole-directory lock of earlier
+// versions, is no longer taken.)
+constexpr const char *kLocks = ".locks";
 constexpr size_t kMaxState = 64 * 1024;
 
 // 0 names no container; all ones marks a dead row in the kernel's lists.
@@ -49,7 +53,12 @@ int store_at(int dir, uint32_t id, const Container &c)
     return write_atomic(dir, std::to_string(id), format_state(id, c), 0644, 0);
 }
 
-// Read-modify-write of one container under the state directory's lock.
+int lock_container(int dir, uint32_t id, Lock &lock)
+{
+    return lock.acquire_key(dir, kLocks, id, paths().container_lock_wait_ms);
+}
+
+// Read-modify-write of one container under its own lock.
 template <class F> int update(uint32_t id, F &&change)
 {
     Fd dir;
@@ -57,7 +66,7 @@ template <class F> int update(uint32_t id, F &&change)
     if (rc < 0)
         return rc;
     Lock lock;
-    if ((rc = lock.acquire(dir.get(), kLock)) < 0)
+    if ((rc = lock_container(dir.get(), id, lock)) < 0)
         return rc;
     Container c;
     rc = load_at(dir.get(), id, c);
@@ -100,7 +109,7 @@ int forget(uint32_t id)
     if (rc < 0)
         return rc == -ENOENT ? -ESRCH : rc;
     Lock lock;
-    if ((rc = lock.acquire(dir.get(), kLock)) < 0)
+    if ((rc = lock_container(dir.get(), id, lock)) < 0)
         return rc;
     rc = remove_durable(dir.get(), std::to_string(id));
     return rc == -ENOENT ? -ESRCH : rc;
@@ -123,6 +132,102 @@ int list(std::vector<uint32_t> &ids)
         if (registry::parse_uid_name(de->d_name, id))
             ids.push_back(id);
     }
+    return 0;
+}
+
+int migrate_state()
+{
+    if (::geteuid() != 0)
+        return -EPERM;
+    Fd dir(::open(paths().state_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir)
+        return errno == ENOENT ? 0 : -errno;
+    struct stat st;
+    if (::fstat(dir.get(), &st) != 0)
+        return -errno;
+    if ((st.st_uid != 0 || st.st_gid != 0) && ::fchown(dir.get(), 0, 0) != 0)
+        return -errno;
+    if ((st.st_mode & 07777) != 0755 && ::fchmod(dir.get(), 0755) != 0)
+        return -errno;
+    int dup = ::dup(dir.get());
+    if (dup < 0)
+        return -errno;
+    std::unique_ptr<DIR, int (*)(DIR *)> d(::fdopendir(dup), ::closedir);
+    if (!d) {
+        ::close(dup);
+        return -errno;
+    }
+    int changed = 0;
+    while (struct dirent *de = ::readdir(d.get())) {
+        const char *name = de->d_name;
+        if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
+            continue;
+        uint32_t id;
+        if (!registry::parse_uid_name(name, id)) {
+            // Our own lock and temporary files: anything an ordinary user could hold or write
+            // goes; the next writer makes a fresh one.
+            if (name[0] == '.' && (!S_ISREG(st.st_mode) || !trusted(st))) {
+                if (::unlinkat(dir.get(), name, 0) != 0)
+                    return -errno;
+                ++changed;
+            }
+            continue;
+        }
+        if (S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & 07777) == 0644)
+            continue;
+        Lock lock;
+        int rc = lock_container(dir.get(), id, lock);
+        if (rc < 0)
+            return rc;
+        std::string text;
+        rc = read_file(dir.get(), name, text, kMaxState, kAnyOwner);
+        if (rc == -EINVAL || rc == -ELOOP) {
+            // No regular file is a state file: a FIFO, device or link here was planted.
+            if (::unlinkat(dir.get(), name, 0) != 0)
+                return -errno;
+        } else if (rc == -EFBIG) {
+            // Far too large for ours, but kept, root's alone, where an administrator sees it.
+            const std::string aside = std::string(".damaged.") + name;
+            if (::renameat(dir.get(), name, dir.get(), aside.c_str()) != 0 ||
+                ::fchownat(dir.get(), aside.c_str(), 0, 0, AT_SYMLINK_NOFOLLOW) != 0 ||
+                ::fchmodat(dir.get(), aside.c_str(), 0600, 0) != 0)
+                return -errno;
+        } else if (rc < 0) {
+            return rc;
+        } else if ((rc = write_atomic(dir.get(), name, text, 0644, 0)) < 0) {
+            // The same bytes, but a new file of root's: nobody keeps a way to write it.
+            return rc;
+        }
+        ++changed;
+    }
+    return changed;
+}
+
+// Calls made for an ordinary user (a set-user-ID helper keeps the caller's real uid) may place
+// and configure only that user's domain containers: never a user's own container or another
+// id below the domain range, never under somebody else's reseller, and never a container
+// that already sits under another reseller. The registry check the helpers make first is the
+// main gate; this keeps a forged or stale registry answer from reaching another user's
+// container. Root (ryxctl, the management tools) may do anything.
+static int check_placement(uint32_t id, uint32_t ryk, const Container &c, bool missing)
+{
+    const uid_t caller = ::getuid();
+    if (caller == 0)
+        return 0;
+    if (ryk != caller || id < registry::id_min())
+        return -EPERM;
+    if (!missing && c.parent != 0 && c.parent != ryk)
+        return -EPERM;
+    return 0;
+}
+
+static int check_setup(uint32_t id, const Container &c, bool missing)
+{
+    const uid_t caller = ::getuid();
+    if (caller == 0)
+        return 0;
+    if (id < registry::id_min() || missing || c.parent != caller)
+        return -EPERM;
     return 0;
 }
 
@@ -181,7 +286,9 @@ RYX_EXPORT int ryx_ryk_move(libryx *handle, uint32_t id, uint32_t ryk_id)
         return -EINVAL;
     return guarded(-ENOMEM, [&] {
         // A container that does not exist yet keeps the placement; ryx_setup creates it there.
-        return ctl::update(id, [&](ctl::Container &c, bool) {
+        return ctl::update(id, [&](ctl::Container &c, bool missing) {
+            if (int rc = ctl::check_placement(id, ryk_id, c, missing); rc < 0)
+                return rc;
             c.parent = ryk_id;
             return 0;
         });
@@ -196,7 +303,9 @@ RYX_EXPORT int ryx_setup(libryx *handle, uint32_t id, const libryx_settings *set
     if (rc < 0)
         return rc;
     return guarded(-ENOMEM, [&] {
-        return ctl::update(id, [&](ctl::Container &c, bool) {
+        return ctl::update(id, [&](ctl::Container &c, bool missing) {
+            if (int rc = ctl::check_setup(id, c, missing); rc < 0)
+                return rc;
             c.active = true;
             c.set = *settings;
             return 0;

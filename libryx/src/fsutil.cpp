@@ -5,9 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 
 namespace ryx {
+
+bool trusted(const struct stat &st)
+{
+    return (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
 
 Fd &Fd::operator=(Fd &&o) noexcept
 {
@@ -25,7 +32,7 @@ Fd::~Fd()
         ::close(fd_);
 }
 
-int open_dir(const std::string &path, bool create, mode_t mode, Fd &out)
+static int open_dir_at(const std::string &path, bool create, mode_t mode, Fd &out)
 {
     Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd && errno == ENOENT && create) {
@@ -33,7 +40,7 @@ int open_dir(const std::string &path, bool create, mode_t mode, Fd &out)
         auto slash = path.find_last_of('/');
         if (slash != std::string::npos && slash > 0) {
             Fd parent;
-            int rc = open_dir(path.substr(0, slash), true, 0755, parent);
+            int rc = open_dir_at(path.substr(0, slash), true, 0755, parent);
             if (rc < 0)
                 return rc;
         }
@@ -49,15 +56,74 @@ int open_dir(const std::string &path, bool create, mode_t mode, Fd &out)
     return 0;
 }
 
-int Lock::acquire(int dirfd, const char *name)
+int open_dir(const std::string &path, bool create, mode_t mode, Fd &out)
 {
-    Fd fd(::openat(dirfd, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    Fd fd;
+    int rc = open_dir_at(path, create, mode, fd);
+    if (rc < 0)
+        return rc;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0)
+        return -errno;
+    if (!trusted(st))
+        return -EUCLEAN;
+    out = std::move(fd);
+    return 0;
+}
+
+static int64_t now_ms()
+{
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Retries a non-blocking attempt until it stops saying "busy" or wait_ms have passed. Polling
+// rather than a blocking call: the library may not use signals or threads to bound a wait.
+template <class F> static int poll_lock(F &&attempt, int wait_ms)
+{
+    const int64_t deadline = now_ms() + wait_ms;
+    long delay_us = 500;
+    for (;;) {
+        if (attempt() == 0)
+            return 0;
+        if (errno != EWOULDBLOCK && errno != EAGAIN && errno != EACCES && errno != EINTR)
+            return -errno;
+        int64_t left = deadline - now_ms();
+        if (left <= 0)
+            return -ETIMEDOUT;
+        long us = std::min<long>(delay_us, left * 1000);
+        struct timespec ts = {us / 1000000, (us % 1000000) * 1000};
+        ::nanosleep(&ts, nullptr);
+        delay_us = std::min<long>(delay_us * 2, 20000);
+    }
+}
+
+int Lock::acquire(int dirfd, const char *name, int wait_ms)
+{
+    Fd fd(::openat(dirfd, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     if (!fd)
         return -errno;
-    while (::flock(fd.get(), LOCK_EX) != 0) {
-        if (errno != EINTR)
-            return -errno;
-    }
+    int rc = poll_lock([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }, wait_ms);
+    if (rc < 0)
+        return rc;
+    fd_ = std::move(fd);
+    return 0;
+}
+
+int Lock::acquire_key(int dirfd, const char *name, uint64_t key, int wait_ms)
+{
+    Fd fd(::openat(dirfd, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+    if (!fd)
+        return -errno;
+    struct flock range = {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(key);
+    range.l_len = 1;
+    int rc = poll_lock([&] { return ::fcntl(fd.get(), F_OFD_SETLK, &range); }, wait_ms);
+    if (rc < 0)
+        return rc;
     fd_ = std::move(fd);
     return 0;
 }
@@ -116,14 +182,25 @@ int remove_durable(int dirfd, const std::string &name)
     return 0;
 }
 
-int read_file(int dirfd, const char *name, std::string &out, size_t max_size, bool follow)
+int open_regular(int dirfd, const char *name, unsigned flags, Fd &fd, struct stat &st)
 {
-    Fd fd(::openat(dirfd, name, O_RDONLY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW)));
-    struct stat st;
+    fd = Fd(::openat(dirfd, name,
+                     O_RDONLY | O_CLOEXEC | O_NONBLOCK | (flags & kFollow ? 0 : O_NOFOLLOW)));
     if (!fd || ::fstat(fd.get(), &st) != 0)
         return -errno;
     if (!S_ISREG(st.st_mode))
         return -EINVAL;
+    if (!(flags & kAnyOwner) && !trusted(st))
+        return -EUCLEAN;
+    return 0;
+}
+
+int read_file(int dirfd, const char *name, std::string &out, size_t max_size, unsigned flags)
+{
+    Fd fd;
+    struct stat st;
+    if (int rc = open_regular(dirfd, name, flags, fd, st); rc < 0)
+        return rc;
     if (static_cast<uint64_t>(st.st_size) > max_size)
         return -EFBIG;
     // Sized from fstat so that a whole table comes in one read; the loop still runs to the end

@@ -1,6 +1,7 @@
 // Small owning wrappers and the one durable-write routine everything that changes a file uses.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -32,15 +33,25 @@ private:
     int fd_ = -1;
 };
 
+// A file or directory the library may believe: owned by root (or by the account the library
+// runs as, for private copies and tests) and writable by nobody else. Anything an ordinary
+// user could have written is never read as registry or container state.
+bool trusted(const struct stat &st);
+
 // Opens a directory for *at() calls; with create, makes it (and missing parents) with mode.
+// -EUCLEAN when it is not trusted (see above): its files could have been swapped.
 int open_dir(const std::string &path, bool create, mode_t mode, Fd &out);
 
-// Exclusive lock on a sibling lock file, held by an open file description (flock), so that an
-// unrelated close() of the same file elsewhere in the process cannot drop it.
+// An exclusive lock held by an open file description, so that an unrelated close() of the same
+// file elsewhere in the process cannot drop it. Nobody waits for one without bound: a holder
+// may be a stopped process, so after wait_ms the attempt fails with -ETIMEDOUT.
 class Lock {
 public:
-    // 0 or a negated errno.
-    int acquire(int dirfd, const char *name);
+    // The whole of dir/name (flock). 0 or a negated errno.
+    int acquire(int dirfd, const char *name, int wait_ms);
+    // One byte of dir/name, at offset key (an open-file-description record lock): one lock
+    // file serves any number of independent keys.
+    int acquire_key(int dirfd, const char *name, uint64_t key, int wait_ms);
 
 private:
     Fd fd_;
@@ -56,9 +67,18 @@ int write_atomic(int dirfd, const std::string &name, std::string_view data, mode
 // Removes dir/name durably; -ENOENT when it was not there.
 int remove_durable(int dirfd, const std::string &name);
 
-// Whole file into out; 0 or a negated errno. Refuses files over max_size with -EFBIG. Symbolic
-// links are refused unless follow is set: the library's own files never are links.
+enum ReadFlags : unsigned {
+    kFollow = 1,   // accept a symbolic link (the library's own files never are links)
+    kAnyOwner = 2, // skip the trust test: only for repairs that judge the content themselves
+};
+
+// Opens a regular file for reading without waiting (a FIFO, a device or a lease holder never
+// blocks the caller): -EINVAL when it is not a regular file, -EUCLEAN when not trusted.
+int open_regular(int dirfd, const char *name, unsigned flags, Fd &fd, struct stat &st);
+
+// Whole file into out; 0 or a negated errno (as open_regular). Refuses files over max_size
+// with -EFBIG.
 int read_file(int dirfd, const char *name, std::string &out, size_t max_size,
-              bool follow = false);
+              unsigned flags = 0);
 
 } // namespace ryx

@@ -17,6 +17,11 @@ struct Paths {
     std::string registry_root;
     std::string login_defs;
     std::string state_dir; // container state files live here, one per container
+    // How long a change waits for a lock before it fails with -ETIMEDOUT. A container's lock
+    // may be held by a helper its user stopped; the registry's only by root's own writers,
+    // whose changes of very large tables take a few seconds under contention.
+    int container_lock_wait_ms = 5000;
+    int registry_lock_wait_ms = 15000;
 };
 
 Paths &paths();

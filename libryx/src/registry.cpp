@@ -33,11 +33,11 @@ constexpr size_t kMaxStrings = size_t(1) << 30;
 
 std::string uid_name(uint32_t uid) { return std::to_string(uid); }
 
-// User tables belong to their user, read-only, so that the user's own lookups work without
-// privilege; writes go through root's rename in a root-owned directory, and ownership checks
-// also consult the root-owned index, so editing one's own table gains nothing.
-constexpr mode_t kUserMode = 0400;
-constexpr mode_t kIndexMode = 0644;
+// Every file is root's and readable by root alone: a user's lookups go through the set-user-ID
+// ryz-registry-helper, and nobody reads another user's mappings. The directory stays
+// searchable so that the helpers' access("<dir>/<uid>", F_OK) works with the caller's uid.
+constexpr mode_t kUserMode = 0600;
+constexpr mode_t kIndexMode = 0600;
 constexpr mode_t kDirMode = 0755;
 
 int open_root(bool create, Fd &dir) { return open_dir(paths().registry_root, create, kDirMode, dir); }
@@ -46,7 +46,7 @@ int open_root(bool create, Fd &dir) { return open_dir(paths().registry_root, cre
 static int open_locked(bool create, Fd &dir, Lock &lock)
 {
     int rc = open_root(create, dir);
-    return rc < 0 ? rc : lock.acquire(dir.get(), kLock);
+    return rc < 0 ? rc : lock.acquire(dir.get(), kLock, paths().registry_lock_wait_ms);
 }
 
 // Whole files for the writers and listings: a user table, or the index.
@@ -61,22 +61,19 @@ int load_user(int dir, uint32_t uid, std::vector<fmt::Entry> &entries)
     return fmt::decode_user(data, uid, entries);
 }
 
-// An open file for the probes; -errno when it cannot be opened.
+// An open file for the probes; -errno when it cannot be opened or believed.
 int open_probe(int dir, const char *name, Fd &fd, uint64_t &size)
 {
-    fd = Fd(::openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     struct stat st;
-    if (!fd || ::fstat(fd.get(), &st) != 0)
-        return -errno;
-    if (!S_ISREG(st.st_mode))
-        return -EINVAL;
+    if (int rc = open_regular(dir, name, 0, fd, st); rc < 0)
+        return rc;
     size = static_cast<uint64_t>(st.st_size);
     return 0;
 }
 
 int store_user(int dir, uint32_t uid, const std::vector<fmt::Entry> &entries)
 {
-    return write_atomic(dir, uid_name(uid), fmt::encode_user(uid, entries), kUserMode, uid);
+    return write_atomic(dir, uid_name(uid), fmt::encode_user(uid, entries), kUserMode, 0);
 }
 
 int store_index(int dir, const std::vector<fmt::Owner> &owners, uint32_t next)
@@ -100,6 +97,7 @@ int scan(int dir, std::vector<fmt::Owner> &owners, std::vector<Conflict> *confli
     ::rewinddir(d.get());
     std::vector<fmt::Owner> all;
     int failure = 0;
+    const uint32_t min = id_min();
     for (;;) {
         errno = 0;
         struct dirent *de = ::readdir(d.get());
@@ -122,8 +120,15 @@ int scan(int dir, std::vector<fmt::Owner> &owners, std::vector<Conflict> *confli
             failure = rc;
             continue;
         }
-        for (const fmt::Entry &e : entries)
+        for (const fmt::Entry &e : entries) {
+            if (e.id < min) {
+                if (damaged)
+                    damaged->push_back({uid, -ERANGE, e.id});
+                failure = -ERANGE;
+                continue;
+            }
             all.push_back({e.id, uid});
+        }
     }
     std::sort(all.begin(), all.end(), [](const fmt::Owner &a, const fmt::Owner &b) {
         return a.id != b.id ? a.id < b.id : a.uid < b.uid;
@@ -331,6 +336,190 @@ int rebuild(std::vector<Conflict> *conflicts, std::vector<Damaged> *damaged)
     return static_cast<int>(std::min<size_t>(owners.size(), 0x7fffffff));
 }
 
+namespace {
+
+// "<id> <docroot>" lines of what a migration set aside, escaped so that a docroot cannot
+// forge a line.
+std::string set_aside_text(const std::vector<SetAside> &items)
+{
+    std::string out;
+    for (const SetAside &a : items) {
+        out += std::to_string(a.id) + ' ';
+        for (unsigned char c : a.docroot) {
+            if (c < 0x20 || c == 0x7f || c == '\\') {
+                static const char hex[] = "0123456789abcdef";
+                out += {'\\', 'x', hex[c >> 4], hex[c & 15]};
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+        out += '\n';
+    }
+    return out;
+}
+
+// A directory of ours, made root's and writable by root alone.
+int secure_dir(const std::string &path, mode_t mode, Fd &out)
+{
+    Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0)
+        return -errno;
+    if ((st.st_uid != 0 || st.st_gid != 0) && ::fchown(fd.get(), 0, 0) != 0)
+        return -errno;
+    if ((st.st_mode & 07777) != mode && ::fchmod(fd.get(), mode) != 0)
+        return -errno;
+    out = std::move(fd);
+    return 0;
+}
+
+} // namespace
+
+int migrate(bool trust_tables, Migration &out)
+{
+    if (::geteuid() != 0)
+        return -EPERM;
+    Fd dir;
+    int rc = secure_dir(paths().registry_root, kDirMode, dir);
+    if (rc < 0)
+        return rc;
+    // A lock file an ordinary user could open may be held by them: start a fresh one.
+    struct stat st;
+    if (::fstatat(dir.get(), kLock, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (!S_ISREG(st.st_mode) || !trusted(st) || (st.st_mode & 077) != 0))
+        ::unlinkat(dir.get(), kLock, 0);
+    Lock lock;
+    if ((rc = lock.acquire(dir.get(), kLock, paths().registry_lock_wait_ms)) < 0)
+        return rc;
+
+    std::string data;
+    std::vector<fmt::Owner> owners;
+    uint32_t next = 0;
+    bool have_index = read_file(dir.get(), kIndex, data, kMaxFile) == 0 &&
+                      fmt::decode_index(data, owners, next) == 0;
+    const uint32_t min = id_min();
+
+    // Every table as it stands, whoever owns it.
+    struct Table {
+        uint32_t uid;
+        std::vector<fmt::Entry> entries;
+        std::string raw;
+        int error;
+        bool sound; // root's, private, and every entry confirmed: nothing to do
+    };
+    std::vector<Table> tables;
+    {
+        int dup = ::dup(dir.get());
+        if (dup < 0)
+            return -errno;
+        std::unique_ptr<DIR, int (*)(DIR *)> d(::fdopendir(dup), ::closedir);
+        if (!d) {
+            ::close(dup);
+            return -errno;
+        }
+        ::rewinddir(d.get());
+        while (struct dirent *de = ::readdir(d.get())) {
+            uint32_t uid;
+            if (!parse_uid_name(de->d_name, uid))
+                continue;
+            Table t{uid, {}, {}, 0, false};
+            Fd fd;
+            rc = open_regular(dir.get(), de->d_name, kAnyOwner, fd, st);
+            if (rc == -EINVAL || rc == -ELOOP) {
+                // No regular file is a table: a FIFO, device or link here was planted, and
+                // maps nothing.
+                if (::unlinkat(dir.get(), de->d_name, 0) != 0)
+                    return -errno;
+                out.removed.push_back(uid);
+                continue;
+            }
+            if (rc < 0)
+                return rc;
+            fd = Fd();
+            if ((rc = read_file(dir.get(), de->d_name, t.raw, kMaxFile, kAnyOwner)) < 0)
+                return rc;
+            t.error = fmt::decode_user(t.raw, uid, t.entries);
+            t.sound = st.st_uid == 0 && (st.st_mode & 07777) == kUserMode;
+            tables.push_back(std::move(t));
+        }
+    }
+    if (!have_index && !trust_tables) {
+        bool any = false;
+        for (const Table &t : tables)
+            any = any || !t.entries.empty();
+        if (any)
+            return -ENOKEY;
+    }
+    // With trust_tables, an id two users map is confirmed for neither.
+    std::vector<fmt::Owner> claimed;
+    if (!have_index) {
+        for (const Table &t : tables)
+            for (const fmt::Entry &e : t.entries)
+                claimed.push_back({e.id, t.uid});
+        std::sort(claimed.begin(), claimed.end(),
+                  [](const fmt::Owner &a, const fmt::Owner &b) { return a.id < b.id; });
+    }
+    auto owner_of = [&](uint32_t id) -> int64_t {
+        const std::vector<fmt::Owner> &v = have_index ? owners : claimed;
+        auto at = std::lower_bound(v.begin(), v.end(), id,
+                                   [](const fmt::Owner &o, uint32_t x) { return o.id < x; });
+        if (at == v.end() || at->id != id)
+            return -1;
+        if (!have_index && std::next(at) != v.end() && std::next(at)->id == id)
+            return -1;
+        return at->uid;
+    };
+
+    for (Table &t : tables) {
+        const std::string name = uid_name(t.uid);
+        if (t.error < 0) {
+            // Damaged: kept as it is for the administrator, but as a new file of root's, so
+            // that no descriptor its user still holds can write it.
+            out.damaged.push_back({t.uid, t.error});
+            if ((rc = write_atomic(dir.get(), name, t.raw, kUserMode, 0)) < 0)
+                return rc;
+            ++out.rewritten;
+            continue;
+        }
+        std::vector<fmt::Entry> keep;
+        std::vector<SetAside> aside;
+        for (fmt::Entry &e : t.entries) {
+            if (e.id >= min && owner_of(e.id) == t.uid)
+                keep.push_back(std::move(e));
+            else
+                aside.push_back({t.uid, e.id, std::move(e.docroot)});
+        }
+        if (t.sound && aside.empty())
+            continue;
+        if (!aside.empty()) {
+            const std::string file = ".setaside." + name;
+            std::string text;
+            read_file(dir.get(), file.c_str(), text, kMaxFile);
+            if ((rc = write_atomic(dir.get(), file, text + set_aside_text(aside), 0600, 0)) < 0)
+                return rc;
+            out.set_aside.insert(out.set_aside.end(), aside.begin(), aside.end());
+        }
+        if ((rc = store_user(dir.get(), t.uid, keep)) < 0)
+            return rc;
+        ++out.rewritten;
+    }
+
+    // The index: confirmed as it was, or built from what the tables now hold.
+    if (!have_index) {
+        std::vector<fmt::Owner> now;
+        if ((rc = scan(dir.get(), now, nullptr, nullptr)) < 0)
+            return rc;
+        owners = std::move(now);
+    } else if (::fstatat(dir.get(), kIndex, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == 0 &&
+               (st.st_mode & 07777) == kIndexMode) {
+        return 0;
+    }
+    if ((rc = store_index(dir.get(), owners, next)) < 0)
+        return rc;
+    ++out.rewritten;
+    return 0;
+}
+
 } // namespace ryx::registry
 
 using namespace ryx;
@@ -346,11 +535,12 @@ RYX_EXPORT uint32_t ryz_fnv1a(const char *docroot)
     return docroot ? fmt::fnv1a(docroot) : fmt::fnv1a("");
 }
 
-static uint32_t id_min_impl()
+uint32_t registry::id_min()
 {
     std::string text;
-    // A missing or unreadable file means the system default.
-    if (read_file(AT_FDCWD, paths().login_defs.c_str(), text, 1 << 20, true) < 0)
+    // A missing or unreadable file (or one an ordinary user could have written) means the
+    // system default.
+    if (read_file(AT_FDCWD, paths().login_defs.c_str(), text, 1 << 20, kFollow) < 0)
         return registry::parse_id_min("");
     return registry::parse_id_min(text);
 }
@@ -373,7 +563,8 @@ static int verify_impl(uid_t uid, uint32_t id)
 {
     Fd dir, user, index;
     uint64_t user_size, index_size;
-    if (id == 0 || open_root(false, dir) < 0 ||
+    // Ids below the domain range are users' own containers and the system's, never a domain's.
+    if (id == 0 || id < registry::id_min() || open_root(false, dir) < 0 ||
         open_probe(dir.get(), uid_name(uid).c_str(), user, user_size) < 0 ||
         open_probe(dir.get(), kIndex, index, index_size) < 0)
         return 0;
@@ -394,7 +585,7 @@ static int assign_impl(uid_t uid, const char *docroot, uint32_t *id)
     if (rc < 0)
         return rc == -ENOENT ? -EPERM : rc;
     Lock lock;
-    if ((rc = lock.acquire(dir.get(), kLock)) < 0)
+    if ((rc = lock.acquire(dir.get(), kLock, paths().registry_lock_wait_ms)) < 0)
         return rc;
     std::vector<fmt::Entry> entries;
     rc = load_user(dir.get(), uid, entries);
@@ -425,17 +616,16 @@ static int assign_impl(uid_t uid, const char *docroot, uint32_t *id)
     for (const fmt::Entry &e : entries)
         mapped.insert(e.id);
     std::erase_if(owners, [&](const fmt::Owner &o) { return o.uid == uid && !mapped.count(o.id); });
-    // An index restored from an older copy may miss ids this user already maps; count them as
-    // taken, and refuse outright if the index gives one of them to someone else.
+    // Every id the table maps must be this user's in the index. Anything else (an index
+    // restored from an older copy, a table copied in by hand) is for the administrator to
+    // settle with rebuild-index: a writer never takes an id into the index from a table.
     auto by_id = [](const fmt::Owner &o, uint32_t v) { return o.id < v; };
     for (const fmt::Entry &e : entries) {
         auto at = std::lower_bound(owners.begin(), owners.end(), e.id, by_id);
-        if (at == owners.end() || at->id != e.id)
-            owners.insert(at, {e.id, uid});
-        else if (at->uid != uid)
+        if (at == owners.end() || at->id != e.id || at->uid != uid)
             return -ENOTUNIQ;
     }
-    if ((rc = pick_id(owners, next, id_min_impl(), newid)) < 0)
+    if ((rc = pick_id(owners, next, registry::id_min(), newid)) < 0)
         return rc;
     owners.insert(std::lower_bound(owners.begin(), owners.end(), newid, by_id), {newid, uid});
     // Reserve in the index before the user's table names the id: a crash between the two
@@ -460,7 +650,7 @@ static int load_user_locked(uid_t uid, Fd &dir, Lock &lock, std::vector<fmt::Ent
         return 0;
     if (rc < 0)
         return rc;
-    if ((rc = lock.acquire(dir.get(), kLock)) < 0)
+    if ((rc = lock.acquire(dir.get(), kLock, paths().registry_lock_wait_ms)) < 0)
         return rc;
     rc = load_user(dir.get(), uid, entries);
     if (rc == -ENOENT)
@@ -567,7 +757,7 @@ RYX_EXPORT void ryz_map_iter_close(ryz_map_iter *iter) { delete iter; }
 // The exported entry points: nothing may unwind into C callers, so an allocation failure
 // anywhere below becomes -ENOMEM (or "no entry" where the contract has no error value).
 
-RYX_EXPORT uint32_t ryz_get_id_min(void) { return guarded(uint32_t(60000), [] { return id_min_impl(); }); }
+RYX_EXPORT uint32_t ryz_get_id_min(void) { return guarded(uint32_t(60000), [] { return registry::id_min(); }); }
 
 RYX_EXPORT uint32_t ryz_map_lookup(uid_t uid, const char *docroot)
 {

@@ -24,11 +24,36 @@ struct Conflict {
 };
 struct Damaged {
     uint32_t uid;
-    int error;
+    int error; // -ERANGE: the table maps id, which lies below id_min()
+    uint32_t id = 0;
 };
-// The index rebuilt from the user entries, with what stopped it: duplicate ids across users or
-// entries that cannot be read. >= 0: ids indexed; the index is left untouched on failure.
+// The index rebuilt from the user entries, with what stopped it: duplicate ids across users,
+// ids below the domain range, or entries that cannot be read or are not root's. >= 0: ids
+// indexed; the index is left untouched on failure.
 int rebuild(std::vector<Conflict> *conflicts, std::vector<Damaged> *damaged);
+
+// ryz_get_id_min(): the smallest id the registry hands out or accepts.
+uint32_t id_min();
+
+// Brings a registry of an earlier layout, whose tables belonged to their users, to the current
+// one: every file root's and readable by root alone. A table a user could have edited is
+// rewritten with just the entries that the root-owned index gives that user (at or above
+// id_min()); anything else is set aside in ".setaside.<uid>" ("<id> <docroot>" lines) for the
+// administrator, never adopted. Without a usable index nothing can be confirmed and the
+// registry is left as it is (-ENOKEY) unless trust_tables says to accept the tables' ids
+// (those at or above id_min() that only one user maps). Idempotent.
+struct SetAside {
+    uint32_t uid;
+    uint32_t id;
+    std::string docroot;
+};
+struct Migration {
+    int rewritten = 0;              // files rewritten as root's
+    std::vector<SetAside> set_aside;
+    std::vector<Damaged> damaged;   // unreadable tables: kept byte for byte, now root's
+    std::vector<uint32_t> removed;  // uids whose entry was no regular file, now removed
+};
+int migrate(bool trust_tables, Migration &out);
 
 // Canonical decimal uid of a directory entry name, as the library writes them.
 bool parse_uid_name(std::string_view name, uint32_t &uid);

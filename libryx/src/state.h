@@ -35,4 +35,9 @@ int set_flags(uint32_t id, uint32_t flags);
 int forget(uint32_t id);
 int list(std::vector<uint32_t> &ids);
 
+// Makes the state directory and every container file root's and writable by root alone,
+// rewriting files that were not (a fresh file, so that no descriptor opened before keeps write
+// access). >= 0: the number of files rewritten or removed.
+int migrate_state();
+
 } // namespace ryx::ctl

@@ -37,6 +37,8 @@ const char kUsage[] =
     "  map-list <uid>                          print '<id> <docroot>' for each mapping\n"
     "  verify <uid> <id>                       succeed when id is registered to uid\n"
     "  rebuild-index                           rebuild .index from the user entries\n"
+    "  migrate [--trust-tables]                make the registry and the container state\n"
+    "                                          root's alone (after an upgrade)\n"
     "  id-min                                  print the smallest domain id\n"
     "\n"
     "Containers:\n"
@@ -59,8 +61,39 @@ const char kUsage[] =
 
 int fail(const char *what, int rc)
 {
-    std::fprintf(stderr, "ryxctl: %s: %s\n", what, std::strerror(-rc));
+    // The library's errors that strerror would only puzzle an administrator with.
+    const char *why;
+    switch (-rc) {
+    case EUCLEAN:
+        why = "a registry or state file or directory is not root's alone; run 'ryxctl migrate'";
+        break;
+    case ENOTUNIQ:
+        why = "the index does not give this user every id its table maps; check the tables, "
+              "then run 'ryxctl rebuild-index'";
+        break;
+    case ETIMEDOUT:
+        why = "locked by another process for too long (a stopped program?); try again";
+        break;
+    default:
+        why = std::strerror(-rc);
+    }
+    std::fprintf(stderr, "ryxctl: %s: %s\n", what, why);
     return EXIT_FAILED;
+}
+
+// A docroot as one printable line: control bytes and the backslash escaped, so that a
+// docroot holding a newline cannot forge a line of a listing.
+std::string escaped(std::string_view text)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f || c == '\\')
+            out += {'\\', 'x', hex[c >> 4], hex[c & 15]};
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
 }
 
 int usage_error(const char *fmt, const char *arg)
@@ -149,7 +182,7 @@ int cmd_map_list(uint32_t uid)
     const char *docroot;
     uint32_t id;
     while (ryz_map_iter_next(it.get(), &docroot, &id) == 0)
-        std::printf("%u %s\n", id, docroot);
+        std::printf("%u %s\n", id, escaped(docroot).c_str());
     return EXIT_OK;
 }
 
@@ -158,9 +191,17 @@ int cmd_rebuild()
     std::vector<ryx::registry::Conflict> conflicts;
     std::vector<ryx::registry::Damaged> damaged;
     int rc = ryx::registry::rebuild(&conflicts, &damaged);
-    for (const auto &d : damaged)
-        std::fprintf(stderr, "ryxctl: entry of uid %u is unreadable: %s\n", d.uid,
-                     std::strerror(-d.error));
+    for (const auto &d : damaged) {
+        if (d.error == -ERANGE)
+            std::fprintf(stderr, "ryxctl: entry of uid %u maps id %u, below the smallest domain "
+                                 "id %u\n", d.uid, d.id, ryz_get_id_min());
+        else if (d.error == -EUCLEAN)
+            std::fprintf(stderr, "ryxctl: entry of uid %u is not root's alone; run 'ryxctl "
+                                 "migrate'\n", d.uid);
+        else
+            std::fprintf(stderr, "ryxctl: entry of uid %u is unreadable: %s\n", d.uid,
+                         std::strerror(-d.error));
+    }
     for (const auto &c : conflicts)
         std::fprintf(stderr, "ryxctl: id %u is mapped by both uid %u and uid %u\n", c.id,
                      c.uid_a, c.uid_b);
@@ -169,6 +210,39 @@ int cmd_rebuild()
         return EXIT_FAILED;
     }
     std::printf("index rebuilt: %d id%s\n", rc, rc == 1 ? "" : "s");
+    return EXIT_OK;
+}
+
+int cmd_migrate(bool trust_tables)
+{
+    ryx::registry::Migration m;
+    int rc = ryx::registry::migrate(trust_tables, m);
+    for (uint32_t uid : m.removed)
+        std::fprintf(stderr, "ryxctl: entry of uid %u was no regular file; removed\n", uid);
+    for (const auto &d : m.damaged)
+        std::fprintf(stderr, "ryxctl: entry of uid %u is damaged (%s); kept as it is, now "
+                             "root's\n", d.uid, std::strerror(-d.error));
+    for (const auto &a : m.set_aside)
+        std::fprintf(stderr, "ryxctl: uid %u: id %u (%s) is not that user's in the index; set "
+                             "aside in .setaside.%u\n", a.uid, a.id, escaped(a.docroot).c_str(),
+                     a.uid);
+    if (rc == -ENOENT) {
+        rc = 0; // no registry: nothing to migrate
+    } else if (rc == -ENOKEY) {
+        std::fputs("ryxctl: migrate: the index is missing or damaged, so the tables' ids cannot "
+                   "be checked; restore .index from a backup, or accept the tables as they "
+                   "stand with 'ryxctl migrate --trust-tables'\n", stderr);
+        return EXIT_FAILED;
+    }
+    if (rc < 0)
+        return fail("migrate: registry", rc);
+    int state = ryx::ctl::migrate_state();
+    if (state < 0)
+        return fail("migrate: container state", state);
+    std::printf("registry: %d file%s rewritten, %zu entr%s set aside; container state: %d "
+                "file%s rewritten\n", m.rewritten, m.rewritten == 1 ? "" : "s",
+                m.set_aside.size(), m.set_aside.size() == 1 ? "y" : "ies", state,
+                state == 1 ? "" : "s");
     return EXIT_OK;
 }
 
@@ -338,6 +412,12 @@ int run(int argc, char **argv)
             return EXIT_USAGE;
         return ryz_map_verify_ownership(uid, id) ? EXIT_OK : EXIT_NOT_FOUND;
     }
+    if (cmd == "migrate") {
+        bool trust = nargs == 1 && std::strcmp(args[0], "--trust-tables") == 0;
+        if (!trust && !want(0, 0))
+            return EXIT_USAGE;
+        return cmd_migrate(trust);
+    }
     if (cmd == "rebuild-index") {
         if (!want(0, 0))
             return EXIT_USAGE;
@@ -428,10 +508,19 @@ int run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    int status;
     try {
-        return run(argc, argv);
+        status = run(argc, argv);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "ryxctl: %s\n", e.what());
+        status = EXIT_FAILED;
+    }
+    // What was printed (an id just assigned, say) must have reached its reader, or the
+    // command failed, whatever it did.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "ryxctl: cannot write to standard output: %s\n",
+                     std::strerror(errno));
         return EXIT_FAILED;
     }
+    return status;
 }

@@ -5,7 +5,15 @@
 
 #include <ryx/ryx-ctl.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+
 #include "fixture.h"
+#include "fsutil.h"
+#include "registry.h"
 #include "state.h"
 
 namespace {
@@ -174,4 +182,59 @@ TEST_F(Ctl, FlagsAndDamagedState)
     spit(path, "# note\nid=300\nstate=active\nparent=7\nfuture=1\ncpu=9\n");
     ASSERT_EQ(ryx_info(h, 300, &info), 0);
     EXPECT_EQ(info.li_set.ls_cpu, 9);
+}
+
+TEST_F(Ctl, LocksAreHeldPerContainerAndWaitedForBoundedly)
+{
+    libryx_settings s{};
+    ASSERT_EQ(ryx_setup(h, 70001, &s), 0);
+    ryx::paths().container_lock_wait_ms = 300;
+    // Another holder of 70001's lock, as a stopped helper would be.
+    ryx::Fd dir(::open((base + "/state").c_str(), O_RDONLY | O_DIRECTORY));
+    ryx::Lock held;
+    ASSERT_EQ(held.acquire_key(dir.get(), ".locks", 70001, 0), 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ryx_setup(h, 70002, &s), 0);
+    EXPECT_EQ(ryx_ryk_move(h, 70003, 1000), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+    EXPECT_EQ(ryx_setup(h, 70001, &s), -ETIMEDOUT);
+    EXPECT_EQ(ryx_ryk_move(h, 70001, 1000), -ETIMEDOUT);
+    EXPECT_EQ(ryx::ctl::forget(70001), -ETIMEDOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    held = ryx::Lock();
+    EXPECT_EQ(ryx_setup(h, 70001, &s), 0);
+}
+
+TEST_F(Ctl, AnOrdinaryCallerPlacesOnlyItsOwnDomainContainers)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "SKIPPED: acting as a set-user-ID program needs root";
+    libryx_settings s{};
+    const uint32_t min = ryx::registry::id_min();
+    ASSERT_EQ(ryx_ryk_move(h, min + 1, 1001), 0); // bob's domain, still running
+    ASSERT_EQ(ryx_setup(h, min + 1, &s), 0);
+    ASSERT_EQ(ryx_setup(h, 1001, &s), 0);        // bob's own container
+    ASSERT_EQ(ryx_setup(h, min + 2, &s), 0);     // top level, root's doing
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // Real uid 1000, effective root: a set-user-ID helper started by uid 1000.
+        int bad = ::setresuid(1000, 0, 0) != 0;
+        bad |= ryx_ryk_move(h, min + 1, 1000) != -EPERM;
+        bad |= ryx_setup(h, min + 1, &s) != -EPERM;
+        bad |= ryx_ryk_move(h, 1001, 1000) != -EPERM;
+        bad |= ryx_ryk_move(h, min + 5, 1001) != -EPERM;
+        bad |= ryx_setup(h, min + 6, &s) != -EPERM; // never placed under uid 1000
+        bad |= ryx_ryk_move(h, min + 2, 1000) != 0;
+        bad |= ryx_ryk_move(h, min + 7, 1000) != 0 || ryx_setup(h, min + 7, &s) != 0;
+        ::_exit(bad);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ryx::ctl::Container c;
+    ASSERT_EQ(ryx::ctl::load(min + 1, c), 0);
+    EXPECT_EQ(c.parent, 1001u);
+    ASSERT_EQ(ryx::ctl::load(min + 7, c), 0);
+    EXPECT_EQ(c.parent, 1000u);
 }

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <set>
@@ -219,16 +220,34 @@ TEST_F(Registry, RebuildReclaimsLeaksAndRefusesConflicts)
 
     // Two users mapping one id (tables restored by hand): refused, the old index kept.
     const std::string before = slurp(reg(".index"));
-    spit(reg("2"), fmt::encode_user(2, {{"/b", 99}, {"/dup", a}}));
+    spit(reg("2"), fmt::encode_user(2, {{"/b", a + 100}, {"/dup", a}}));
     std::vector<registry::Conflict> conflicts;
     EXPECT_EQ(registry::rebuild(&conflicts, nullptr), -ENOTUNIQ);
     ASSERT_EQ(conflicts.size(), 1u);
     EXPECT_EQ(conflicts[0].id, a);
     EXPECT_EQ(slurp(reg(".index")), before);
-    // And an assignment to user 2 refuses rather than trusting the stale index.
+    // And an assignment to user 2 refuses rather than trusting the stale index, or taking
+    // an id the index does not know from the table.
     uint32_t id = 0;
     EXPECT_EQ(ryz_map_assign(2, "/more", &id), -ENOTUNIQ);
     EXPECT_EQ(ryz_map_verify_ownership(2, a), 0);
+    spit(reg("2"), fmt::encode_user(2, {{"/b", a + 100}}));
+    EXPECT_EQ(ryz_map_assign(2, "/more", &id), -ENOTUNIQ);
+    EXPECT_EQ(slurp(reg(".index")), before);
+
+    // Ids below the domain range (users' own containers) are never taken from a table.
+    spit(reg("2"), fmt::encode_user(2, {{"/b", 1001}}));
+    std::vector<registry::Damaged> damaged;
+    EXPECT_EQ(registry::rebuild(nullptr, &damaged), -ERANGE);
+    ASSERT_EQ(damaged.size(), 1u);
+    EXPECT_EQ(damaged[0].uid, 2u);
+    EXPECT_EQ(damaged[0].id, 1001u);
+    EXPECT_EQ(slurp(reg(".index")), before);
+    owners.push_back({1001, 2});
+    std::sort(owners.begin(), owners.end(),
+              [](const fmt::Owner &x, const fmt::Owner &y) { return x.id < y.id; });
+    spit(reg(".index"), fmt::encode_index(owners, next));
+    EXPECT_EQ(ryz_map_verify_ownership(2, 1001), 0);
 }
 
 TEST_F(Registry, DamagedTableIsReportedNeverEmptied)
@@ -298,10 +317,50 @@ TEST_F(Registry, ForgedOwnTableGainsNothing)
     ASSERT_EQ(registry::enable(1), 1);
     ASSERT_EQ(registry::enable(2), 1);
     uint32_t theirs = assign(2, "/victim");
+    uint32_t mine = assign(1, "/mine");
     fs::permissions(reg("1"), fs::perms::owner_all);
-    spit(reg("1"), fmt::encode_user(1, {{"/mine", theirs}}));
+    spit(reg("1"), fmt::encode_user(1, {{"/mine", mine}, {"/stolen", theirs}}));
     EXPECT_EQ(ryz_map_verify_ownership(1, theirs), 0);
     EXPECT_NE(ryz_map_verify_ownership(2, theirs), 0);
+    if (::geteuid() != 0)
+        return;
+
+    // A table of the earlier layout, its user's and writable: nothing believes it.
+    ASSERT_EQ(::chown(reg("1").c_str(), 4321, 4321), 0);
+    uint32_t id = 0;
+    EXPECT_EQ(ryz_map_lookup(1, "/mine"), 0u);
+    EXPECT_EQ(ryz_map_verify_ownership(1, mine), 0);
+    EXPECT_EQ(ryz_map_assign(1, "/x", &id), -EUCLEAN);
+    EXPECT_EQ(ryz_index_rebuild(), -EUCLEAN);
+    errno = 0;
+    EXPECT_EQ(ryz_map_iter_open(1), nullptr);
+    EXPECT_EQ(errno, EUCLEAN);
+
+    // Migration keeps what the index confirms, sets the rest aside, and makes the file root's.
+    registry::Migration m;
+    ASSERT_EQ(registry::migrate(false, m), 0);
+    ASSERT_EQ(m.set_aside.size(), 1u);
+    EXPECT_EQ(m.set_aside[0].id, theirs);
+    EXPECT_EQ(slurp(reg(".setaside.1")), std::to_string(theirs) + " /stolen\n");
+    EXPECT_EQ(listing(1), (std::map<std::string, uint32_t>{{"/mine", mine}}));
+    EXPECT_EQ(ryz_map_verify_ownership(1, theirs), 0);
+    EXPECT_NE(ryz_map_verify_ownership(2, theirs), 0);
+    EXPECT_GT(assign(1, "/x"), theirs);
+    registry::Migration again;
+    ASSERT_EQ(registry::migrate(false, again), 0);
+    EXPECT_EQ(again.rewritten, 0);
+
+    // Without an index nothing can be confirmed: left alone unless the tables are trusted, and
+    // then an id two users claim, or one below the range, is nobody's.
+    ASSERT_EQ(::unlink(reg(".index").c_str()), 0);
+    spit(reg("2"), fmt::encode_user(2, {{"/victim", theirs}, {"/dup", mine}, {"/low", 1001}}));
+    ASSERT_EQ(::chown(reg("2").c_str(), 4322, 4322), 0);
+    EXPECT_EQ(registry::migrate(false, again), -ENOKEY);
+    ASSERT_EQ(registry::migrate(true, again), 0);
+    EXPECT_EQ(listing(2), (std::map<std::string, uint32_t>{{"/victim", theirs}}));
+    EXPECT_EQ(listing(1).count("/mine"), 0u);
+    EXPECT_NE(ryz_map_verify_ownership(2, theirs), 0);
+    EXPECT_EQ(ryz_map_verify_ownership(2, 1001), 0);
 }
 
 TEST_F(Registry, PermissionsAndLayout)
@@ -312,12 +371,11 @@ TEST_F(Registry, PermissionsAndLayout)
     ASSERT_EQ(::stat((base + "/ryz_ids").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);
     ASSERT_EQ(::stat(reg("4321").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0400u);
-    if (::geteuid() == 0) {
-        EXPECT_EQ(st.st_uid, 4321u);
-    }
+    // Root's alone: its user reads it through the set-user-ID lookup helper.
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, ::geteuid());
     ASSERT_EQ(::stat(reg(".index").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
     for (const auto &de : fs::directory_iterator(base + "/ryz_ids")) {
         std::string name = de.path().filename();
         EXPECT_TRUE(name == "4321" || name == ".index" || name == ".lock") << name;

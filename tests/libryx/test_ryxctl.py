@@ -78,6 +78,49 @@ class RyxctlTest(unittest.TestCase):
         res = self.run_ctl("map-list", "1000", status=1)
         self.assertIn("Bad message", res.stderr)
 
+    def test_output_is_one_line_per_mapping_and_must_arrive(self):
+        self.run_ctl("allow-domain-limits", "1000")
+        forged = self.run_ctl("map-assign", "1000", "/a\n70001 /forged\\x").stdout.strip()
+        self.assertEqual(self.run_ctl("map-list", "1000").stdout,
+                         f"{forged} /a\\x0a70001 /forged\\x5cx\n")
+        with open("/dev/full", "w") as full:
+            res = subprocess.run([program("libryx/ryxctl"), "--registry", self.registry,
+                                  "map-assign", "1000", "/b"], stdout=full, stderr=subprocess.PIPE,
+                                 text=True, timeout=60)
+        self.assertEqual((res.returncode, res.stderr),
+                         (1, "ryxctl: cannot write to standard output: No space left on device\n"))
+
+    @unittest.skipUnless(os.geteuid() == 0, "migrating ownership needs root")
+    def test_migrate_takes_the_files_from_their_users(self):
+        """A registry and state of the earlier layout, where each table was its user's: a
+        forged entry is set aside, never adopted; nothing the index confirms is lost."""
+        for uid in ("1000", "1001"):
+            self.run_ctl("allow-domain-limits", uid)
+        mine = self.run_ctl("map-assign", "1000", "/mine").stdout.strip()
+        theirs = self.run_ctl("map-assign", "1001", "/theirs").stdout.strip()
+        self.run_ctl("create", mine, "1000")
+        self.run_ctl("create", "70009")
+        table = os.path.join(self.registry, "1000")
+        for path, uid in ((table, 1000), (os.path.join(self.state, "70009"), 1000)):
+            os.chown(path, uid, uid)
+            os.chmod(path, 0o664)
+        self.run_ctl("map-list", "1000", status=1)  # not believed until migrated
+        lines = self.run_ctl("map-list", "1001").stdout  # others unaffected
+        # What the user could do to their own table: add bob's id to it.
+        subprocess.run([program("libryx/ryxctl"), "--registry", self.registry, "map-assign",
+                        "1000", "/stolen"], capture_output=True)
+        res = self.run_ctl("migrate", status=0)
+        self.assertIn("registry: 1 file rewritten, 0 entries set aside; container state: 1 file "
+                      "rewritten", res.stdout)
+        self.assertEqual(self.run_ctl("map-list", "1000").stdout, f"{mine} /mine\n")
+        self.assertEqual(self.run_ctl("map-list", "1001").stdout, lines)
+        self.run_ctl("verify", "1000", theirs, status=3)
+        for name in os.listdir(self.registry) + [os.path.join("..", "state", n)
+                                                 for n in os.listdir(self.state)]:
+            st = os.lstat(os.path.join(self.registry, name))
+            self.assertEqual((st.st_uid, st.st_mode & 0o022), (0, 0), name)
+        self.assertIn("0 files rewritten", self.run_ctl("migrate").stdout)
+
     def test_containers(self):
         self.run_ctl("info", "70001", status=3)
         self.run_ctl("move", "70001", "1000")
