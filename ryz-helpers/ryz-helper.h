@@ -1,10 +1,16 @@
-// Exit statuses and argument parsing shared by ryz-limits-helper and ryz-registry-helper.
-// Header-only on purpose: the helpers must not grow a shared library of their own.
+// Exit statuses and argument parsing shared by ryz-limits-helper and ryz-registry-helper, and
+// the standard descriptor check all three run first.
+// Header-only on purpose: the helpers must not grow a shared library of their own, and
+// ryz-stats-helper links the C library alone, so nothing here may need the C++ runtime.
 #ifndef RYZ_HELPERS_RYZ_HELPER_H
 #define RYZ_HELPERS_RYZ_HELPER_H
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 // Callers branch on these numbers; never renumber. 1 is left to generic failures.
 enum {
@@ -25,6 +31,28 @@ static inline int parse_uint32(const char *s, uint32_t *out)
     if (*end != '\0' || v > 4294967295UL)
         return -1;
     *out = static_cast<uint32_t>(v);
+    return 0;
+}
+
+// Reopens each closed descriptor among 0, 1 and 2 on /dev/null. Otherwise the next file opened,
+// by the helper or by the library, would take that number: a message meant for stderr could
+// land in it, or it could be handed on as a standard stream. Read-write, so that output to
+// /dev/null succeeds like output to any sink the caller chose. -1 when /dev/null cannot be
+// opened; nothing can then be reported safely.
+static inline int open_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // Every lower number is open by now, so open() returns exactly fd. No O_CLOEXEC: the
+        // stats helper's command inherits these.
+        int got = open("/dev/null", O_RDWR | O_NOCTTY);
+        if (got != fd) {
+            if (got >= 0)
+                close(got);
+            return -1;
+        }
+    }
     return 0;
 }
 

@@ -198,6 +198,11 @@ int run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    // First of all, before any file is opened. 1 is the status left to generic failures: none of
+    // 2 to 6 describes a process started without usable standard descriptors, and no message
+    // goes out because there may be nowhere safe to write one.
+    if (open_standard_descriptors() != 0)
+        return EXIT_FAILURE;
     // run() returns so that the handle is destroyed on every path before the process ends.
     return run(argc, argv);
 }

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ryz-helper.h"
+
 namespace {
 
 constexpr char usage[] = "Usage: ryz-stats-helper get <period>\n";
@@ -52,6 +54,10 @@ int cmd_get(uid_t uid, const char *period)
 
 int main(int argc, char **argv)
 {
+    // First of all: nothing opened later may become a standard stream, here or in the command,
+    // which inherits them. Silently, as there may be nowhere safe to write a message.
+    if (open_standard_descriptors() != 0)
+        return 1;
     if (argc != 3 || std::strcmp(argv[1], "get") != 0) {
         std::fputs(usage, stderr);
         return 1;

@@ -13,6 +13,11 @@ DOMAIN = 70001
 FAKE_LIBRARY_DIR = os.path.join(BUILD_DIR, "tests", "fakes", "libryx")
 
 
+def closing(redirections):
+    """argv_prefix that starts the helper with shell redirections such as "2>&-" applied."""
+    return ("sh", "-c", f'exec "$0" "$@" {redirections}')
+
+
 class HelperTest(unittest.TestCase):
     """A fresh host per test; runs go through the stand-in library unless real=True."""
 

@@ -1,10 +1,11 @@
 """ryz-limits-helper as its callers see it: statuses, exact messages, and the library calls it
 makes (from the stand-in's log), run as an ordinary user in the sandbox."""
 
+import os
 import unittest
 
 from harness.sandbox import require_sandbox
-from helpers.common import DOMAIN, USER, HelperTest
+from helpers.common import DOMAIN, USER, HelperTest, closing
 
 USAGE = ("Usage: ryz-limits-helper <uid> <domain_id> <cpu> <pmem> <io> <nproc> <iops> <ep> "
          "<vmem>\n")
@@ -150,9 +151,12 @@ class LimitsHelperTest(HelperTest):
                          [VERIFY, "init_ryx -> NULL errno=12"])
 
     def test_move_refused(self):
+        calls = [VERIFY, INIT, f"ryx_ryk_move {DOMAIN} {USER} -> -1", DESTROY]
         self.assertFails(self.limits(str(USER), str(DOMAIN), *LIMITS, fake={"MOVE": -1}), 6,
-                         f"{P}ryx_ryk_move(domain {DOMAIN} -> ryk {USER}) failed: -1\n",
-                         [VERIFY, INIT, f"ryx_ryk_move {DOMAIN} {USER} -> -1", DESTROY])
+                         f"{P}ryx_ryk_move(domain {DOMAIN} -> ryk {USER}) failed: -1\n", calls)
+        # With stderr closed the message is lost, never written into a file opened meanwhile.
+        self.assertFails(self.limits(str(USER), str(DOMAIN), *LIMITS, fake={"MOVE": -1},
+                                     argv_prefix=closing("2>&-")), 6, "", calls)
 
     def test_existence_undetermined(self):
         for rc in ["-5", "-2", "1"]:

@@ -4,7 +4,7 @@ messages and statuses, and the one library call with the docroot unchanged."""
 import unittest
 
 from harness.sandbox import require_sandbox
-from helpers.common import USER, HelperTest
+from helpers.common import USER, HelperTest, closing
 
 USAGE = "Usage: ryz-registry-helper get <uid> <docroot>\n"
 P = "ryz-registry-helper: "
@@ -81,6 +81,10 @@ class RegistryHelperTest(HelperTest):
         # Nothing to write: nothing can fail.
         self.assertEqual(self.run_helper("get", str(USER), DOCROOT, argv_prefix=redirect)[:3],
                          (0, "", ""))
+        # A caller that closed stdout asked for no output: the id goes to /dev/null.
+        self.assertEqual(self.run_helper("get", str(USER), DOCROOT, fake={"LOOKUP": 70001},
+                                         argv_prefix=closing("<&- >&- 2>&-")),
+                         (0, "", "", [lookup_line(DOCROOT, 70001)]))
 
 
 if __name__ == "__main__":

@@ -7,7 +7,7 @@ import subprocess
 import unittest
 
 from harness.sandbox import SANITIZED, require_sandbox, program
-from helpers.common import USER, HelperTest
+from helpers.common import USER, HelperTest, closing
 
 USAGE = "Usage: ryz-stats-helper get <period>\n"
 FLAG = "/opt/tavrenox/flags/available-flags.d/ryxstats-supports-domain-ryx-limits.flag"
@@ -135,6 +135,13 @@ class StatsHelperTest(HelperTest):
                   if "(NEEDED)" in line]
         # Sanitizer runtimes come with the sanitizer build, not with the program.
         self.assertEqual(needed, ["libc.so.6"])
+
+    def test_command_gets_open_standard_descriptors(self):
+        # Closed ones are reopened on /dev/null before anything is opened or started.
+        self.host.file("/usr/sbin/ryxinfo", "#!/bin/sh\ncd /proc/.real/$$/fd && readlink 0 1 2 "
+                       f"| cat >{RECORD}\n", mode=0o755)
+        self.run_helper("get", "1d", real=True, argv_prefix=closing("<&- >&- 2>&-"))
+        self.assertEqual(self.host.read(RECORD), b"/dev/null\n" * 3)
 
 
 if __name__ == "__main__":
