@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ryx/ryx-ctl.h>
@@ -35,6 +37,29 @@ struct FileCloser {
     void operator()(FILE *f) const { std::fclose(f); }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
+
+// Owns a descriptor until a FILE takes it over.
+class Fd {
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    int get() const { return fd_; }
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_;
+};
 
 // strtol's rules, as for parse_uint32: blanks and a sign accepted, empty is 0.
 int parse_int32(const char *s, int32_t *out)
@@ -66,9 +91,16 @@ int ryk_holds_ryx(uint32_t ryk_id, uint32_t ryx_id)
 {
     char path[4096];
     std::snprintf(path, sizeof path, "/proc/ryx/resellers/ryk%u/list", ryk_id);
-    File f(std::fopen(path, "r"));
+    // Only a regular file is read. Anything else put there (a FIFO, a device) could block the
+    // open or the reads, so it is opened without waiting and then refused like a missing list.
+    Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    File f(fdopen(fd.get(), "r"));
     if (!f)
         return -1;
+    fd.release();
 
     char want[48];
     std::snprintf(want, sizeof want, "%u,%u", ryk_id, ryx_id);

@@ -35,7 +35,7 @@ class HelperTest(unittest.TestCase):
     def enable_isolation(self, uid=USER):
         self.host.file(f"/etc/container/ryz_ids/{uid}", "")
 
-    def run_helper(self, *args, uid=USER, fake=None, real=False, argv_prefix=()):
+    def run_helper(self, *args, uid=USER, fake=None, real=False, argv_prefix=(), timeout=60):
         """Runs the program under test; fake holds RYX_FAKE_* settings without the prefix.
         Returns (status, stdout, stderr, calls) with the outputs as text."""
         if os.path.exists(self.log_path):
@@ -47,7 +47,7 @@ class HelperTest(unittest.TestCase):
             for key, value in (fake or {}).items():
                 env["RYX_FAKE_" + key] = str(value)
         argv = [*argv_prefix, program(self.PROGRAM), *args]
-        res = self.host.run(argv, uid=uid, env=env)
+        res = self.host.run(argv, uid=uid, env=env, timeout=timeout)
         return (res.returncode, res.stdout.decode(errors="surrogateescape"),
                 res.stderr.decode(errors="surrogateescape"), self.calls())
 

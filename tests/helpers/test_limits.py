@@ -216,10 +216,19 @@ class LimitsHelperTest(HelperTest):
                     f"apply limits\n", [VERIFY, INIT, MOVE, self.EXISTS, DESTROY])
 
     def test_unreadable_listing(self):
-        self.assertFails(
-            self.existing(None), 5,
-            f"{P}RYX {DOMAIN} already exists and is not a child of ryk{USER} (ryk listing "
-            f"unreadable); refusing to apply limits\n", [VERIFY, INIT, MOVE, self.EXISTS, DESTROY])
+        # Missing, or a FIFO: that must be neither read nor waited on.
+        for fifo in (False, True):
+            path = self.host.file(f"/proc/ryx/resellers/ryk{USER}/list", "")
+            os.unlink(path)
+            if fifo:
+                os.mkfifo(path)
+            with self.subTest(fifo=fifo):
+                self.assertFails(
+                    self.limits(str(USER), str(DOMAIN), *LIMITS, fake={f"INFO_{DOMAIN}": 0},
+                                timeout=20), 5,
+                    f"{P}RYX {DOMAIN} already exists and is not a child of ryk{USER} (ryk "
+                    f"listing unreadable); refusing to apply limits\n",
+                    [VERIFY, INIT, MOVE, self.EXISTS, DESTROY])
 
 
     def test_tail_of_a_long_line_is_not_a_line_start(self):
