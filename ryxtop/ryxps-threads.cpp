@@ -212,7 +212,9 @@ void collect_thread(const container_index &containers, record_heap &heap, int ta
     if (!t) return;
     t->pid = pid;
     t->tid = tid;
-    t->mem = (resident - shared) * static_cast<uint64_t>(page_size);
+    // The kernel's page counts are approximate, so shared can exceed resident; unsigned
+    // subtraction would then wrap to a huge size.
+    t->mem = (resident > shared ? resident - shared : 0) * static_cast<uint64_t>(page_size);
     t->cpu = utime + stime;
     t->valid = 1;
     com_from_cmdline(cmd, cmd_len, t->com);

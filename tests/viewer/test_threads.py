@@ -32,8 +32,10 @@ class Collector(unittest.TestCase):
             h.thread(205, tid, fnid=5, statm="5000 600 88\n")
         for name in ("0", "12abc", "+x"):  # not process directories
             h.thread(name, 1, fnid=5)
-        h.thread(300, 300, cgroup="1:x:/user.slice\n0::/ryx-3\n0::/ryx0\n0::/ryx12\n0::/ryx7\n")
-        h.thread(300, 301, cgroup="0::/12\n")
+        # The kernel counts approximately: more shared than resident pages is no memory, not -200.
+        h.thread(300, 300, cgroup="1:x:/user.slice\n0::/ryx-3\n0::/ryx0\n0::/ryx12\n0::/ryx7\n",
+                 statm="1000 100 300\n")
+        h.thread(300, 301, cgroup="0::/12\n", statm="1000 100 300\n")
         h.thread(400, 400, fnid=7, cgroup="0::/ryx12\n")
         h.thread(401, 401, cgroup="0::/ryx\n0::/user.slice\n")
         # Over 99 characters, the first 99 ending in "/ryx2".
@@ -65,7 +67,7 @@ class Collector(unittest.TestCase):
             for cid, pno, tno, mem, tids in [
                 ("5", "2", "5", "3", {"100", "101", "102", "205", "206"}),
                 ("7", "3", "3", "3", {"400", "701", "702"}),
-                ("12", "1", "2", "1", {"300", "301"}),
+                ("12", "1", "2", "0", {"300", "301"}),
                 ("20", "2", "2", "2", {"500", "4194000"})]})
 
     def test_resampling_over_the_interval(self):
