@@ -56,7 +56,9 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "${_ryx_depends}")
 # ldconfig call to postinst and postrm by itself). Written by hand because cpack's generated
 # one would also look at the Python module, which has no soname.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/shlibs.in ${CMAKE_BINARY_DIR}/packaging/deb/shlibs @ONLY)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_BINARY_DIR}/packaging/deb/shlibs")
+# postinst: ldconfig, and the migration of a registry and container state of earlier versions.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_BINARY_DIR}/packaging/deb/shlibs"
+    "${CMAKE_CURRENT_LIST_DIR}/deb/postinst")
 # Installed binaries are stripped, as in any distribution package.
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

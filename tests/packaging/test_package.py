@@ -271,8 +271,12 @@ class InstallTest(unittest.TestCase):
         return res.returncode, res.stdout.decode(), res.stderr.decode()
 
     def test_install_use_and_purge(self):
+        # A registry entry of an earlier version, its user's: installing makes it root's alone.
+        self.sh("mkdir -p /etc/container/ryz_ids && touch /etc/container/ryz_ids/1000 && "
+                "chown 1000 /etc/container/ryz_ids/1000")
         rc, out, err = self.sh(f"dpkg -i {self.deb}")
         self.assertEqual(rc, 0, out + err)
+        self.assertEqual(self.sh("stat -c '%u %a' /etc/container/ryz_ids/1000")[1], "0 600\n")
         rc, out, _ = self.sh(f"dpkg-query -W -f='${{Status}}' {PACKAGE}; echo; dpkg -L {PACKAGE}")
         status, *listed = out.splitlines()
         self.assertEqual(status, "install ok installed")
@@ -312,6 +316,7 @@ class InstallTest(unittest.TestCase):
                                "&& complete -p ryxps'")
         self.assertEqual(out, "complete -F _ryxps ryxps\n", err)
 
+        self.sh("rm -r /etc/container")  # the administrator's data, not the package's
         rc, out, err = self.sh(f"dpkg --purge {PACKAGE}")
         self.assertEqual(rc, 0, out + err)
         rc, out, _ = self.sh(f"dpkg-query -W -f='${{Status}}' {PACKAGE}; echo; "
