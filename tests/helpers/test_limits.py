@@ -5,7 +5,7 @@ import os
 import unittest
 
 from harness.sandbox import require_sandbox
-from helpers.common import DOMAIN, USER, HelperTest, closing
+from helpers.common import DOMAIN, USER, HelperTest
 
 USAGE = ("Usage: ryz-limits-helper <uid> <domain_id> <cpu> <pmem> <io> <nproc> <iops> <ep> "
          "<vmem>\n")
@@ -151,12 +151,9 @@ class LimitsHelperTest(HelperTest):
                          [VERIFY, "init_ryx -> NULL errno=12"])
 
     def test_move_refused(self):
-        calls = [VERIFY, INIT, f"ryx_ryk_move {DOMAIN} {USER} -> -1", DESTROY]
         self.assertFails(self.limits(str(USER), str(DOMAIN), *LIMITS, fake={"MOVE": -1}), 6,
-                         f"{P}ryx_ryk_move(domain {DOMAIN} -> ryk {USER}) failed: -1\n", calls)
-        # With stderr closed the message is lost, never written into a file opened meanwhile.
-        self.assertFails(self.limits(str(USER), str(DOMAIN), *LIMITS, fake={"MOVE": -1},
-                                     argv_prefix=closing("2>&-")), 6, "", calls)
+                         f"{P}ryx_ryk_move(domain {DOMAIN} -> ryk {USER}) failed: -1\n",
+                         [VERIFY, INIT, f"ryx_ryk_move {DOMAIN} {USER} -> -1", DESTROY])
 
     def test_existence_undetermined(self):
         for rc in ["-5", "-2", "1"]:
