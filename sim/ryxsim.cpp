@@ -50,6 +50,12 @@
 #ifndef RYXSIM_RYZ_STATS_HELPER
 #define RYXSIM_RYZ_STATS_HELPER ""
 #endif
+#ifndef RYXSIM_LIBRYX
+#define RYXSIM_LIBRYX ""
+#endif
+#ifndef RYXSIM_LIBDIR
+#define RYXSIM_LIBDIR "/usr/lib"
+#endif
 
 #if defined(__SANITIZE_ADDRESS__)
 #define RYXSIM_SANITIZED 1
@@ -181,13 +187,17 @@ int prepare_tree(const std::string &root, const Scenario &sc) {
         return rc;
     if ((rc = copy_file(self_dir() + "/ryxinfo", lower + "/usr/sbin/ryxinfo", 0755))) return rc;
     // The system's programs where a package puts them: the helpers set-user-ID root, as they
-    // act for ordinary users. Programs not built are left out.
+    // act for ordinary users, and libryx in the loader's own directory, the only place where
+    // a set-user-ID program finds it (the built programs' run path leads nowhere from here).
+    // Programs not built are left out.
     make_dirs(lower + "/usr/bin");
     make_dirs(lower + "/usr/libexec/ryxkit");
+    make_dirs(lower + RYXSIM_LIBDIR);
     const struct {
         const char *built, *installed;
         mode_t mode;
-    } programs[] = {{RYXSIM_RYXPS, "/usr/bin/ryxps", 0755},
+    } programs[] = {{RYXSIM_LIBRYX, RYXSIM_LIBDIR "/libryx.so.0", 0644},
+                    {RYXSIM_RYXPS, "/usr/bin/ryxps", 0755},
                     {RYXSIM_RYZ_LIMITS_HELPER, "/usr/libexec/ryxkit/ryz-limits-helper", 04755},
                     {RYXSIM_RYZ_REGISTRY_HELPER, "/usr/libexec/ryxkit/ryz-registry-helper", 04755},
                     {RYXSIM_RYZ_STATS_HELPER, "/usr/libexec/ryxkit/ryz-stats-helper", 04755}};

@@ -53,8 +53,7 @@ class HostileCaller(HelperTest):
     def setUp(self):
         super().setUp()
         for name in ("ryz-limits-helper", "ryz-registry-helper", "ryz-stats-helper"):
-            with open(program(name), "rb") as f:
-                self.host.file(f"{LIBEXEC}/{name}", f.read(), mode=0o4755)
+            self.host.install_set_user_id(name, LIBEXEC)
         self.spec_dir = tempfile.mkdtemp(prefix="ryx-hostile-")
         os.chmod(self.spec_dir, 0o755)
         self.addCleanup(shutil.rmtree, self.spec_dir, True)

@@ -23,6 +23,7 @@ import shlex
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 import unittest
@@ -31,6 +32,9 @@ BUILD_DIR = os.environ.get("RYX_BUILD_DIR", "")
 SOURCE_DIR = os.environ.get(
     "RYX_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 SANITIZED = bool(os.environ.get("RYX_SANITIZE"))
+# The loader's default library directory, where a package puts libryx.
+SYSTEM_LIBDIR = os.environ.get("RYX_SYSTEM_LIBDIR") or os.path.normpath(
+    "/usr/lib/" + (sysconfig.get_config_var("MULTIARCH") or ""))
 
 _OVERLAID = ("etc", "usr", "opt", "var")
 
@@ -158,6 +162,16 @@ class Host:
         os.chmod(tmp, mode)
         os.replace(tmp, real)  # atomic, so a running reader never sees half a fixture
         return real
+
+    def install_set_user_id(self, name, directory="/usr/libexec/ryxkit"):
+        """Installs a built program set-user-ID root as a package does, with libryx in the
+        loader's default directory (a set-user-ID program never follows its run path back into
+        the build tree). Returns the program's path in the sandbox."""
+        with open(program("libryx/libryx.so.0"), "rb") as f:
+            self.file(f"{SYSTEM_LIBDIR}/libryx.so.0", f.read())
+        with open(program(name), "rb") as f:
+            self.file(f"{directory}/{name}", f.read(), mode=0o4755)
+        return f"{directory}/{name}"
 
     def mkdir(self, path, mode=0o755):
         real = self.path(path)

@@ -103,9 +103,8 @@ class StatsHelperTest(HelperTest):
 
 
     def test_set_user_id_install_still_acts_for_the_real_uid(self):
-        with open(program(self.PROGRAM), "rb") as f:
-            self.host.file("/usr/libexec/ryxkit/ryz-stats-helper", f.read(), mode=0o4755)
-        res = self.host.run(["/usr/libexec/ryxkit/ryz-stats-helper", "get", "1d"], uid=USER,
+        helper = self.host.install_set_user_id(self.PROGRAM)
+        res = self.host.run([helper, "get", "1d"], uid=USER,
                             env={"LC_ALL": "C.UTF-8", "SECRET": "x"})
         self.assertEqual(res.returncode, 7, res.stderr)
         rec = self.record()

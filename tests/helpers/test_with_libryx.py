@@ -17,8 +17,7 @@ class WithLibryxTest(HelperTest):
     def setUp(self):
         super().setUp()
         for name in ("ryz-limits-helper", "ryz-registry-helper"):
-            with open(program(name), "rb") as f:
-                self.host.file(f"{LIBEXEC}/{name}", f.read(), mode=0o4755)
+            self.host.install_set_user_id(name, LIBEXEC)
         self.ryxctl("allow-domain-limits", str(USER))
         self.domain = int(self.ryxctl("map-assign", str(USER), DOCROOT))
 
