@@ -1,17 +1,22 @@
 """The helpers against a hostile caller: arguments as long as the kernel allows, printf
-directives, bytes that are not UTF-8, an environment full of traps while the helpers run
-set-user-ID, and reseller lists that are huge or have lines longer than the reading buffer.
-Every case ends in an exact status and message; nothing of the caller's reaches the library
-or the statistics command."""
+directives, bytes that are not UTF-8, an environment full of traps or a library of the caller's
+in the current directory while the helpers run set-user-ID, and reseller lists that are huge or
+have lines longer than the reading buffer. Every case ends in an exact status and message;
+nothing of the caller's reaches the library or the statistics command. And every program and
+library built, and every one ryxsim installs, carries the loader's and compiler's defences."""
 
 import json
 import os
+import re
 import shutil
+import stat
+import subprocess
 import tempfile
 import unittest
 
-from harness.sandbox import SANITIZED, program, require_sandbox
+from harness.sandbox import BUILD_DIR, SANITIZED, program, require_sandbox
 from helpers.common import DOMAIN, USER, HelperTest
+from sim.simhost import RYXSIM
 
 LIBEXEC = "/usr/libexec/ryxkit"
 DOCROOT = b"/home/alice/www/example.org"
@@ -44,6 +49,74 @@ os.execve(path, argv, env)
 
 def _b(x):
     return x if isinstance(x, bytes) else str(x).encode()
+
+
+def skip(reason):
+    print(f"SKIPPED: {reason}", flush=True)
+    raise unittest.SkipTest(reason)
+
+
+# Leaves a file behind, as whoever loaded it.
+PLANTED = """#include <fcntl.h>
+#include <unistd.h>
+__attribute__((constructor)) static void planted(void) { close(open(MARK, O_CREAT, 0644)); }
+"""
+
+
+def plant_library(directory, name, mark):
+    """Builds directory/name, a caller's own copy of a system library that creates mark when
+    loaded and otherwise passes for the real one: it has the real one's symbol versions and
+    loads it by its full path (the name of a stub it links), so programs work as usual."""
+    if shutil.which("cc") is None or shutil.which("readelf") is None:
+        skip("no C compiler or readelf")
+    real = subprocess.run(["cc", f"-print-file-name={name}"], capture_output=True, text=True)
+    real = os.path.realpath(real.stdout.strip())
+    if not os.path.isfile(real):
+        skip(f"the compiler knows no {name}")
+    versions = re.findall(r"Flags: none\s+Index: \d+\s+Cnt: \d+\s+Name: (\S+)",
+                          readelf(real, "-V"))
+    work = tempfile.mkdtemp(prefix="ryx-plant-")
+    try:
+        with open(os.path.join(work, "versions"), "w") as f:
+            f.write("".join(f"{v} {{ }};\n" for v in versions))
+        for argv in (["-o", f"{work}/real.so", "-x", "c", "/dev/null", f"-Wl,-soname,{real}"],
+                     ["-fPIC", f'-DMARK="{mark}"', "-o", os.path.join(directory, name), "-x",
+                      "c", "-", "-x", "none", "-Wl,--no-as-needed", f"{work}/real.so",
+                      f"-Wl,--version-script={work}/versions"]):
+            subprocess.run(["cc", "-shared", *argv], input=PLANTED, text=True, check=True,
+                           capture_output=True)
+    finally:
+        shutil.rmtree(work, True)
+
+
+def readelf(path, *options):
+    return subprocess.run(["readelf", "-W", *options, path], capture_output=True, text=True,
+                          check=True).stdout
+
+
+def elf_files(top):
+    """Programs and shared libraries under top. Nested build trees (the packaging twin, the
+    fuzzing build) are configured on their own and left out, as are staged packages."""
+    for dirpath, dirnames, filenames in os.walk(top):
+        dirnames[:] = [d for d in dirnames if d not in ("CMakeFiles", "_CPack_Packages")
+                       and not os.path.exists(os.path.join(dirpath, d, "CMakeCache.txt"))]
+        for name in filenames:
+            path = os.path.join(dirpath, name)
+            if not stat.S_ISREG(os.lstat(path).st_mode):
+                continue
+            with open(path, "rb") as f:
+                head = f.read(18)
+            order = "little" if head[5:6] == b"\x01" else "big"
+            if head[:4] == b"\x7fELF" and int.from_bytes(head[16:18], order) in (2, 3):
+                yield path  # ET_EXEC or ET_DYN
+
+
+# The programs installed on a host; the helpers run set-user-ID root.
+INSTALLED = ("ryxps", "ryz-limits-helper", "ryz-registry-helper", "ryz-stats-helper")
+# Calls that fortification always replaces with checked ones, there being no buffer size to
+# know: one imported unchecked means a file built without it.
+ALWAYS_CHECKED = {"printf", "fprintf", "vprintf", "vfprintf", "dprintf", "vdprintf",
+                  "asprintf", "vasprintf"}
 
 
 @require_sandbox
@@ -190,6 +263,34 @@ class HostileCaller(HelperTest):
         self.assertEqual(self.limits(USER, self.domain, *"1234567", env=traps), (0, b"", b""))
         self.assertNoTrapSprung()
 
+    def test_libraries_in_the_callers_directory_are_never_loaded(self):
+        where = tempfile.mkdtemp(prefix="ryx-caller-")
+        os.chmod(where, 0o755)
+        self.addCleanup(shutil.rmtree, where, True)
+        mark = os.path.join(where, "loaded")
+        plant_library(where, "libstdc++.so.6", mark)
+        # The planted copy does get loaded where it is asked for.
+        self.host.run([f"{LIBEXEC}/ryz-limits-helper"], env={"LD_LIBRARY_PATH": where})
+        self.assertTrue(os.path.exists(mark), "the planted library never loads")
+        os.unlink(mark)
+
+        other = self.domain + 1
+        for argv, expected in [
+                (["ryz-registry-helper", "get", USER, DOCROOT.decode()],
+                 (0, b"%d\n" % self.domain, b"")),
+                (["ryz-limits-helper", USER, other, *"1234567"],
+                 (4, b"", b"ryz-limits-helper: domain_id %d not owned by uid %d\n"
+                  % (other, USER))),
+                (["ryz-stats-helper"], (1, b"", b"Usage: ryz-stats-helper get <period>\n"))]:
+            with self.subTest(helper=argv[0]):
+                res = self.host.run(["sh", "-c", 'cd "$0" && exec "$@"', where,
+                                     f"{LIBEXEC}/{argv[0]}", *map(str, argv[1:])], uid=USER)
+                loaded = os.path.exists(mark)
+                if loaded:
+                    os.unlink(mark)
+                self.assertFalse(loaded, "the caller's library ran as root")
+                self.assertEqual((res.returncode, res.stdout, res.stderr), expected)
+
     def test_statistics_command_gets_nothing_of_the_callers(self):
         self.host.file(FLAG, "")
         self.host.mkdir("/var/ryxinfo", 0o777)
@@ -257,6 +358,63 @@ class HostileResellerList(HelperTest):
         self.assertEqual(self.apply(self.HEADER + line), (6, "", self.REFUSED, False))
         self.assertEqual(self.apply(self.HEADER + "\0" * 5000 + "\n" + token + "\n"),
                          (0, "", "", True))
+
+
+class BuiltHardened(unittest.TestCase):
+    """No run path entry relative to where a program is started, relocations read-only once
+    loaded (BIND_NOW and GNU_RELRO), position-independent executables, stack canaries, and
+    checked calls where the build optimises without a sanitizer. No file is exempt: the
+    test-only stand-ins are built like everything else."""
+
+    maxDiff = None
+
+    def setUp(self):
+        if shutil.which("readelf") is None:
+            skip("readelf not installed")
+
+    def faults(self, path):
+        """What the file lacks."""
+        dyn, phdrs = readelf(path, "-d"), readelf(path, "-l")
+        imports = {line.split()[7].split("@")[0] for line in
+                   readelf(path, "--dyn-syms").splitlines()
+                   if len(line.split()) >= 8 and line.split()[6] == "UND"}
+        found = [f"run path entry {entry!r}"
+                 for runpath in re.findall(r"\((?:RPATH|RUNPATH)\).*\[(.*)\]", dyn)
+                 for entry in runpath.split(":") if not re.match(r"/|\$ORIGIN(/|$)", entry)]
+        if not re.search(r"\(FLAGS\).*\bBIND_NOW\b|\(FLAGS_1\).*\bNOW\b", dyn):
+            found.append("no BIND_NOW")
+        if not re.search(r"\bGNU_RELRO\b", phdrs):
+            found.append("no GNU_RELRO")
+        if re.search(r"^\s*INTERP\s", phdrs, re.M) and "Elf file type is DYN" not in phdrs:
+            found.append("not PIE")
+        if not SANITIZED:
+            found += [f"unchecked {name}" for name in sorted(imports & ALWAYS_CHECKED)]
+        if os.path.basename(path) in INSTALLED:
+            if "__stack_chk_fail" not in imports:
+                found.append("no stack protector")
+            if not SANITIZED and not any(re.fullmatch(r"__\w+_chk", i) for i in imports):
+                found.append("no checked calls")
+        return found
+
+    def assertHardened(self, files):
+        self.assertLessEqual(set(INSTALLED), {os.path.basename(f) for f in files})
+        if SANITIZED:
+            print("fortification is off in the sanitizer build: checked calls not looked for")
+        self.assertEqual({path: found for path in files if (found := self.faults(path))}, {})
+
+    def test_built_programs_and_libraries(self):
+        self.assertHardened(list(elf_files(BUILD_DIR)))
+
+    @require_sandbox
+    def test_programs_and_library_on_the_simulated_host(self):
+        root = tempfile.mkdtemp(prefix="ryx-hardened-host-")
+        self.addCleanup(shutil.rmtree, root, True)
+        res = subprocess.run([RYXSIM, "-r", root, "--", "true"], capture_output=True, text=True,
+                             timeout=60)
+        self.assertEqual(res.returncode, 0, res.stderr)
+        files = list(elf_files(os.path.join(root, "lower")))
+        self.assertIn("libryx.so.0", [os.path.basename(f) for f in files])
+        self.assertHardened(files)
 
 
 if __name__ == "__main__":
