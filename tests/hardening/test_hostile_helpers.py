@@ -360,6 +360,113 @@ class HostileResellerList(HelperTest):
                          (0, "", "", True))
 
 
+# Run as root in the sandbox: a child becomes the hostile user, starts the limits helper for
+# their own domain over and over and stops each a few milliseconds in (a user may signal their
+# own set-user-ID programs); then root changes a container of another user and one of theirs.
+STOPPER = r"""
+import json, os, random, signal, subprocess, sys, time
+helper, ryxctl, mine, theirs = sys.argv[1:]
+r, w = os.pipe()
+child = os.fork()
+if child == 0:
+    os.setsid()
+    os.setgroups([]); os.setresgid(1000, 1000, 1000); os.setresuid(1000, 1000, 1000)
+    end, n = time.monotonic() + 3, 0
+    while time.monotonic() < end and n < 300:
+        p = subprocess.Popen([helper, "1000", mine, *"1234567"], stderr=subprocess.DEVNULL)
+        time.sleep(random.uniform(0, 0.004))
+        os.kill(p.pid, signal.SIGSTOP)
+        n += 1
+    os.write(w, b"x")
+    time.sleep(120)
+os.read(r, 1)
+out = []
+for args in (("set", theirs, "cpu=7"), ("set", mine, "cpu=8")):
+    t = time.monotonic()
+    try:
+        res = subprocess.run([ryxctl, *args], capture_output=True, text=True, timeout=30)
+        out.append([res.returncode, time.monotonic() - t, res.stderr])
+    except subprocess.TimeoutExpired:
+        out.append(["hung", 30, ""])
+os.killpg(child, signal.SIGKILL)
+print(json.dumps(out))
+"""
+
+
+@require_sandbox
+class HostileNeighbour(HelperTest):
+    """Alice (uid 1000) against Bob (1001), with what an ordinary user has: files they own,
+    signals to their own set-user-ID helpers, and timing."""
+
+    def setUp(self):
+        super().setUp()
+        for name in ("ryz-limits-helper", "ryz-registry-helper"):
+            self.host.install_set_user_id(name, LIBEXEC)
+        for uid in ("1000", "1001"):
+            self.ryxctl("allow-domain-limits", uid)
+        self.mine = self.ryxctl("map-assign", "1000", DOCROOT.decode()).strip()
+        self.theirs = self.ryxctl("map-assign", "1001", "/home/bob/www").strip()
+        self.ryxctl("create", self.theirs, "1001")
+
+    def ryxctl(self, *args, status=0, timeout=60):
+        res = self.host.run([program("libryx/ryxctl"), *args], timeout=timeout)
+        self.assertEqual(res.returncode, status, res.stderr)
+        return res.stdout.decode() + res.stderr.decode()
+
+    def limits(self, domain, timeout=60):
+        res = self.host.run([f"{LIBEXEC}/ryz-limits-helper", "1000", domain, *"1234567"],
+                            uid=USER, timeout=timeout)
+        return res.returncode
+
+    def sh(self, script, uid=None):
+        return self.host.run(["sh", "-c", script], uid=uid).returncode
+
+    def test_a_table_is_not_its_users_to_edit_nor_believed_if_it_was(self):
+        table = "/etc/container/ryz_ids/1000"
+        self.assertNotEqual(self.sh(f"chmod 600 {table} || cat {table} || : >> {table}",
+                                    uid=USER), 0)
+        # The layout of earlier versions, where the table was alice's, and her edit of it: a
+        # table of her own that also maps bob's container (written with a scratch registry).
+        scratch = os.path.join(self.log_dir, "scratch")
+        for args in (("allow-domain-limits", "1000"), ("map-assign", "1000", "/x"),
+                     ("map-assign", "1000", "/stolen")):
+            self.ryxctl("--registry", scratch, *args)
+        self.assertEqual(self.ryxctl("--registry", scratch, "map-lookup", "1000", "/stolen"),
+                         self.theirs + "\n")
+        self.assertEqual(self.sh(f"cp {scratch}/1000 {table} && chown 1000 {table}"), 0)
+        self.assertEqual(self.limits(self.theirs), 4)
+        self.assertIn("ryxctl migrate", self.ryxctl("map-assign", "1000", "/new", status=1))
+        self.assertIn("ryxctl migrate", self.ryxctl("rebuild-index", status=1))
+        self.assertIn(f"uid 1000: id {self.theirs} (/stolen) is not that user's in the index",
+                      self.ryxctl("migrate"))
+        self.assertEqual(self.ryxctl("map-list", "1000"), f"{self.mine} /x\n")
+        self.assertEqual(self.limits(self.theirs), 4)
+        self.assertEqual(self.limits("1001"), 4)
+        self.assertEqual(self.limits(self.mine), 0)
+        self.assertIn("parent=1001\nflags=0\ncpu=0\n", self.ryxctl("info", self.theirs))
+
+    def test_stopped_helpers_hold_up_only_their_users_own_container(self):
+        self.ryxctl("create", self.mine, "1000")
+        res = self.host.run(["/usr/bin/python3", "-c", STOPPER, f"{LIBEXEC}/ryz-limits-helper",
+                             program("libryx/ryxctl"), self.mine, self.theirs], timeout=120)
+        self.assertEqual(res.returncode, 0, res.stderr)
+        theirs, mine = json.loads(res.stdout)
+        self.assertEqual(theirs[0], 0, theirs)
+        self.assertLess(theirs[1], 2, "bob's change waited for alice's stopped helpers")
+        # Alice's own container may be held, but only for a bounded time.
+        self.assertLess(mine[1], 8, mine)
+        self.assertIn(mine[2], ("", "ryxctl: set: locked by another process for too long (a "
+                                    "stopped program?); try again\n"))
+
+    def test_a_fifo_in_place_of_a_file_stalls_nobody(self):
+        for name in (".index", "1000"):
+            self.assertEqual(self.sh(f"cd /etc/container/ryz_ids && mv {name} {name}.saved && "
+                                     f"mkfifo -m 666 {name}"), 0)
+            self.assertEqual(self.limits(self.mine, timeout=20), 4)
+            self.ryxctl("map-assign", "1000", "/other", status=1, timeout=20)
+            self.assertEqual(self.sh(f"cd /etc/container/ryz_ids && mv {name}.saved {name}"), 0)
+
+
 class BuiltHardened(unittest.TestCase):
     """No run path entry relative to where a program is started, relocations read-only once
     loaded (BIND_NOW and GNU_RELRO), position-independent executables, stack canaries, and
