@@ -134,7 +134,8 @@ void run_calls(bool table_ok, const std::map<std::string, uint32_t> &mapped, boo
         bool conflict = false;
         for (const auto &m : mapped) {
             auto o = owners.find(m.second);
-            conflict = conflict || (o != owners.end() && o->second != kUid);
+            // Another user's id, or one the index does not know: never taken from the table.
+            conflict = conflict || o == owners.end() || o->second != kUid;
         }
         if (index_ok && !conflict) abort(); // refused for a conflict that is not there
     } else if (table_ok && index_ok && rc != -ENOSPC) {

@@ -272,11 +272,11 @@ class InstallTest(unittest.TestCase):
 
     def test_install_use_and_purge(self):
         # A registry entry of an earlier version, its user's: installing makes it root's alone.
-        self.sh("mkdir -p /etc/container/ryz_ids && touch /etc/container/ryz_ids/1000 && "
-                "chown 1000 /etc/container/ryz_ids/1000")
+        self.sh("mkdir -p /etc/container/ryz_ids && touch /etc/container/ryz_ids/4242 && "
+                "chown 4242 /etc/container/ryz_ids/4242")
         rc, out, err = self.sh(f"dpkg -i {self.deb}")
         self.assertEqual(rc, 0, out + err)
-        self.assertEqual(self.sh("stat -c '%u %a' /etc/container/ryz_ids/1000")[1], "0 600\n")
+        self.assertEqual(self.sh("stat -c '%u %a' /etc/container/ryz_ids/4242")[1], "0 600\n")
         rc, out, _ = self.sh(f"dpkg-query -W -f='${{Status}}' {PACKAGE}; echo; dpkg -L {PACKAGE}")
         status, *listed = out.splitlines()
         self.assertEqual(status, "install ok installed")
