@@ -318,6 +318,9 @@ def registry(build, tmp, runs):
         docroot = subprocess.run([os.path.join(build, "bench", "registry_bench"), "--make", root,
                                   str(BENCH_UID), str(n)], capture_output=True, text=True,
                                  check=True).stdout.strip()
+        # The helper runs here without set-user-ID, as BENCH_UID: the table must be readable
+        # to it, and the library believes the files of the account it runs as.
+        os.chown(os.path.join(root, str(BENCH_UID)), BENCH_UID, BENCH_UID)
         mount("overlay", "/etc", "overlay", 0, f"lowerdir={etc_lower}:/etc")
         try:
             got = subprocess.run([helper, "get", str(BENCH_UID), docroot], capture_output=True,
@@ -341,9 +344,27 @@ def verdict(ok):
     return "met" if ok else "MISSED"
 
 
+def report_registry(build, tmp, runs):
+    reg = registry(build, tmp, runs)
+    log("\nregistry (registry_bench):")
+    for line in reg["registry_bench"].splitlines()[1:]:
+        log("  " + line)
+    log(f"\nryz-registry-helper get, end to end, median of {runs} runs:")
+    for n in (10, 100000):
+        h, t, hr, tr = reg[n]
+        log(f"  {n:6} entries: {h * 1e6:7.0f} us; /bin/true {t * 1e6:5.0f} us; "
+            f"ratio {h / t:4.2f} ({verdict(h <= 2 * t)}); peak RSS {hr} / {tr} KiB")
+
+
 def run(args):
     build = os.path.abspath(args.build)
     tmp = tempfile.mkdtemp(prefix="ryxbench-")
+    if args.registry_only:
+        try:
+            report_registry(build, tmp, args.helper_runs)
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+        return
     pop = Population(build, args.procs, args.threads, args.containers, args.others)
     # A host lists more containers than run processes at any moment.
     listed = sorted(set(pop.containers) | set(range(5000, 5000 + args.listed)))
@@ -413,15 +434,7 @@ def run(args):
                 f"threads (median of {n} passes; exit status {status})")
 
         if not args.skip_registry:
-            reg = registry(build, tmp, args.helper_runs)
-            log("\nregistry (registry_bench):")
-            for line in reg["registry_bench"].splitlines()[1:]:
-                log("  " + line)
-            log(f"\nryz-registry-helper get, end to end, median of {args.helper_runs} runs:")
-            for n in (10, 100000):
-                h, t, hr, tr = reg[n]
-                log(f"  {n:6} entries: {h * 1e6:7.0f} us; /bin/true {t * 1e6:5.0f} us; "
-                    f"ratio {h / t:4.2f} ({verdict(h <= 2 * t)}); peak RSS {hr} / {tr} KiB")
+            report_registry(build, tmp, args.helper_runs)
     finally:
         pop.stop()
         proc = os.path.join(tmp, "proc")
@@ -444,6 +457,8 @@ def main():
     ap.add_argument("--top-passes", type=int, default=5, help="top-mode passes (0: skip)")
     ap.add_argument("--helper-runs", type=int, default=500, help="lookup helper runs")
     ap.add_argument("--skip-registry", action="store_true")
+    ap.add_argument("--registry-only", action="store_true",
+                    help="only the registry figures (no population is started)")
     ap.add_argument("--no-nice", action="store_true",
                     help="run the measured programs at normal priority (default: nice -20, so "
                          "that other load on a shared machine disturbs the figures less)")
