@@ -139,24 +139,14 @@ int migrate_state()
 {
     if (::geteuid() != 0)
         return -EPERM;
-    Fd dir(::open(paths().state_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!dir)
-        return errno == ENOENT ? 0 : -errno;
+    Fd dir;
+    int rc = secure_dir(paths().state_dir, 0755, dir);
+    if (rc < 0)
+        return rc == -ENOENT ? 0 : rc;
+    DirStream d;
+    if ((rc = list_dir(dir.get(), d)) < 0)
+        return rc;
     struct stat st;
-    if (::fstat(dir.get(), &st) != 0)
-        return -errno;
-    if ((st.st_uid != 0 || st.st_gid != 0) && ::fchown(dir.get(), 0, 0) != 0)
-        return -errno;
-    if ((st.st_mode & 07777) != 0755 && ::fchmod(dir.get(), 0755) != 0)
-        return -errno;
-    int dup = ::dup(dir.get());
-    if (dup < 0)
-        return -errno;
-    std::unique_ptr<DIR, int (*)(DIR *)> d(::fdopendir(dup), ::closedir);
-    if (!d) {
-        ::close(dup);
-        return -errno;
-    }
     int changed = 0;
     while (struct dirent *de = ::readdir(d.get())) {
         const char *name = de->d_name;
@@ -176,8 +166,7 @@ int migrate_state()
         if (S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & 07777) == 0644)
             continue;
         Lock lock;
-        int rc = lock_container(dir.get(), id, lock);
-        if (rc < 0)
+        if ((rc = lock_container(dir.get(), id, lock)) < 0)
             return rc;
         std::string text;
         rc = read_file(dir.get(), name, text, kMaxState, kAnyOwner);

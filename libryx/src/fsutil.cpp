@@ -71,6 +71,36 @@ int open_dir(const std::string &path, bool create, mode_t mode, Fd &out)
     return 0;
 }
 
+int secure_dir(const std::string &path, mode_t mode, Fd &out)
+{
+    Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0)
+        return -errno;
+    if ((st.st_uid != 0 || st.st_gid != 0) && ::fchown(fd.get(), 0, 0) != 0)
+        return -errno;
+    if ((st.st_mode & 07777) != mode && ::fchmod(fd.get(), mode) != 0)
+        return -errno;
+    out = std::move(fd);
+    return 0;
+}
+
+int list_dir(int dirfd, DirStream &out)
+{
+    int dup = ::dup(dirfd);
+    if (dup < 0)
+        return -errno;
+    DirStream d(::fdopendir(dup));
+    if (!d) {
+        ::close(dup);
+        return -errno;
+    }
+    // The duplicate shares its position with dirfd: start from the top whatever came before.
+    ::rewinddir(d.get());
+    out = std::move(d);
+    return 0;
+}
+
 static int64_t now_ms()
 {
     struct timespec ts;

@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <dirent.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -41,6 +44,16 @@ bool trusted(const struct stat &st);
 // Opens a directory for *at() calls; with create, makes it (and missing parents) with mode.
 // -EUCLEAN when it is not trusted (see above): its files could have been swapped.
 int open_dir(const std::string &path, bool create, mode_t mode, Fd &out);
+
+// A directory of ours made root's, with exactly mode, whoever held it before (repairs only).
+int secure_dir(const std::string &path, mode_t mode, Fd &out);
+
+struct DirCloser {
+    void operator()(DIR *d) const { ::closedir(d); }
+};
+using DirStream = std::unique_ptr<DIR, DirCloser>;
+// A stream over dirfd's entries from the first, leaving dirfd itself open for *at() calls.
+int list_dir(int dirfd, DirStream &out);
 
 // An exclusive lock held by an open file description, so that an unrelated close() of the same
 // file elsewhere in the process cannot drop it. Nobody waits for one without bound: a holder

@@ -85,16 +85,9 @@ int store_index(int dir, const std::vector<fmt::Owner> &owners, uint32_t next)
 int scan(int dir, std::vector<fmt::Owner> &owners, std::vector<Conflict> *conflicts,
          std::vector<Damaged> *damaged)
 {
-    int dup = ::dup(dir);
-    if (dup < 0)
-        return -errno;
-    std::unique_ptr<DIR, int (*)(DIR *)> d(::fdopendir(dup), ::closedir);
-    if (!d) {
-        ::close(dup);
-        return -errno;
-    }
-    // The duplicate shares its position with dir: start from the top whatever came before.
-    ::rewinddir(d.get());
+    DirStream d;
+    if (int rc = list_dir(dir, d); rc < 0)
+        return rc;
     std::vector<fmt::Owner> all;
     int failure = 0;
     const uint32_t min = id_min();
@@ -358,21 +351,6 @@ std::string set_aside_text(const std::vector<SetAside> &items)
     return out;
 }
 
-// A directory of ours, made root's and writable by root alone.
-int secure_dir(const std::string &path, mode_t mode, Fd &out)
-{
-    Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (!fd || ::fstat(fd.get(), &st) != 0)
-        return -errno;
-    if ((st.st_uid != 0 || st.st_gid != 0) && ::fchown(fd.get(), 0, 0) != 0)
-        return -errno;
-    if ((st.st_mode & 07777) != mode && ::fchmod(fd.get(), mode) != 0)
-        return -errno;
-    out = std::move(fd);
-    return 0;
-}
-
 } // namespace
 
 int migrate(bool trust_tables, Migration &out)
@@ -409,15 +387,9 @@ int migrate(bool trust_tables, Migration &out)
     };
     std::vector<Table> tables;
     {
-        int dup = ::dup(dir.get());
-        if (dup < 0)
-            return -errno;
-        std::unique_ptr<DIR, int (*)(DIR *)> d(::fdopendir(dup), ::closedir);
-        if (!d) {
-            ::close(dup);
-            return -errno;
-        }
-        ::rewinddir(d.get());
+        DirStream d;
+        if ((rc = list_dir(dir.get(), d)) < 0)
+            return rc;
         while (struct dirent *de = ::readdir(d.get())) {
             uint32_t uid;
             if (!parse_uid_name(de->d_name, uid))
