@@ -14,7 +14,14 @@
  *                                  emulates them; sanitizer runs need ASAN_OPTIONS handle_segv=0.
  *                                  Where the machine ignores the trap, the program ends at
  *                                  start-up with status 77 and a message saying so
+ *   RYX_FAKE_TSC_PROGRAM=<name>    arm that trap only in the program of this name (its
+ *                                  argv[0] without directories), not in the launchers that
+ *                                  lead up to it; the trap survives execve, and a program's
+ *                                  loader reads the counter before any preload can install a
+ *                                  handler. Unset: every process arms it.
  *   RYX_FAKE_TSC_HZ=<n>            counter cycles per fake second (default 1000000000)
+ *
+ * An armed trap is never handed on: it is disarmed around every execve and spawned hook.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -86,7 +93,8 @@ __attribute__((constructor)) static void fake_clock_init(void)
     if (v && *v)
         tsc_hz = strtoull(v, NULL, 10);
     v = getenv("RYX_FAKE_TSC");
-    if (v && *v) {
+    const char *only = getenv("RYX_FAKE_TSC_PROGRAM");
+    if (v && *v && (!only || strcmp(only, program_invocation_short_name) == 0)) {
         struct sigaction sa;
         memset(&sa, 0, sizeof sa);
         sa.sa_sigaction = emulate_tsc;
@@ -106,6 +114,21 @@ __attribute__((constructor)) static void fake_clock_init(void)
         }
         tsc_faked = 1;
     }
+}
+
+int execve(const char *path, char *const argv[], char *const envp[])
+{
+    static int (*real)(const char *, char *const[], char *const[]);
+    if (!real)
+        real = (int (*)(const char *, char *const[], char *const[]))dlsym(RTLD_NEXT, "execve");
+    if (tsc_faked)
+        prctl(PR_SET_TSC, PR_TSC_ENABLE, 0, 0, 0);
+    int rc = real(path, argv, envp);
+    int err = errno;
+    if (tsc_faked)
+        prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0);
+    errno = err;
+    return rc;
 }
 
 int clock_gettime(clockid_t clk, struct timespec *ts)

@@ -93,15 +93,17 @@ def sanitizer_env(env, preloaded=False):
     return env
 
 
-def fake_clock(start=None, hook=None, real_ms=None, tsc=None, tsc_hz=None):
+def fake_clock(start=None, hook=None, real_ms=None, tsc=None, tsc_hz=None, tsc_program="ryxps"):
     """(preload, env) for Host.run or Tmux that make every sleep() of the program exact and
     instant on a fake realtime clock (see tests/fakes/fake_clock.c). hook: a shell command run
     inside the sandbox at each sleep, before the clock moves on; $RYX_FAKE_SLEEPS numbers the
-    sleeps from 1. tsc: fake the time-stamp counter from this value (tsc_hz cycles per second)."""
+    sleeps from 1. tsc: fake the time-stamp counter from this value (tsc_hz cycles per second),
+    in tsc_program only: the launchers before it (unshare, sh, setpriv) must not arm the trap."""
     env = {}
     for key, value in (("RYX_FAKE_CLOCK", start), ("RYX_FAKE_SLEEP_HOOK", hook),
                        ("RYX_FAKE_SLEEP_REAL_MS", real_ms), ("RYX_FAKE_TSC", tsc),
-                       ("RYX_FAKE_TSC_HZ", tsc_hz)):
+                       ("RYX_FAKE_TSC_HZ", tsc_hz),
+                       ("RYX_FAKE_TSC_PROGRAM", tsc_program if tsc is not None else None)):
         if value is not None:
             env[key] = str(value)
     if tsc is not None and SANITIZED:
