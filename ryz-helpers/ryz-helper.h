@@ -24,12 +24,10 @@ enum {
 // Decimal with strtoul's rules kept on purpose: leading blanks and a sign are accepted, an empty
 // string is 0, and "-N" wraps in unsigned 64-bit arithmetic, so it lands out of range and fails.
 // Overflow of unsigned long gives ULONG_MAX, which is also out of range.
-static inline int parse_uint32(const char *s, uint32_t *out)
-{
+static inline int parse_uint32(const char *s, uint32_t *out) {
     char *end;
     unsigned long v = std::strtoul(s, &end, 10);
-    if (*end != '\0' || v > 4294967295UL)
-        return -1;
+    if (*end != '\0' || v > 4294967295UL) return -1;
     *out = static_cast<uint32_t>(v);
     return 0;
 }
@@ -39,17 +37,14 @@ static inline int parse_uint32(const char *s, uint32_t *out)
 // land in it, or it could be handed on as a standard stream. Read-write, so that output to
 // /dev/null succeeds like output to any sink the caller chose. -1 when /dev/null cannot be
 // opened; nothing can then be reported safely.
-static inline int open_standard_descriptors()
-{
+static inline int open_standard_descriptors() {
     for (int fd = 0; fd <= 2; fd++) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         // Every lower number is open by now, so open() returns exactly fd. No O_CLOEXEC: the
         // stats helper's command inherits these.
         int got = open("/dev/null", O_RDWR | O_NOCTTY);
         if (got != fd) {
-            if (got >= 0)
-                close(got);
+            if (got >= 0) close(got);
             return -1;
         }
     }

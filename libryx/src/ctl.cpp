@@ -33,119 +33,95 @@ constexpr const char *kLocks = ".locks";
 constexpr size_t kMaxState = 64 * 1024;
 
 // 0 names no container; all ones marks a dead row in the kernel's lists.
-bool valid_id(uint32_t id) { return id != 0 && id != 0xffffffffu; }
+bool valid_id(uint32_t id) {
+    return id != 0 && id != 0xffffffffu;
+}
 
-bool valid_handle(const libryx *h) { return h && h->magic == kHandleMagic; }
+bool valid_handle(const libryx *h) {
+    return h && h->magic == kHandleMagic;
+}
 
-int load_at(int dir, uint32_t id, Container &c)
-{
+int load_at(int dir, uint32_t id, Container &c) {
     std::string text;
     int rc = read_file(dir, std::to_string(id).c_str(), text, kMaxState);
-    if (rc == -ENOENT)
-        return -ESRCH;
-    if (rc < 0)
-        return rc;
+    if (rc == -ENOENT) return -ESRCH;
+    if (rc < 0) return rc;
     return parse_state(text, id, c);
 }
 
-int store_at(int dir, uint32_t id, const Container &c)
-{
+int store_at(int dir, uint32_t id, const Container &c) {
     return write_atomic(dir, std::to_string(id), format_state(id, c), 0644, 0);
 }
 
-int lock_container(int dir, uint32_t id, Lock &lock)
-{
+int lock_container(int dir, uint32_t id, Lock &lock) {
     return lock.acquire_key(dir, kLocks, id, paths().container_lock_wait_ms);
 }
 
 // Read-modify-write of one container under its own lock.
-template <class F> int update(uint32_t id, F &&change)
-{
+template <class F> int update(uint32_t id, F &&change) {
     Fd dir;
     int rc = open_dir(paths().state_dir, true, 0755, dir);
-    if (rc < 0)
-        return rc;
+    if (rc < 0) return rc;
     Lock lock;
-    if ((rc = lock_container(dir.get(), id, lock)) < 0)
-        return rc;
+    if ((rc = lock_container(dir.get(), id, lock)) < 0) return rc;
     Container c;
     rc = load_at(dir.get(), id, c);
-    if (rc < 0 && rc != -ESRCH)
-        return rc;
-    if ((rc = change(c, rc == -ESRCH)) < 0)
-        return rc;
+    if (rc < 0 && rc != -ESRCH) return rc;
+    if ((rc = change(c, rc == -ESRCH)) < 0) return rc;
     return store_at(dir.get(), id, c);
 }
 
 } // namespace
 
-int load(uint32_t id, Container &out)
-{
+int load(uint32_t id, Container &out) {
     Fd dir;
     int rc = open_dir(paths().state_dir, false, 0755, dir);
-    if (rc == -ENOENT)
-        return -ESRCH;
-    if (rc < 0)
-        return rc;
+    if (rc == -ENOENT) return -ESRCH;
+    if (rc < 0) return rc;
     return load_at(dir.get(), id, out);
 }
 
-int set_flags(uint32_t id, uint32_t flags)
-{
-    if (!valid_id(id))
-        return -EINVAL;
+int set_flags(uint32_t id, uint32_t flags) {
+    if (!valid_id(id)) return -EINVAL;
     return update(id, [&](Container &c, bool missing) {
-        if (missing || !c.active)
-            return -ESRCH;
+        if (missing || !c.active) return -ESRCH;
         c.flags = flags;
         return 0;
     });
 }
 
-int forget(uint32_t id)
-{
+int forget(uint32_t id) {
     Fd dir;
     int rc = open_dir(paths().state_dir, false, 0755, dir);
-    if (rc < 0)
-        return rc == -ENOENT ? -ESRCH : rc;
+    if (rc < 0) return rc == -ENOENT ? -ESRCH : rc;
     Lock lock;
-    if ((rc = lock_container(dir.get(), id, lock)) < 0)
-        return rc;
+    if ((rc = lock_container(dir.get(), id, lock)) < 0) return rc;
     rc = remove_durable(dir.get(), std::to_string(id));
     return rc == -ENOENT ? -ESRCH : rc;
 }
 
-int list(std::vector<uint32_t> &ids)
-{
+int list(std::vector<uint32_t> &ids) {
     Fd dir;
     int rc = open_dir(paths().state_dir, false, 0755, dir);
-    if (rc == -ENOENT)
-        return 0;
-    if (rc < 0)
-        return rc;
+    if (rc == -ENOENT) return 0;
+    if (rc < 0) return rc;
     std::unique_ptr<DIR, int (*)(DIR *)> d(::fdopendir(dir.get()), ::closedir);
-    if (!d)
-        return -errno;
+    if (!d) return -errno;
     dir.release(); // now owned by the stream
     while (struct dirent *de = ::readdir(d.get())) {
         uint32_t id;
-        if (registry::parse_uid_name(de->d_name, id))
-            ids.push_back(id);
+        if (registry::parse_uid_name(de->d_name, id)) ids.push_back(id);
     }
     return 0;
 }
 
-int migrate_state()
-{
-    if (::geteuid() != 0)
-        return -EPERM;
+int migrate_state() {
+    if (::geteuid() != 0) return -EPERM;
     Fd dir;
     int rc = secure_dir(paths().state_dir, 0755, dir);
-    if (rc < 0)
-        return rc == -ENOENT ? 0 : rc;
+    if (rc < 0) return rc == -ENOENT ? 0 : rc;
     DirStream d;
-    if ((rc = list_dir(dir.get(), d)) < 0)
-        return rc;
+    if ((rc = list_dir(dir.get(), d)) < 0) return rc;
     struct stat st;
     int changed = 0;
     while (struct dirent *de = ::readdir(d.get())) {
@@ -157,23 +133,19 @@ int migrate_state()
             // Our own lock and temporary files: anything an ordinary user could hold or write
             // goes; the next writer makes a fresh one.
             if (name[0] == '.' && (!S_ISREG(st.st_mode) || !trusted(st))) {
-                if (::unlinkat(dir.get(), name, 0) != 0)
-                    return -errno;
+                if (::unlinkat(dir.get(), name, 0) != 0) return -errno;
                 ++changed;
             }
             continue;
         }
-        if (S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & 07777) == 0644)
-            continue;
+        if (S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & 07777) == 0644) continue;
         Lock lock;
-        if ((rc = lock_container(dir.get(), id, lock)) < 0)
-            return rc;
+        if ((rc = lock_container(dir.get(), id, lock)) < 0) return rc;
         std::string text;
         rc = read_file(dir.get(), name, text, kMaxState, kAnyOwner);
         if (rc == -EINVAL || rc == -ELOOP) {
             // No regular file is a state file: a FIFO, device or link here was planted.
-            if (::unlinkat(dir.get(), name, 0) != 0)
-                return -errno;
+            if (::unlinkat(dir.get(), name, 0) != 0) return -errno;
         } else if (rc == -EFBIG) {
             // Far too large for ours, but kept, root's alone, where an administrator sees it.
             const std::string aside = std::string(".damaged.") + name;
@@ -198,25 +170,18 @@ int migrate_state()
 // that already sits under another reseller. The registry check the helpers make first is the
 // main gate; this keeps a forged or stale registry answer from reaching another user's
 // container. Root (ryxctl, the management tools) may do anything.
-static int check_placement(uint32_t id, uint32_t ryk, const Container &c, bool missing)
-{
+static int check_placement(uint32_t id, uint32_t ryk, const Container &c, bool missing) {
     const uid_t caller = ::getuid();
-    if (caller == 0)
-        return 0;
-    if (ryk != caller || id < registry::id_min())
-        return -EPERM;
-    if (!missing && c.parent != 0 && c.parent != ryk)
-        return -EPERM;
+    if (caller == 0) return 0;
+    if (ryk != caller || id < registry::id_min()) return -EPERM;
+    if (!missing && c.parent != 0 && c.parent != ryk) return -EPERM;
     return 0;
 }
 
-static int check_setup(uint32_t id, const Container &c, bool missing)
-{
+static int check_setup(uint32_t id, const Container &c, bool missing) {
     const uid_t caller = ::getuid();
-    if (caller == 0)
-        return 0;
-    if (id < registry::id_min() || missing || c.parent != caller)
-        return -EPERM;
+    if (caller == 0) return 0;
+    if (id < registry::id_min() || missing || c.parent != caller) return -EPERM;
     return 0;
 }
 
@@ -224,8 +189,7 @@ static int check_setup(uint32_t id, const Container &c, bool missing)
 
 using namespace ryx;
 
-RYX_EXPORT libryx *init_ryx(libryx_alloc alloc, libryx_free dealloc)
-{
+RYX_EXPORT libryx *init_ryx(libryx_alloc alloc, libryx_free dealloc) {
     if (!alloc || !dealloc) {
         errno = EINVAL;
         return nullptr;
@@ -233,8 +197,7 @@ RYX_EXPORT libryx *init_ryx(libryx_alloc alloc, libryx_free dealloc)
     errno = 0; // so that an allocator which sets none still leaves a meaningful one
     auto *h = static_cast<libryx *>(alloc(sizeof(libryx)));
     if (!h) {
-        if (errno == 0)
-            errno = ENOMEM;
+        if (errno == 0) errno = ENOMEM;
         return nullptr;
     }
     h->dealloc = dealloc;
@@ -242,59 +205,46 @@ RYX_EXPORT libryx *init_ryx(libryx_alloc alloc, libryx_free dealloc)
     return h;
 }
 
-RYX_EXPORT int destroy_ryx(libryx *handle)
-{
-    if (!ctl::valid_handle(handle))
-        return -EINVAL;
+RYX_EXPORT int destroy_ryx(libryx *handle) {
+    if (!ctl::valid_handle(handle)) return -EINVAL;
     handle->magic = 0; // a second destroy is caught rather than freeing twice, while memory lasts
     handle->dealloc(handle);
     return 0;
 }
 
-RYX_EXPORT int ryx_info(libryx *handle, uint32_t id, libryx_info *info)
-{
-    if (!ctl::valid_handle(handle) || !info)
-        return -EINVAL;
+RYX_EXPORT int ryx_info(libryx *handle, uint32_t id, libryx_info *info) {
+    if (!ctl::valid_handle(handle) || !info) return -EINVAL;
     return guarded(-ENOMEM, [&] {
         ctl::Container c;
         int rc = ctl::load(id, c);
-        if (rc < 0)
-            return rc;
-        if (!c.active)
-            return -ESRCH; // only placed under a reseller so far; ryx_setup creates it
+        if (rc < 0) return rc;
+        if (!c.active) return -ESRCH; // only placed under a reseller so far; ryx_setup creates it
         info->li_set = c.set;
         info->li_flags = static_cast<libryx_ve_flags>(c.flags);
         return 0;
     });
 }
 
-RYX_EXPORT int ryx_ryk_move(libryx *handle, uint32_t id, uint32_t ryk_id)
-{
-    if (!ctl::valid_handle(handle) || !ctl::valid_id(id) || ryk_id == id ||
-        ryk_id == 0xffffffffu)
+RYX_EXPORT int ryx_ryk_move(libryx *handle, uint32_t id, uint32_t ryk_id) {
+    if (!ctl::valid_handle(handle) || !ctl::valid_id(id) || ryk_id == id || ryk_id == 0xffffffffu)
         return -EINVAL;
     return guarded(-ENOMEM, [&] {
         // A container that does not exist yet keeps the placement; ryx_setup creates it there.
         return ctl::update(id, [&](ctl::Container &c, bool missing) {
-            if (int rc = ctl::check_placement(id, ryk_id, c, missing); rc < 0)
-                return rc;
+            if (int rc = ctl::check_placement(id, ryk_id, c, missing); rc < 0) return rc;
             c.parent = ryk_id;
             return 0;
         });
     });
 }
 
-RYX_EXPORT int ryx_setup(libryx *handle, uint32_t id, const libryx_settings *settings)
-{
-    if (!ctl::valid_handle(handle) || !settings || !ctl::valid_id(id))
-        return -EINVAL;
+RYX_EXPORT int ryx_setup(libryx *handle, uint32_t id, const libryx_settings *settings) {
+    if (!ctl::valid_handle(handle) || !settings || !ctl::valid_id(id)) return -EINVAL;
     int rc = ctl::check_settings(*settings);
-    if (rc < 0)
-        return rc;
+    if (rc < 0) return rc;
     return guarded(-ENOMEM, [&] {
         return ctl::update(id, [&](ctl::Container &c, bool missing) {
-            if (int rc = ctl::check_setup(id, c, missing); rc < 0)
-                return rc;
+            if (int rc = ctl::check_setup(id, c, missing); rc < 0) return rc;
             c.active = true;
             c.set = *settings;
             return 0;

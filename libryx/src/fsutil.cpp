@@ -11,29 +11,23 @@
 
 namespace ryx {
 
-bool trusted(const struct stat &st)
-{
+bool trusted(const struct stat &st) {
     return (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-Fd &Fd::operator=(Fd &&o) noexcept
-{
+Fd &Fd::operator=(Fd &&o) noexcept {
     if (this != &o) {
-        if (fd_ >= 0)
-            ::close(fd_);
+        if (fd_ >= 0) ::close(fd_);
         fd_ = o.release();
     }
     return *this;
 }
 
-Fd::~Fd()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
+Fd::~Fd() {
+    if (fd_ >= 0) ::close(fd_);
 }
 
-static int open_dir_at(const std::string &path, bool create, mode_t mode, Fd &out)
-{
+static int open_dir_at(const std::string &path, bool create, mode_t mode, Fd &out) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd && errno == ENOENT && create) {
         // Make missing parents first; each mkdir racing another process is fine (EEXIST).
@@ -41,8 +35,7 @@ static int open_dir_at(const std::string &path, bool create, mode_t mode, Fd &ou
         if (slash != std::string::npos && slash > 0) {
             Fd parent;
             int rc = open_dir_at(path.substr(0, slash), true, 0755, parent);
-            if (rc < 0)
-                return rc;
+            if (rc < 0) return rc;
         }
         if (::mkdir(path.c_str(), mode) == 0)
             ::chmod(path.c_str(), mode); // the umask must not make it unsearchable
@@ -50,46 +43,35 @@ static int open_dir_at(const std::string &path, bool create, mode_t mode, Fd &ou
             return -errno;
         fd = Fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     }
-    if (!fd)
-        return -errno;
+    if (!fd) return -errno;
     out = std::move(fd);
     return 0;
 }
 
-int open_dir(const std::string &path, bool create, mode_t mode, Fd &out)
-{
+int open_dir(const std::string &path, bool create, mode_t mode, Fd &out) {
     Fd fd;
     int rc = open_dir_at(path, create, mode, fd);
-    if (rc < 0)
-        return rc;
+    if (rc < 0) return rc;
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0)
-        return -errno;
-    if (!trusted(st))
-        return -EUCLEAN;
+    if (::fstat(fd.get(), &st) != 0) return -errno;
+    if (!trusted(st)) return -EUCLEAN;
     out = std::move(fd);
     return 0;
 }
 
-int secure_dir(const std::string &path, mode_t mode, Fd &out)
-{
+int secure_dir(const std::string &path, mode_t mode, Fd &out) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (!fd || ::fstat(fd.get(), &st) != 0)
-        return -errno;
-    if ((st.st_uid != 0 || st.st_gid != 0) && ::fchown(fd.get(), 0, 0) != 0)
-        return -errno;
-    if ((st.st_mode & 07777) != mode && ::fchmod(fd.get(), mode) != 0)
-        return -errno;
+    if (!fd || ::fstat(fd.get(), &st) != 0) return -errno;
+    if ((st.st_uid != 0 || st.st_gid != 0) && ::fchown(fd.get(), 0, 0) != 0) return -errno;
+    if ((st.st_mode & 07777) != mode && ::fchmod(fd.get(), mode) != 0) return -errno;
     out = std::move(fd);
     return 0;
 }
 
-int list_dir(int dirfd, DirStream &out)
-{
+int list_dir(int dirfd, DirStream &out) {
     int dup = ::dup(dirfd);
-    if (dup < 0)
-        return -errno;
+    if (dup < 0) return -errno;
     DirStream d(::fdopendir(dup));
     if (!d) {
         ::close(dup);
@@ -101,8 +83,7 @@ int list_dir(int dirfd, DirStream &out)
     return 0;
 }
 
-static int64_t now_ms()
-{
+static int64_t now_ms() {
     struct timespec ts;
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
@@ -110,18 +91,15 @@ static int64_t now_ms()
 
 // Retries a non-blocking attempt until it stops saying "busy" or wait_ms have passed. Polling
 // rather than a blocking call: the library may not use signals or threads to bound a wait.
-template <class F> static int poll_lock(F &&attempt, int wait_ms)
-{
+template <class F> static int poll_lock(F &&attempt, int wait_ms) {
     const int64_t deadline = now_ms() + wait_ms;
     long delay_us = 500;
     for (;;) {
-        if (attempt() == 0)
-            return 0;
+        if (attempt() == 0) return 0;
         if (errno != EWOULDBLOCK && errno != EAGAIN && errno != EACCES && errno != EINTR)
             return -errno;
         int64_t left = deadline - now_ms();
-        if (left <= 0)
-            return -ETIMEDOUT;
+        if (left <= 0) return -ETIMEDOUT;
         long us = std::min<long>(delay_us, left * 1000);
         struct timespec ts = {us / 1000000, (us % 1000000) * 1000};
         ::nanosleep(&ts, nullptr);
@@ -129,42 +107,34 @@ template <class F> static int poll_lock(F &&attempt, int wait_ms)
     }
 }
 
-int Lock::acquire(int dirfd, const char *name, int wait_ms)
-{
+int Lock::acquire(int dirfd, const char *name, int wait_ms) {
     Fd fd(::openat(dirfd, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
-    if (!fd)
-        return -errno;
+    if (!fd) return -errno;
     int rc = poll_lock([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }, wait_ms);
-    if (rc < 0)
-        return rc;
+    if (rc < 0) return rc;
     fd_ = std::move(fd);
     return 0;
 }
 
-int Lock::acquire_key(int dirfd, const char *name, uint64_t key, int wait_ms)
-{
+int Lock::acquire_key(int dirfd, const char *name, uint64_t key, int wait_ms) {
     Fd fd(::openat(dirfd, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
-    if (!fd)
-        return -errno;
+    if (!fd) return -errno;
     struct flock range = {};
     range.l_type = F_WRLCK;
     range.l_whence = SEEK_SET;
     range.l_start = static_cast<off_t>(key);
     range.l_len = 1;
     int rc = poll_lock([&] { return ::fcntl(fd.get(), F_OFD_SETLK, &range); }, wait_ms);
-    if (rc < 0)
-        return rc;
+    if (rc < 0) return rc;
     fd_ = std::move(fd);
     return 0;
 }
 
-static int write_all(int fd, std::string_view data)
-{
+static int write_all(int fd, std::string_view data) {
     while (!data.empty()) {
         ssize_t n = ::write(fd, data.data(), data.size());
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return -errno;
         }
         data.remove_prefix(static_cast<size_t>(n));
@@ -173,88 +143,66 @@ static int write_all(int fd, std::string_view data)
 }
 
 int write_atomic(int dirfd, const std::string &name, std::string_view data, mode_t mode,
-                 uid_t owner)
-{
+                 uid_t owner) {
     // Dot-named so that directory walks looking for entries pass over a leftover temp file.
     const std::string tmp = "." + name + ".new";
-    if (::unlinkat(dirfd, tmp.c_str(), 0) != 0 && errno != ENOENT)
-        return -errno;
-    Fd fd(::openat(dirfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                   0600));
-    if (!fd)
-        return -errno;
+    if (::unlinkat(dirfd, tmp.c_str(), 0) != 0 && errno != ENOENT) return -errno;
+    Fd fd(::openat(dirfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) return -errno;
     int rc = write_all(fd.get(), data);
     if (rc == 0 && owner != static_cast<uid_t>(-1) && ::geteuid() == 0 &&
         ::fchown(fd.get(), owner, static_cast<gid_t>(-1)) != 0)
         rc = -errno;
-    if (rc == 0 && ::fchmod(fd.get(), mode) != 0)
-        rc = -errno;
-    if (rc == 0 && ::fsync(fd.get()) != 0)
-        rc = -errno;
-    if (rc == 0 && ::renameat(dirfd, tmp.c_str(), dirfd, name.c_str()) != 0)
-        rc = -errno;
+    if (rc == 0 && ::fchmod(fd.get(), mode) != 0) rc = -errno;
+    if (rc == 0 && ::fsync(fd.get()) != 0) rc = -errno;
+    if (rc == 0 && ::renameat(dirfd, tmp.c_str(), dirfd, name.c_str()) != 0) rc = -errno;
     if (rc != 0) {
         ::unlinkat(dirfd, tmp.c_str(), 0);
         return rc;
     }
     // The rename itself is only durable once the directory is.
-    if (::fsync(dirfd) != 0)
-        return -errno;
+    if (::fsync(dirfd) != 0) return -errno;
     return 0;
 }
 
-int remove_durable(int dirfd, const std::string &name)
-{
-    if (::unlinkat(dirfd, name.c_str(), 0) != 0)
-        return -errno;
-    if (::fsync(dirfd) != 0)
-        return -errno;
+int remove_durable(int dirfd, const std::string &name) {
+    if (::unlinkat(dirfd, name.c_str(), 0) != 0) return -errno;
+    if (::fsync(dirfd) != 0) return -errno;
     return 0;
 }
 
-int open_regular(int dirfd, const char *name, unsigned flags, Fd &fd, struct stat &st)
-{
+int open_regular(int dirfd, const char *name, unsigned flags, Fd &fd, struct stat &st) {
     fd = Fd(::openat(dirfd, name,
                      O_RDONLY | O_CLOEXEC | O_NONBLOCK | (flags & kFollow ? 0 : O_NOFOLLOW)));
-    if (!fd || ::fstat(fd.get(), &st) != 0)
-        return -errno;
-    if (!S_ISREG(st.st_mode))
-        return -EINVAL;
-    if (!(flags & kAnyOwner) && !trusted(st))
-        return -EUCLEAN;
+    if (!fd || ::fstat(fd.get(), &st) != 0) return -errno;
+    if (!S_ISREG(st.st_mode)) return -EINVAL;
+    if (!(flags & kAnyOwner) && !trusted(st)) return -EUCLEAN;
     return 0;
 }
 
-int read_file(int dirfd, const char *name, std::string &out, size_t max_size, unsigned flags)
-{
+int read_file(int dirfd, const char *name, std::string &out, size_t max_size, unsigned flags) {
     Fd fd;
     struct stat st;
-    if (int rc = open_regular(dirfd, name, flags, fd, st); rc < 0)
-        return rc;
-    if (static_cast<uint64_t>(st.st_size) > max_size)
-        return -EFBIG;
+    if (int rc = open_regular(dirfd, name, flags, fd, st); rc < 0) return rc;
+    if (static_cast<uint64_t>(st.st_size) > max_size) return -EFBIG;
     // Sized from fstat so that a whole table comes in one read; the loop still runs to the end
     // in case the file is longer than it was (it never is for files we replace by rename).
     std::string buf(static_cast<size_t>(st.st_size) + 1, '\0');
     size_t have = 0;
     for (;;) {
         if (have == buf.size()) {
-            if (buf.size() > max_size)
-                return -EFBIG;
+            if (buf.size() > max_size) return -EFBIG;
             buf.resize(buf.size() * 2);
         }
         ssize_t n = ::read(fd.get(), buf.data() + have, buf.size() - have);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return -errno;
         }
-        if (n == 0)
-            break;
+        if (n == 0) break;
         have += static_cast<size_t>(n);
     }
-    if (have > max_size)
-        return -EFBIG;
+    if (have > max_size) return -EFBIG;
     buf.resize(have);
     out = std::move(buf);
     return 0;

@@ -15,7 +15,7 @@
 namespace ryx {
 
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     Fd(Fd &&o) noexcept : fd_(o.release()) {}
@@ -25,14 +25,13 @@ public:
     ~Fd();
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    int release()
-    {
+    int release() {
         int f = fd_;
         fd_ = -1;
         return f;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -59,14 +58,14 @@ int list_dir(int dirfd, DirStream &out);
 // file elsewhere in the process cannot drop it. Nobody waits for one without bound: a holder
 // may be a stopped process, so after wait_ms the attempt fails with -ETIMEDOUT.
 class Lock {
-public:
+  public:
     // The whole of dir/name (flock). 0 or a negated errno.
     int acquire(int dirfd, const char *name, int wait_ms);
     // One byte of dir/name, at offset key (an open-file-description record lock): one lock
     // file serves any number of independent keys.
     int acquire_key(int dirfd, const char *name, uint64_t key, int wait_ms);
 
-private:
+  private:
     Fd fd_;
 };
 
@@ -91,7 +90,6 @@ int open_regular(int dirfd, const char *name, unsigned flags, Fd &fd, struct sta
 
 // Whole file into out; 0 or a negated errno (as open_regular). Refuses files over max_size
 // with -EFBIG.
-int read_file(int dirfd, const char *name, std::string &out, size_t max_size,
-              unsigned flags = 0);
+int read_file(int dirfd, const char *name, std::string &out, size_t max_size, unsigned flags = 0);
 
 } // namespace ryx

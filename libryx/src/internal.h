@@ -27,8 +27,7 @@ struct Paths {
 Paths &paths();
 
 // Runs f, turning an escaping exception into on_failure with errno set.
-template <class R, class F> R guarded(R on_failure, F &&f) noexcept
-{
+template <class R, class F> R guarded(R on_failure, F &&f) noexcept {
     try {
         return f();
     } catch (const std::bad_alloc &) {

@@ -6,10 +6,9 @@
 
 namespace ryx {
 
-Paths &paths()
-{
-    static Paths p{"/etc/container/ryz_ids", "/etc/login.defs",
-                   RYX_STATE_DIR_DEFAULT "/containers", 5000, 15000};
+Paths &paths() {
+    static Paths p{"/etc/container/ryz_ids", "/etc/login.defs", RYX_STATE_DIR_DEFAULT "/containers",
+                   5000, 15000};
     return p;
 }
 

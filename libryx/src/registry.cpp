@@ -31,7 +31,9 @@ constexpr uint32_t kFloor = 60000;
 constexpr uint32_t kMaxId = 0xfffffffe;
 constexpr size_t kMaxStrings = size_t(1) << 30;
 
-std::string uid_name(uint32_t uid) { return std::to_string(uid); }
+std::string uid_name(uint32_t uid) {
+    return std::to_string(uid);
+}
 
 // Every file is root's and readable by root alone: a user's lookups go through the set-user-ID
 // ryz-registry-helper, and nobody reads another user's mappings. The directory stays
@@ -40,11 +42,12 @@ constexpr mode_t kUserMode = 0600;
 constexpr mode_t kIndexMode = 0600;
 constexpr mode_t kDirMode = 0755;
 
-int open_root(bool create, Fd &dir) { return open_dir(paths().registry_root, create, kDirMode, dir); }
+int open_root(bool create, Fd &dir) {
+    return open_dir(paths().registry_root, create, kDirMode, dir);
+}
 
 // The registry directory, opened and locked for a change.
-static int open_locked(bool create, Fd &dir, Lock &lock)
-{
+static int open_locked(bool create, Fd &dir, Lock &lock) {
     int rc = open_root(create, dir);
     return rc < 0 ? rc : lock.acquire(dir.get(), kLock, paths().registry_lock_wait_ms);
 }
@@ -52,42 +55,34 @@ static int open_locked(bool create, Fd &dir, Lock &lock)
 // Whole files for the writers and listings: a user table, or the index.
 constexpr size_t kMaxFile = size_t(1) << 31;
 
-int load_user(int dir, uint32_t uid, std::vector<fmt::Entry> &entries)
-{
+int load_user(int dir, uint32_t uid, std::vector<fmt::Entry> &entries) {
     std::string data;
     int rc = read_file(dir, uid_name(uid).c_str(), data, kMaxFile);
-    if (rc < 0)
-        return rc;
+    if (rc < 0) return rc;
     return fmt::decode_user(data, uid, entries);
 }
 
 // An open file for the probes; -errno when it cannot be opened or believed.
-int open_probe(int dir, const char *name, Fd &fd, uint64_t &size)
-{
+int open_probe(int dir, const char *name, Fd &fd, uint64_t &size) {
     struct stat st;
-    if (int rc = open_regular(dir, name, 0, fd, st); rc < 0)
-        return rc;
+    if (int rc = open_regular(dir, name, 0, fd, st); rc < 0) return rc;
     size = static_cast<uint64_t>(st.st_size);
     return 0;
 }
 
-int store_user(int dir, uint32_t uid, const std::vector<fmt::Entry> &entries)
-{
+int store_user(int dir, uint32_t uid, const std::vector<fmt::Entry> &entries) {
     return write_atomic(dir, uid_name(uid), fmt::encode_user(uid, entries), kUserMode, 0);
 }
 
-int store_index(int dir, const std::vector<fmt::Owner> &owners, uint32_t next)
-{
+int store_index(int dir, const std::vector<fmt::Owner> &owners, uint32_t next) {
     return write_atomic(dir, kIndex, fmt::encode_index(owners, next), kIndexMode, 0);
 }
 
 // Every user entry's ids, gathered under the writers' lock.
 int scan(int dir, std::vector<fmt::Owner> &owners, std::vector<Conflict> *conflicts,
-         std::vector<Damaged> *damaged)
-{
+         std::vector<Damaged> *damaged) {
     DirStream d;
-    if (int rc = list_dir(dir, d); rc < 0)
-        return rc;
+    if (int rc = list_dir(dir, d); rc < 0) return rc;
     std::vector<fmt::Owner> all;
     int failure = 0;
     const uint32_t min = id_min();
@@ -96,27 +91,22 @@ int scan(int dir, std::vector<fmt::Owner> &owners, std::vector<Conflict> *confli
         struct dirent *de = ::readdir(d.get());
         if (!de) {
             // A walk cut short would leave ids out of the index and let them be handed out again.
-            if (errno != 0)
-                return -errno;
+            if (errno != 0) return -errno;
             break;
         }
         uint32_t uid;
-        if (!parse_uid_name(de->d_name, uid))
-            continue;
+        if (!parse_uid_name(de->d_name, uid)) continue;
         std::vector<fmt::Entry> entries;
         int rc = load_user(dir, uid, entries);
-        if (rc == -ENOENT)
-            continue; // removed while we looked
+        if (rc == -ENOENT) continue; // removed while we looked
         if (rc < 0) {
-            if (damaged)
-                damaged->push_back({uid, rc});
+            if (damaged) damaged->push_back({uid, rc});
             failure = rc;
             continue;
         }
         for (const fmt::Entry &e : entries) {
             if (e.id < min) {
-                if (damaged)
-                    damaged->push_back({uid, -ERANGE, e.id});
+                if (damaged) damaged->push_back({uid, -ERANGE, e.id});
                 failure = -ERANGE;
                 continue;
             }
@@ -128,90 +118,73 @@ int scan(int dir, std::vector<fmt::Owner> &owners, std::vector<Conflict> *confli
     });
     for (size_t i = 1; i < all.size(); ++i) {
         if (all[i].id == all[i - 1].id) {
-            if (conflicts)
-                conflicts->push_back({all[i].id, all[i - 1].uid, all[i].uid});
-            if (failure == 0)
-                failure = -ENOTUNIQ;
+            if (conflicts) conflicts->push_back({all[i].id, all[i - 1].uid, all[i].uid});
+            if (failure == 0) failure = -ENOTUNIQ;
         }
     }
-    if (failure < 0)
-        return failure;
+    if (failure < 0) return failure;
     owners = std::move(all);
     return 0;
 }
 
 // The index as stored or, when there is none yet, as the user entries say.
-int load_index(int dir, std::vector<fmt::Owner> &owners, uint32_t &next)
-{
+int load_index(int dir, std::vector<fmt::Owner> &owners, uint32_t &next) {
     std::string data;
     int rc = read_file(dir, kIndex, data, kMaxFile);
     if (rc == -ENOENT) {
         next = 0;
         return scan(dir, owners, nullptr, nullptr);
     }
-    if (rc < 0)
-        return rc;
+    if (rc < 0) return rc;
     return fmt::decode_index(data, owners, next);
 }
 
 // First free id at or after the hint, wrapping once to the minimum. Starting at the hint
 // rather than at the bottom keeps a just-removed id (whose container may still be alive) from
 // being handed straight to someone else.
-int pick_id(const std::vector<fmt::Owner> &owners, uint32_t hint, uint32_t min, uint32_t &id)
-{
-    if (min > kMaxId)
-        return -ENOSPC;
+int pick_id(const std::vector<fmt::Owner> &owners, uint32_t hint, uint32_t min, uint32_t &id) {
+    if (min > kMaxId) return -ENOSPC;
     auto first_free = [&](uint32_t from, uint32_t to, uint32_t &out) {
         auto it = std::lower_bound(owners.begin(), owners.end(), from,
                                    [](const fmt::Owner &o, uint32_t v) { return o.id < v; });
         uint64_t cand = from;
         for (; it != owners.end() && cand <= to && it->id == cand; ++it)
             ++cand;
-        if (cand > to)
-            return false;
+        if (cand > to) return false;
         out = static_cast<uint32_t>(cand);
         return true;
     };
     uint32_t start = hint < min || hint > kMaxId ? min : hint;
-    if (first_free(start, kMaxId, id))
-        return 0;
-    if (start > min && first_free(min, start - 1, id))
-        return 0;
+    if (first_free(start, kMaxId, id)) return 0;
+    if (start > min && first_free(min, start - 1, id)) return 0;
     return -ENOSPC;
 }
 
-void drop_ids(std::vector<fmt::Owner> &owners, const std::vector<uint32_t> &ids, uint32_t uid)
-{
+void drop_ids(std::vector<fmt::Owner> &owners, const std::vector<uint32_t> &ids, uint32_t uid) {
     std::erase_if(owners, [&](const fmt::Owner &o) {
         return o.uid == uid && std::find(ids.begin(), ids.end(), o.id) != ids.end();
     });
 }
 
-bool valid_docroot(const char *docroot)
-{
+bool valid_docroot(const char *docroot) {
     return docroot && *docroot && std::strlen(docroot) <= fmt::kMaxDocroot;
 }
 
 } // namespace
 
-bool parse_uid_name(std::string_view name, uint32_t &uid)
-{
-    if (name.empty() || name.size() > 10 || (name.size() > 1 && name[0] == '0'))
-        return false;
+bool parse_uid_name(std::string_view name, uint32_t &uid) {
+    if (name.empty() || name.size() > 10 || (name.size() > 1 && name[0] == '0')) return false;
     uint64_t v = 0;
     for (char c : name) {
-        if (c < '0' || c > '9')
-            return false;
+        if (c < '0' || c > '9') return false;
         v = v * 10 + uint64_t(c - '0');
     }
-    if (v > 0xffffffffu)
-        return false;
+    if (v > 0xffffffffu) return false;
     uid = static_cast<uint32_t>(v);
     return true;
 }
 
-uint32_t parse_id_min(std::string_view text)
-{
+uint32_t parse_id_min(std::string_view text) {
     // "UID_MAX <number>" on a line of its own; '#' starts a comment; the last valid one counts.
     uint32_t found = 0;
     while (!text.empty()) {
@@ -225,13 +198,11 @@ uint32_t parse_id_min(std::string_view text)
             line.remove_prefix(1);
         while (!line.empty() && blank(line.back()))
             line.remove_suffix(1);
-        if (line.substr(0, 7) != "UID_MAX" || line.size() < 9 || !blank(line[7]))
-            continue;
+        if (line.substr(0, 7) != "UID_MAX" || line.size() < 9 || !blank(line[7])) continue;
         line.remove_prefix(8);
         while (!line.empty() && blank(line.front()))
             line.remove_prefix(1);
-        if (line.empty() || line.size() > 10)
-            continue;
+        if (line.empty() || line.size() > 10) continue;
         uint64_t v = 0;
         bool ok = true;
         for (char c : line) {
@@ -241,26 +212,22 @@ uint32_t parse_id_min(std::string_view text)
             }
             v = v * 10 + uint64_t(c - '0');
         }
-        if (ok && v <= 0xffffffffu)
-            found = static_cast<uint32_t>(v);
+        if (ok && v <= 0xffffffffu) found = static_cast<uint32_t>(v);
     }
     return found < kFloor ? kFloor : found;
 }
 
-int enable(uint32_t uid)
-{
+int enable(uint32_t uid) {
     Fd dir;
     Lock lock;
     int rc = open_locked(true, dir, lock);
-    if (rc < 0)
-        return rc;
+    if (rc < 0) return rc;
     struct stat st;
     bool marker = false;
     if (::fstatat(dir.get(), uid_name(uid).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         // An empty file made by hand (touch) marks the user as enabled but is no table; the
         // administrator asking again is the one moment it may be replaced by an empty one.
-        if (!S_ISREG(st.st_mode) || st.st_size != 0)
-            return 0;
+        if (!S_ISREG(st.st_mode) || st.st_size != 0) return 0;
         marker = true;
     } else if (errno != ENOENT) {
         return -errno;
@@ -275,57 +242,45 @@ int enable(uint32_t uid)
             (rc = store_index(dir.get(), owners, next)) < 0)
             return rc;
     }
-    if ((rc = store_user(dir.get(), uid, {})) < 0)
-        return rc;
+    if ((rc = store_user(dir.get(), uid, {})) < 0) return rc;
     return marker ? 2 : 1;
 }
 
-int disable(uint32_t uid, bool force)
-{
+int disable(uint32_t uid, bool force) {
     Fd dir;
     Lock lock;
     int rc = open_locked(false, dir, lock);
-    if (rc < 0)
-        return rc;
+    if (rc < 0) return rc;
     std::vector<fmt::Entry> entries;
     rc = load_user(dir.get(), uid, entries);
-    if (rc < 0 && !(rc == -EBADMSG && force))
-        return rc;
-    if (!entries.empty() && !force)
-        return -ENOTEMPTY;
+    if (rc < 0 && !(rc == -EBADMSG && force)) return rc;
+    if (!entries.empty() && !force) return -ENOTEMPTY;
     // Entry first, index after: a crash in between leaks ids, never frees one still mapped.
-    if ((rc = remove_durable(dir.get(), uid_name(uid))) < 0)
-        return rc;
+    if ((rc = remove_durable(dir.get(), uid_name(uid))) < 0) return rc;
     std::vector<fmt::Owner> owners;
     uint32_t next;
     if (load_index(dir.get(), owners, next) == 0) {
         size_t before = owners.size();
         std::erase_if(owners, [&](const fmt::Owner &o) { return o.uid == uid; });
-        if (owners.size() != before)
-            store_index(dir.get(), owners, next);
+        if (owners.size() != before) store_index(dir.get(), owners, next);
     }
     return static_cast<int>(entries.size());
 }
 
-int rebuild(std::vector<Conflict> *conflicts, std::vector<Damaged> *damaged)
-{
+int rebuild(std::vector<Conflict> *conflicts, std::vector<Damaged> *damaged) {
     Fd dir;
     Lock lock;
     int rc = open_locked(false, dir, lock);
-    if (rc < 0)
-        return rc;
+    if (rc < 0) return rc;
     std::vector<fmt::Owner> owners;
-    if ((rc = scan(dir.get(), owners, conflicts, damaged)) < 0)
-        return rc;
+    if ((rc = scan(dir.get(), owners, conflicts, damaged)) < 0) return rc;
     // Keep the allocation cursor of a readable index so that rebuilding does not bring back
     // recently freed ids sooner than usual.
     uint32_t next = 0;
     std::string data;
     std::vector<fmt::Owner> old;
-    if (read_file(dir.get(), kIndex, data, kMaxFile) == 0)
-        fmt::decode_index(data, old, next);
-    if ((rc = store_index(dir.get(), owners, next)) < 0)
-        return rc;
+    if (read_file(dir.get(), kIndex, data, kMaxFile) == 0) fmt::decode_index(data, old, next);
+    if ((rc = store_index(dir.get(), owners, next)) < 0) return rc;
     return static_cast<int>(std::min<size_t>(owners.size(), 0x7fffffff));
 }
 
@@ -333,8 +288,7 @@ namespace {
 
 // "<id> <docroot>" lines of what a migration set aside, escaped so that a docroot cannot
 // forge a line.
-std::string set_aside_text(const std::vector<SetAside> &items)
-{
+std::string set_aside_text(const std::vector<SetAside> &items) {
     std::string out;
     for (const SetAside &a : items) {
         out += std::to_string(a.id) + ' ';
@@ -353,22 +307,18 @@ std::string set_aside_text(const std::vector<SetAside> &items)
 
 } // namespace
 
-int migrate(bool trust_tables, Migration &out)
-{
-    if (::geteuid() != 0)
-        return -EPERM;
+int migrate(bool trust_tables, Migration &out) {
+    if (::geteuid() != 0) return -EPERM;
     Fd dir;
     int rc = secure_dir(paths().registry_root, kDirMode, dir);
-    if (rc < 0)
-        return rc;
+    if (rc < 0) return rc;
     // A lock file an ordinary user could open may be held by them: start a fresh one.
     struct stat st;
     if (::fstatat(dir.get(), kLock, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         (!S_ISREG(st.st_mode) || !trusted(st) || (st.st_mode & 077) != 0))
         ::unlinkat(dir.get(), kLock, 0);
     Lock lock;
-    if ((rc = lock.acquire(dir.get(), kLock, paths().registry_lock_wait_ms)) < 0)
-        return rc;
+    if ((rc = lock.acquire(dir.get(), kLock, paths().registry_lock_wait_ms)) < 0) return rc;
 
     std::string data;
     std::vector<fmt::Owner> owners;
@@ -388,28 +338,23 @@ int migrate(bool trust_tables, Migration &out)
     std::vector<Table> tables;
     {
         DirStream d;
-        if ((rc = list_dir(dir.get(), d)) < 0)
-            return rc;
+        if ((rc = list_dir(dir.get(), d)) < 0) return rc;
         while (struct dirent *de = ::readdir(d.get())) {
             uint32_t uid;
-            if (!parse_uid_name(de->d_name, uid))
-                continue;
+            if (!parse_uid_name(de->d_name, uid)) continue;
             Table t{uid, {}, {}, 0, false};
             Fd fd;
             rc = open_regular(dir.get(), de->d_name, kAnyOwner, fd, st);
             if (rc == -EINVAL || rc == -ELOOP) {
                 // No regular file is a table: a FIFO, device or link here was planted, and
                 // maps nothing.
-                if (::unlinkat(dir.get(), de->d_name, 0) != 0)
-                    return -errno;
+                if (::unlinkat(dir.get(), de->d_name, 0) != 0) return -errno;
                 out.removed.push_back(uid);
                 continue;
             }
-            if (rc < 0)
-                return rc;
+            if (rc < 0) return rc;
             fd = Fd();
-            if ((rc = read_file(dir.get(), de->d_name, t.raw, kMaxFile, kAnyOwner)) < 0)
-                return rc;
+            if ((rc = read_file(dir.get(), de->d_name, t.raw, kMaxFile, kAnyOwner)) < 0) return rc;
             t.error = fmt::decode_user(t.raw, uid, t.entries);
             t.sound = st.st_uid == 0 && (st.st_mode & 07777) == kUserMode;
             tables.push_back(std::move(t));
@@ -419,8 +364,7 @@ int migrate(bool trust_tables, Migration &out)
         bool any = false;
         for (const Table &t : tables)
             any = any || !t.entries.empty();
-        if (any)
-            return -ENOKEY;
+        if (any) return -ENOKEY;
     }
     // With trust_tables, an id two users map is confirmed for neither.
     std::vector<fmt::Owner> claimed;
@@ -435,10 +379,8 @@ int migrate(bool trust_tables, Migration &out)
         const std::vector<fmt::Owner> &v = have_index ? owners : claimed;
         auto at = std::lower_bound(v.begin(), v.end(), id,
                                    [](const fmt::Owner &o, uint32_t x) { return o.id < x; });
-        if (at == v.end() || at->id != id)
-            return -1;
-        if (!have_index && std::next(at) != v.end() && std::next(at)->id == id)
-            return -1;
+        if (at == v.end() || at->id != id) return -1;
+        if (!have_index && std::next(at) != v.end() && std::next(at)->id == id) return -1;
         return at->uid;
     };
 
@@ -448,8 +390,7 @@ int migrate(bool trust_tables, Migration &out)
             // Damaged: kept as it is for the administrator, but as a new file of root's, so
             // that no descriptor its user still holds can write it.
             out.damaged.push_back({t.uid, t.error});
-            if ((rc = write_atomic(dir.get(), name, t.raw, kUserMode, 0)) < 0)
-                return rc;
+            if ((rc = write_atomic(dir.get(), name, t.raw, kUserMode, 0)) < 0) return rc;
             ++out.rewritten;
             continue;
         }
@@ -461,8 +402,7 @@ int migrate(bool trust_tables, Migration &out)
             else
                 aside.push_back({t.uid, e.id, std::move(e.docroot)});
         }
-        if (t.sound && aside.empty())
-            continue;
+        if (t.sound && aside.empty()) continue;
         if (!aside.empty()) {
             const std::string file = ".setaside." + name;
             std::string text;
@@ -471,23 +411,20 @@ int migrate(bool trust_tables, Migration &out)
                 return rc;
             out.set_aside.insert(out.set_aside.end(), aside.begin(), aside.end());
         }
-        if ((rc = store_user(dir.get(), t.uid, keep)) < 0)
-            return rc;
+        if ((rc = store_user(dir.get(), t.uid, keep)) < 0) return rc;
         ++out.rewritten;
     }
 
     // The index: confirmed as it was, or built from what the tables now hold.
     if (!have_index) {
         std::vector<fmt::Owner> now;
-        if ((rc = scan(dir.get(), now, nullptr, nullptr)) < 0)
-            return rc;
+        if ((rc = scan(dir.get(), now, nullptr, nullptr)) < 0) return rc;
         owners = std::move(now);
     } else if (::fstatat(dir.get(), kIndex, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == 0 &&
                (st.st_mode & 07777) == kIndexMode) {
         return 0;
     }
-    if ((rc = store_index(dir.get(), owners, next)) < 0)
-        return rc;
+    if ((rc = store_index(dir.get(), owners, next)) < 0) return rc;
     ++out.rewritten;
     return 0;
 }
@@ -502,13 +439,11 @@ struct ryz_map_iter {
     size_t pos = 0;
 };
 
-RYX_EXPORT uint32_t ryz_fnv1a(const char *docroot)
-{
+RYX_EXPORT uint32_t ryz_fnv1a(const char *docroot) {
     return docroot ? fmt::fnv1a(docroot) : fmt::fnv1a("");
 }
 
-uint32_t registry::id_min()
-{
+uint32_t registry::id_min() {
     std::string text;
     // A missing or unreadable file (or one an ordinary user could have written) means the
     // system default.
@@ -517,22 +452,18 @@ uint32_t registry::id_min()
     return registry::parse_id_min(text);
 }
 
-static uint32_t lookup_impl(uid_t uid, const char *docroot)
-{
-    if (!valid_docroot(docroot))
-        return 0;
+static uint32_t lookup_impl(uid_t uid, const char *docroot) {
+    if (!valid_docroot(docroot)) return 0;
     // A handful of positioned reads: cheaper than mapping the file and faulting its pages in,
     // for the one lookup a helper process makes.
     const std::string path = paths().registry_root + "/" + uid_name(uid);
     Fd fd;
     uint64_t size;
-    if (open_probe(AT_FDCWD, path.c_str(), fd, size) < 0)
-        return 0;
+    if (open_probe(AT_FDCWD, path.c_str(), fd, size) < 0) return 0;
     return fmt::user_lookup(fmt::FdSource(fd.get(), size), uid, docroot);
 }
 
-static int verify_impl(uid_t uid, uint32_t id)
-{
+static int verify_impl(uid_t uid, uint32_t id) {
     Fd dir, user, index;
     uint64_t user_size, index_size;
     // Ids below the domain range are users' own containers and the system's, never a domain's.
@@ -546,30 +477,23 @@ static int verify_impl(uid_t uid, uint32_t id)
            fmt::index_owner(fmt::FdSource(index.get(), index_size), id) == uid;
 }
 
-static int assign_impl(uid_t uid, const char *docroot, uint32_t *id)
-{
-    if (!docroot || !*docroot)
-        return -EINVAL;
-    if (std::strlen(docroot) > fmt::kMaxDocroot)
-        return -ENAMETOOLONG;
+static int assign_impl(uid_t uid, const char *docroot, uint32_t *id) {
+    if (!docroot || !*docroot) return -EINVAL;
+    if (std::strlen(docroot) > fmt::kMaxDocroot) return -ENAMETOOLONG;
     Fd dir;
     int rc = open_root(false, dir);
-    if (rc < 0)
-        return rc == -ENOENT ? -EPERM : rc;
+    if (rc < 0) return rc == -ENOENT ? -EPERM : rc;
     Lock lock;
-    if ((rc = lock.acquire(dir.get(), kLock, paths().registry_lock_wait_ms)) < 0)
-        return rc;
+    if ((rc = lock.acquire(dir.get(), kLock, paths().registry_lock_wait_ms)) < 0) return rc;
     std::vector<fmt::Entry> entries;
     rc = load_user(dir.get(), uid, entries);
     if (rc == -ENOENT)
         return -EPERM; // domain isolation is not enabled for uid: assigning would enable it
-    if (rc < 0)
-        return rc;
+    if (rc < 0) return rc;
     size_t strsize = 0;
     for (const fmt::Entry &e : entries) {
         if (e.docroot == docroot) {
-            if (id)
-                *id = e.id;
+            if (id) *id = e.id;
             return 0;
         }
         strsize += e.docroot.size() + 1;
@@ -579,8 +503,7 @@ static int assign_impl(uid_t uid, const char *docroot, uint32_t *id)
 
     std::vector<fmt::Owner> owners;
     uint32_t next, newid;
-    if ((rc = load_index(dir.get(), owners, next)) < 0)
-        return rc;
+    if ((rc = load_index(dir.get(), owners, next)) < 0) return rc;
     // Under the lock nothing is half done, so an id the index gives this user but the table
     // does not map was left by an interrupted change: reclaim it with this write.
     std::unordered_set<uint32_t> mapped;
@@ -594,63 +517,47 @@ static int assign_impl(uid_t uid, const char *docroot, uint32_t *id)
     auto by_id = [](const fmt::Owner &o, uint32_t v) { return o.id < v; };
     for (const fmt::Entry &e : entries) {
         auto at = std::lower_bound(owners.begin(), owners.end(), e.id, by_id);
-        if (at == owners.end() || at->id != e.id || at->uid != uid)
-            return -ENOTUNIQ;
+        if (at == owners.end() || at->id != e.id || at->uid != uid) return -ENOTUNIQ;
     }
-    if ((rc = pick_id(owners, next, registry::id_min(), newid)) < 0)
-        return rc;
+    if ((rc = pick_id(owners, next, registry::id_min(), newid)) < 0) return rc;
     owners.insert(std::lower_bound(owners.begin(), owners.end(), newid, by_id), {newid, uid});
     // Reserve in the index before the user's table names the id: a crash between the two
     // leaks the id (rebuild-index reclaims it) but can never hand it out twice.
-    if ((rc = store_index(dir.get(), owners, newid == kMaxId ? 0 : newid + 1)) < 0)
-        return rc;
+    if ((rc = store_index(dir.get(), owners, newid == kMaxId ? 0 : newid + 1)) < 0) return rc;
     entries.push_back({docroot, newid});
-    if ((rc = store_user(dir.get(), uid, entries)) < 0)
-        return rc;
-    if (id)
-        *id = newid;
+    if ((rc = store_user(dir.get(), uid, entries)) < 0) return rc;
+    if (id) *id = newid;
     return 1;
 }
 
 // For removals: the registry directory opened and locked, and uid's entries loaded. 1 when
 // they are there; 0 when there is nothing to remove (no registry, or a user without isolation);
 // a negated errno otherwise.
-static int load_user_locked(uid_t uid, Fd &dir, Lock &lock, std::vector<fmt::Entry> &entries)
-{
+static int load_user_locked(uid_t uid, Fd &dir, Lock &lock, std::vector<fmt::Entry> &entries) {
     int rc = open_root(false, dir);
-    if (rc == -ENOENT)
-        return 0;
-    if (rc < 0)
-        return rc;
-    if ((rc = lock.acquire(dir.get(), kLock, paths().registry_lock_wait_ms)) < 0)
-        return rc;
+    if (rc == -ENOENT) return 0;
+    if (rc < 0) return rc;
+    if ((rc = lock.acquire(dir.get(), kLock, paths().registry_lock_wait_ms)) < 0) return rc;
     rc = load_user(dir.get(), uid, entries);
-    if (rc == -ENOENT)
-        return 0;
+    if (rc == -ENOENT) return 0;
     return rc < 0 ? rc : 1;
 }
 
-static int remove_impl(uid_t uid, const char *docroot, uint32_t *old_id)
-{
-    if (!docroot)
-        return -EINVAL;
+static int remove_impl(uid_t uid, const char *docroot, uint32_t *old_id) {
+    if (!docroot) return -EINVAL;
     Fd dir;
     Lock lock;
     std::vector<fmt::Entry> entries;
     int rc = load_user_locked(uid, dir, lock, entries);
-    if (rc <= 0)
-        return rc;
+    if (rc <= 0) return rc;
     auto it = std::find_if(entries.begin(), entries.end(),
                            [&](const fmt::Entry &e) { return e.docroot == docroot; });
-    if (it == entries.end())
-        return 0;
+    if (it == entries.end()) return 0;
     const uint32_t gone = it->id;
     entries.erase(it);
     // The user's table first, the index after: a crash in between leaks the id.
-    if ((rc = store_user(dir.get(), uid, entries)) < 0)
-        return rc;
-    if (old_id)
-        *old_id = gone;
+    if ((rc = store_user(dir.get(), uid, entries)) < 0) return rc;
+    if (old_id) *old_id = gone;
     std::vector<fmt::Owner> owners;
     uint32_t next;
     // The removal is complete and durable here; an index we cannot update only keeps the id
@@ -662,18 +569,14 @@ static int remove_impl(uid_t uid, const char *docroot, uint32_t *old_id)
     return 1;
 }
 
-static int remove_all_impl(uid_t uid)
-{
+static int remove_all_impl(uid_t uid) {
     Fd dir;
     Lock lock;
     std::vector<fmt::Entry> entries;
     int rc = load_user_locked(uid, dir, lock, entries);
-    if (rc <= 0)
-        return rc;
-    if (entries.empty())
-        return 0;
-    if ((rc = store_user(dir.get(), uid, {})) < 0)
-        return rc;
+    if (rc <= 0) return rc;
+    if (entries.empty()) return 0;
+    if ((rc = store_user(dir.get(), uid, {})) < 0) return rc;
     std::vector<uint32_t> ids;
     for (const fmt::Entry &e : entries)
         ids.push_back(e.id);
@@ -686,13 +589,11 @@ static int remove_all_impl(uid_t uid)
     return static_cast<int>(entries.size());
 }
 
-static ryz_map_iter *iter_open_impl(uid_t uid)
-{
+static ryz_map_iter *iter_open_impl(uid_t uid) {
     Fd dir;
     std::vector<fmt::Entry> entries;
     int rc = open_root(false, dir);
-    if (rc == 0)
-        rc = load_user(dir.get(), uid, entries);
+    if (rc == 0) rc = load_user(dir.get(), uid, entries);
     if (rc < 0) {
         errno = -rc;
         return nullptr;
@@ -711,57 +612,49 @@ static ryz_map_iter *iter_open_impl(uid_t uid)
     return it;
 }
 
-RYX_EXPORT int ryz_map_iter_next(ryz_map_iter *iter, const char **docroot, uint32_t *id)
-{
-    if (!iter || iter->pos >= iter->entries.size())
-        return 1;
+RYX_EXPORT int ryz_map_iter_next(ryz_map_iter *iter, const char **docroot, uint32_t *id) {
+    if (!iter || iter->pos >= iter->entries.size()) return 1;
     const fmt::Entry &e = iter->entries[iter->pos++];
-    if (docroot)
-        *docroot = e.docroot.c_str();
-    if (id)
-        *id = e.id;
+    if (docroot) *docroot = e.docroot.c_str();
+    if (id) *id = e.id;
     return 0;
 }
 
-RYX_EXPORT void ryz_map_iter_close(ryz_map_iter *iter) { delete iter; }
-
+RYX_EXPORT void ryz_map_iter_close(ryz_map_iter *iter) {
+    delete iter;
+}
 
 // The exported entry points: nothing may unwind into C callers, so an allocation failure
 // anywhere below becomes -ENOMEM (or "no entry" where the contract has no error value).
 
-RYX_EXPORT uint32_t ryz_get_id_min(void) { return guarded(uint32_t(60000), [] { return registry::id_min(); }); }
+RYX_EXPORT uint32_t ryz_get_id_min(void) {
+    return guarded(uint32_t(60000), [] { return registry::id_min(); });
+}
 
-RYX_EXPORT uint32_t ryz_map_lookup(uid_t uid, const char *docroot)
-{
+RYX_EXPORT uint32_t ryz_map_lookup(uid_t uid, const char *docroot) {
     return guarded(uint32_t(0), [&] { return lookup_impl(uid, docroot); });
 }
 
-RYX_EXPORT int ryz_map_verify_ownership(uid_t uid, uint32_t id)
-{
+RYX_EXPORT int ryz_map_verify_ownership(uid_t uid, uint32_t id) {
     return guarded(0, [&] { return verify_impl(uid, id); });
 }
 
-RYX_EXPORT int ryz_map_assign(uid_t uid, const char *docroot, uint32_t *id)
-{
+RYX_EXPORT int ryz_map_assign(uid_t uid, const char *docroot, uint32_t *id) {
     return guarded(-ENOMEM, [&] { return assign_impl(uid, docroot, id); });
 }
 
-RYX_EXPORT int ryz_map_remove(uid_t uid, const char *docroot, uint32_t *old_id)
-{
+RYX_EXPORT int ryz_map_remove(uid_t uid, const char *docroot, uint32_t *old_id) {
     return guarded(-ENOMEM, [&] { return remove_impl(uid, docroot, old_id); });
 }
 
-RYX_EXPORT int ryz_map_remove_all(uid_t uid)
-{
+RYX_EXPORT int ryz_map_remove_all(uid_t uid) {
     return guarded(-ENOMEM, [&] { return remove_all_impl(uid); });
 }
 
-RYX_EXPORT ryz_map_iter *ryz_map_iter_open(uid_t uid)
-{
+RYX_EXPORT ryz_map_iter *ryz_map_iter_open(uid_t uid) {
     return guarded(static_cast<ryz_map_iter *>(nullptr), [&] { return iter_open_impl(uid); });
 }
 
-RYX_EXPORT int ryz_index_rebuild(void)
-{
+RYX_EXPORT int ryz_index_rebuild(void) {
     return guarded(-ENOMEM, [] { return registry::rebuild(nullptr, nullptr); });
 }

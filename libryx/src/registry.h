@@ -48,10 +48,10 @@ struct SetAside {
     std::string docroot;
 };
 struct Migration {
-    int rewritten = 0;              // files rewritten as root's
+    int rewritten = 0; // files rewritten as root's
     std::vector<SetAside> set_aside;
-    std::vector<Damaged> damaged;   // unreadable tables: kept byte for byte, now root's
-    std::vector<uint32_t> removed;  // uids whose entry was no regular file, now removed
+    std::vector<Damaged> damaged;  // unreadable tables: kept byte for byte, now root's
+    std::vector<uint32_t> removed; // uids whose entry was no regular file, now removed
 };
 int migrate(bool trust_tables, Migration &out);
 

@@ -12,9 +12,9 @@
 namespace ryx::ctl {
 
 struct Container {
-    bool active = false;  // false: only a placement under a reseller, recorded by a move
-    uint32_t parent = 0;  // reseller container id; 0: top level
-    uint32_t flags = 0;   // libryx_ve_flags bits
+    bool active = false; // false: only a placement under a reseller, recorded by a move
+    uint32_t parent = 0; // reseller container id; 0: top level
+    uint32_t flags = 0;  // libryx_ve_flags bits
     libryx_settings set{};
 };
 

@@ -59,8 +59,7 @@ const char kUsage[] =
     "Exit status: 0 success, 1 the operation failed, 2 invalid usage or argument,\n"
     "3 no such entry, mapping or container.\n";
 
-int fail(const char *what, int rc)
-{
+int fail(const char *what, int rc) {
     // The library's errors that strerror would only puzzle an administrator with.
     const char *why;
     switch (-rc) {
@@ -83,8 +82,7 @@ int fail(const char *what, int rc)
 
 // A docroot as one printable line: control bytes and the backslash escaped, so that a
 // docroot holding a newline cannot forge a line of a listing.
-std::string escaped(std::string_view text)
-{
+std::string escaped(std::string_view text) {
     static const char hex[] = "0123456789abcdef";
     std::string out;
     for (unsigned char c : text) {
@@ -96,34 +94,27 @@ std::string escaped(std::string_view text)
     return out;
 }
 
-int usage_error(const char *fmt, const char *arg)
-{
+int usage_error(const char *fmt, const char *arg) {
     std::fputs("ryxctl: ", stderr);
     std::fprintf(stderr, fmt, arg);
     std::fputs("\nTry 'ryxctl --help'.\n", stderr);
     return EXIT_USAGE;
 }
 
-bool parse_u32(const char *s, uint32_t &out)
-{
-    if (!*s || std::strspn(s, "0123456789") != std::strlen(s))
-        return false;
+bool parse_u32(const char *s, uint32_t &out) {
+    if (!*s || std::strspn(s, "0123456789") != std::strlen(s)) return false;
     errno = 0;
     unsigned long long v = std::strtoull(s, nullptr, 10);
-    if (errno || v > 0xffffffffull)
-        return false;
+    if (errno || v > 0xffffffffull) return false;
     out = static_cast<uint32_t>(v);
     return true;
 }
 
 // A user name or a decimal uid.
-bool resolve_user(const char *s, uint32_t &uid)
-{
-    if (parse_u32(s, uid))
-        return true;
+bool resolve_user(const char *s, uint32_t &uid) {
+    if (parse_u32(s, uid)) return true;
     struct passwd *pw = ::getpwnam(s);
-    if (!pw)
-        return false;
+    if (!pw) return false;
     uid = pw->pw_uid;
     return true;
 }
@@ -137,11 +128,9 @@ struct IterCloser {
     void operator()(ryz_map_iter *it) const { ryz_map_iter_close(it); }
 };
 
-int cmd_allow(uint32_t uid)
-{
+int cmd_allow(uint32_t uid) {
     int rc = ryx::registry::enable(uid);
-    if (rc < 0)
-        return fail("allow-domain-limits", rc);
+    if (rc < 0) return fail("allow-domain-limits", rc);
     static const char *const said[] = {
         "domain isolation was already enabled for uid %u\n",
         "domain isolation enabled for uid %u\n",
@@ -151,8 +140,7 @@ int cmd_allow(uint32_t uid)
     return EXIT_OK;
 }
 
-int cmd_disallow(uint32_t uid, bool force)
-{
+int cmd_disallow(uint32_t uid, bool force) {
     int rc = ryx::registry::disable(uid, force);
     if (rc == -ENOENT) {
         std::fprintf(stderr, "ryxctl: domain isolation is not enabled for uid %u\n", uid);
@@ -163,20 +151,17 @@ int cmd_disallow(uint32_t uid, bool force)
                      uid);
         return EXIT_FAILED;
     }
-    if (rc < 0)
-        return fail("disallow-domain-limits", rc);
+    if (rc < 0) return fail("disallow-domain-limits", rc);
     std::printf("domain isolation disabled for uid %u (%d mapping%s dropped)\n", uid, rc,
                 rc == 1 ? "" : "s");
     return EXIT_OK;
 }
 
-int cmd_map_list(uint32_t uid)
-{
+int cmd_map_list(uint32_t uid) {
     errno = 0;
     std::unique_ptr<ryz_map_iter, IterCloser> it(ryz_map_iter_open(uid));
     if (!it) {
-        if (errno == ENOENT)
-            return EXIT_OK; // nothing mapped, or no entry at all
+        if (errno == ENOENT) return EXIT_OK; // nothing mapped, or no entry at all
         return fail("map-list", -errno);
     }
     const char *docroot;
@@ -186,25 +171,28 @@ int cmd_map_list(uint32_t uid)
     return EXIT_OK;
 }
 
-int cmd_rebuild()
-{
+int cmd_rebuild() {
     std::vector<ryx::registry::Conflict> conflicts;
     std::vector<ryx::registry::Damaged> damaged;
     int rc = ryx::registry::rebuild(&conflicts, &damaged);
     for (const auto &d : damaged) {
         if (d.error == -ERANGE)
-            std::fprintf(stderr, "ryxctl: entry of uid %u maps id %u, below the smallest domain "
-                                 "id %u\n", d.uid, d.id, ryz_get_id_min());
+            std::fprintf(stderr,
+                         "ryxctl: entry of uid %u maps id %u, below the smallest domain "
+                         "id %u\n",
+                         d.uid, d.id, ryz_get_id_min());
         else if (d.error == -EUCLEAN)
-            std::fprintf(stderr, "ryxctl: entry of uid %u is not root's alone; run 'ryxctl "
-                                 "migrate'\n", d.uid);
+            std::fprintf(stderr,
+                         "ryxctl: entry of uid %u is not root's alone; run 'ryxctl "
+                         "migrate'\n",
+                         d.uid);
         else
             std::fprintf(stderr, "ryxctl: entry of uid %u is unreadable: %s\n", d.uid,
                          std::strerror(-d.error));
     }
     for (const auto &c : conflicts)
-        std::fprintf(stderr, "ryxctl: id %u is mapped by both uid %u and uid %u\n", c.id,
-                     c.uid_a, c.uid_b);
+        std::fprintf(stderr, "ryxctl: id %u is mapped by both uid %u and uid %u\n", c.id, c.uid_a,
+                     c.uid_b);
     if (rc < 0) {
         std::fprintf(stderr, "ryxctl: index not rebuilt: %s\n", std::strerror(-rc));
         return EXIT_FAILED;
@@ -213,59 +201,56 @@ int cmd_rebuild()
     return EXIT_OK;
 }
 
-int cmd_migrate(bool trust_tables)
-{
+int cmd_migrate(bool trust_tables) {
     ryx::registry::Migration m;
     int rc = ryx::registry::migrate(trust_tables, m);
     for (uint32_t uid : m.removed)
         std::fprintf(stderr, "ryxctl: entry of uid %u was no regular file; removed\n", uid);
     for (const auto &d : m.damaged)
-        std::fprintf(stderr, "ryxctl: entry of uid %u is damaged (%s); kept as it is, now "
-                             "root's\n", d.uid, std::strerror(-d.error));
+        std::fprintf(stderr,
+                     "ryxctl: entry of uid %u is damaged (%s); kept as it is, now "
+                     "root's\n",
+                     d.uid, std::strerror(-d.error));
     for (const auto &a : m.set_aside)
-        std::fprintf(stderr, "ryxctl: uid %u: id %u (%s) is not that user's in the index; set "
-                             "aside in .setaside.%u\n", a.uid, a.id, escaped(a.docroot).c_str(),
-                     a.uid);
+        std::fprintf(stderr,
+                     "ryxctl: uid %u: id %u (%s) is not that user's in the index; set "
+                     "aside in .setaside.%u\n",
+                     a.uid, a.id, escaped(a.docroot).c_str(), a.uid);
     if (rc == -ENOENT) {
         rc = 0; // no registry: nothing to migrate
     } else if (rc == -ENOKEY) {
         std::fputs("ryxctl: migrate: the index is missing or damaged, so the tables' ids cannot "
                    "be checked; restore .index from a backup, or accept the tables as they "
-                   "stand with 'ryxctl migrate --trust-tables'\n", stderr);
+                   "stand with 'ryxctl migrate --trust-tables'\n",
+                   stderr);
         return EXIT_FAILED;
     }
-    if (rc < 0)
-        return fail("migrate: registry", rc);
+    if (rc < 0) return fail("migrate: registry", rc);
     int state = ryx::ctl::migrate_state();
-    if (state < 0)
-        return fail("migrate: container state", state);
+    if (state < 0) return fail("migrate: container state", state);
     std::printf("registry: %d file%s rewritten, %zu entr%s set aside; container state: %d "
-                "file%s rewritten\n", m.rewritten, m.rewritten == 1 ? "" : "s",
-                m.set_aside.size(), m.set_aside.size() == 1 ? "y" : "ies", state,
-                state == 1 ? "" : "s");
+                "file%s rewritten\n",
+                m.rewritten, m.rewritten == 1 ? "" : "s", m.set_aside.size(),
+                m.set_aside.size() == 1 ? "y" : "ies", state, state == 1 ? "" : "s");
     return EXIT_OK;
 }
 
-int print_info(uint32_t id)
-{
+int print_info(uint32_t id) {
     ryx::ctl::Container c;
     int rc = ryx::ctl::load(id, c);
     if (rc == -ESRCH) {
         std::fprintf(stderr, "ryxctl: no container %u\n", id);
         return EXIT_NOT_FOUND;
     }
-    if (rc < 0)
-        return fail("info", rc);
+    if (rc < 0) return fail("info", rc);
     std::fputs(ryx::ctl::format_state(id, c).c_str(), stdout);
     return EXIT_OK;
 }
 
-int cmd_list()
-{
+int cmd_list() {
     std::vector<uint32_t> ids;
     int rc = ryx::ctl::list(ids);
-    if (rc < 0)
-        return fail("list", rc);
+    if (rc < 0) return fail("list", rc);
     std::sort(ids.begin(), ids.end());
     for (uint32_t id : ids) {
         ryx::ctl::Container c;
@@ -277,17 +262,14 @@ int cmd_list()
     return EXIT_OK;
 }
 
-int cmd_set(libryx *h, uint32_t id, char **assignments, int n)
-{
+int cmd_set(libryx *h, uint32_t id, char **assignments, int n) {
     libryx_info info{};
     int rc = ryx_info(h, id, &info);
-    if (rc < 0 && rc != -ESRCH)
-        return fail("set", rc);
-    int32_t *fields[9] = {&info.li_set.ls_cpu,        &info.li_set.ls_cpus,
-                          &info.li_set.ls_io,         &info.li_set.ls_enters,
-                          &info.li_set.ls_memory,     &info.li_set.ls_cpu_weight,
-                          &info.li_set.ls_memory_phy, &info.li_set.ls_nproc,
-                          &info.li_set.ls_iops};
+    if (rc < 0 && rc != -ESRCH) return fail("set", rc);
+    int32_t *fields[9] = {
+        &info.li_set.ls_cpu,        &info.li_set.ls_cpus,   &info.li_set.ls_io,
+        &info.li_set.ls_enters,     &info.li_set.ls_memory, &info.li_set.ls_cpu_weight,
+        &info.li_set.ls_memory_phy, &info.li_set.ls_nproc,  &info.li_set.ls_iops};
     for (int i = 0; i < n; ++i) {
         std::string_view a = assignments[i];
         size_t eq = a.find('=');
@@ -311,8 +293,7 @@ int cmd_set(libryx *h, uint32_t id, char **assignments, int n)
     return rc < 0 ? fail("set", rc) : EXIT_OK;
 }
 
-int run(int argc, char **argv)
-{
+int run(int argc, char **argv) {
     static const struct option longopts[] = {
         {"registry", required_argument, nullptr, 'r'},
         {"state-dir", required_argument, nullptr, 's'},
@@ -337,8 +318,7 @@ int run(int argc, char **argv)
             return EXIT_USAGE;
         }
     }
-    if (optind >= argc)
-        return usage_error("%s", "no command given");
+    if (optind >= argc) return usage_error("%s", "no command given");
     const std::string cmd = argv[optind];
     char **args = argv + optind + 1;
     int nargs = argc - optind - 1;
@@ -352,14 +332,12 @@ int run(int argc, char **argv)
     };
     uint32_t uid = 0, id = 0, other = 0;
     auto get_uid = [&](const char *s) {
-        if (parse_u32(s, uid))
-            return true;
+        if (parse_u32(s, uid)) return true;
         usage_error("invalid uid '%s'", s);
         return false;
     };
     auto get_id = [&](const char *s, uint32_t &out) {
-        if (parse_u32(s, out) && out != 0)
-            return true;
+        if (parse_u32(s, out) && out != 0) return true;
         usage_error("invalid container id '%s'", s);
         return false;
     };
@@ -370,21 +348,17 @@ int run(int argc, char **argv)
             ++args;
             --nargs;
         }
-        if (!want(1, 1))
-            return EXIT_USAGE;
-        if (!resolve_user(args[0], uid))
-            return usage_error("no such user '%s'", args[0]);
+        if (!want(1, 1)) return EXIT_USAGE;
+        if (!resolve_user(args[0], uid)) return usage_error("no such user '%s'", args[0]);
         if (force && cmd == "allow-domain-limits")
             return usage_error("%s", "--force is for disallow-domain-limits");
         return cmd == "allow-domain-limits" ? cmd_allow(uid) : cmd_disallow(uid, force);
     }
     if (cmd == "map-assign" || cmd == "map-remove" || cmd == "map-lookup") {
-        if (!want(2, 2) || !get_uid(args[0]))
-            return EXIT_USAGE;
+        if (!want(2, 2) || !get_uid(args[0])) return EXIT_USAGE;
         if (cmd == "map-lookup") {
             uint32_t found = ryz_map_lookup(uid, args[1]);
-            if (!found)
-                return EXIT_NOT_FOUND;
+            if (!found) return EXIT_NOT_FOUND;
             std::printf("%u\n", found);
             return EXIT_OK;
         }
@@ -395,43 +369,35 @@ int run(int argc, char **argv)
             std::fprintf(stderr, "ryxctl: domain isolation is not enabled for uid %u\n", uid);
             return EXIT_NOT_FOUND;
         }
-        if (rc < 0)
-            return fail(cmd.c_str(), rc);
-        if (got == 0)
-            return EXIT_NOT_FOUND; // remove: nothing was mapped
+        if (rc < 0) return fail(cmd.c_str(), rc);
+        if (got == 0) return EXIT_NOT_FOUND; // remove: nothing was mapped
         std::printf("%u\n", got);
         return EXIT_OK;
     }
     if (cmd == "map-list") {
-        if (!want(1, 1) || !get_uid(args[0]))
-            return EXIT_USAGE;
+        if (!want(1, 1) || !get_uid(args[0])) return EXIT_USAGE;
         return cmd_map_list(uid);
     }
     if (cmd == "verify") {
-        if (!want(2, 2) || !get_uid(args[0]) || !get_id(args[1], id))
-            return EXIT_USAGE;
+        if (!want(2, 2) || !get_uid(args[0]) || !get_id(args[1], id)) return EXIT_USAGE;
         return ryz_map_verify_ownership(uid, id) ? EXIT_OK : EXIT_NOT_FOUND;
     }
     if (cmd == "migrate") {
         bool trust = nargs == 1 && std::strcmp(args[0], "--trust-tables") == 0;
-        if (!trust && !want(0, 0))
-            return EXIT_USAGE;
+        if (!trust && !want(0, 0)) return EXIT_USAGE;
         return cmd_migrate(trust);
     }
     if (cmd == "rebuild-index") {
-        if (!want(0, 0))
-            return EXIT_USAGE;
+        if (!want(0, 0)) return EXIT_USAGE;
         return cmd_rebuild();
     }
     if (cmd == "id-min") {
-        if (!want(0, 0))
-            return EXIT_USAGE;
+        if (!want(0, 0)) return EXIT_USAGE;
         std::printf("%u\n", ryz_get_id_min());
         return EXIT_OK;
     }
     if (cmd == "list") {
-        if (!want(0, 0))
-            return EXIT_USAGE;
+        if (!want(0, 0)) return EXIT_USAGE;
         return cmd_list();
     }
 
@@ -441,11 +407,9 @@ int run(int argc, char **argv)
         return usage_error("unknown command '%s'", cmd.c_str());
     if (nargs < 1 || !get_id(args[0], id))
         return nargs < 1 ? usage_error("%s", "a container id is needed") : EXIT_USAGE;
-    if (cmd == "info")
-        return want(1, 1) ? print_info(id) : EXIT_USAGE;
+    if (cmd == "info") return want(1, 1) ? print_info(id) : EXIT_USAGE;
     if (cmd == "destroy") {
-        if (!want(1, 1))
-            return EXIT_USAGE;
+        if (!want(1, 1)) return EXIT_USAGE;
         int rc = ryx::ctl::forget(id);
         if (rc == -ESRCH) {
             std::fprintf(stderr, "ryxctl: no container %u\n", id);
@@ -454,8 +418,7 @@ int run(int argc, char **argv)
         return rc < 0 ? fail("destroy", rc) : EXIT_OK;
     }
     if (cmd == "disable" || cmd == "enable") {
-        if (!want(1, 1))
-            return EXIT_USAGE;
+        if (!want(1, 1)) return EXIT_USAGE;
         ryx::ctl::Container cur;
         int rc = ryx::ctl::load(id, cur);
         if (rc == 0 && cur.active) {
@@ -473,11 +436,9 @@ int run(int argc, char **argv)
     }
 
     Handle h(init_ryx(std::malloc, std::free));
-    if (!h)
-        return fail("init_ryx", -errno);
+    if (!h) return fail("init_ryx", -errno);
     if (cmd == "move" || cmd == "create") {
-        if (cmd == "move" ? !want(2, 2) : !want(1, 2))
-            return EXIT_USAGE;
+        if (cmd == "move" ? !want(2, 2) : !want(1, 2)) return EXIT_USAGE;
         if (nargs == 2 && !parse_u32(args[1], other))
             return usage_error("invalid parent id '%s'", args[1]);
         libryx_info info{};
@@ -487,27 +448,23 @@ int run(int argc, char **argv)
         }
         if (nargs == 2) {
             int rc = ryx_ryk_move(h.get(), id, other);
-            if (rc < 0)
-                return fail("move", rc);
+            if (rc < 0) return fail("move", rc);
         }
         if (cmd == "create") {
             libryx_settings none{};
             int rc = ryx_setup(h.get(), id, &none);
-            if (rc < 0)
-                return fail("create", rc);
+            if (rc < 0) return fail("create", rc);
         }
         return EXIT_OK;
     }
     // set
-    if (nargs < 2)
-        return usage_error("%s", "set needs at least one <field>=<value>");
+    if (nargs < 2) return usage_error("%s", "set needs at least one <field>=<value>");
     return cmd_set(h.get(), id, args + 1, nargs - 1);
 }
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     int status;
     try {
         status = run(argc, argv);
@@ -518,8 +475,7 @@ int main(int argc, char **argv)
     // What was printed (an id just assigned, say) must have reached its reader, or the
     // command failed, whatever it did.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "ryxctl: cannot write to standard output: %s\n",
-                     std::strerror(errno));
+        std::fprintf(stderr, "ryxctl: cannot write to standard output: %s\n", std::strerror(errno));
         return EXIT_FAILED;
     }
     return status;
