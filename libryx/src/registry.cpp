@@ -284,24 +284,25 @@ int rebuild(std::vector<Conflict> *conflicts, std::vector<Damaged> *damaged) {
     return static_cast<int>(std::min<size_t>(owners.size(), 0x7fffffff));
 }
 
+std::string escape_docroot(std::string_view docroot) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : docroot) {
+        if (c < 0x20 || c == 0x7f || c == '\\')
+            out += {'\\', 'x', hex[c >> 4], hex[c & 15]};
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
 namespace {
 
-// "<id> <docroot>" lines of what a migration set aside, escaped so that a docroot cannot
-// forge a line.
+// "<id> <docroot>" lines of what a migration set aside.
 std::string set_aside_text(const std::vector<SetAside> &items) {
     std::string out;
-    for (const SetAside &a : items) {
-        out += std::to_string(a.id) + ' ';
-        for (unsigned char c : a.docroot) {
-            if (c < 0x20 || c == 0x7f || c == '\\') {
-                static const char hex[] = "0123456789abcdef";
-                out += {'\\', 'x', hex[c >> 4], hex[c & 15]};
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-        out += '\n';
-    }
+    for (const SetAside &a : items)
+        out += std::to_string(a.id) + ' ' + escape_docroot(a.docroot) + '\n';
     return out;
 }
 

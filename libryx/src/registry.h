@@ -32,6 +32,10 @@ struct Damaged {
 // indexed; the index is left untouched on failure.
 int rebuild(std::vector<Conflict> *conflicts, std::vector<Damaged> *damaged);
 
+// A docroot as one printable line: control bytes and the backslash as \xHH, so that a docroot
+// holding a newline cannot forge a line of a listing.
+std::string escape_docroot(std::string_view docroot);
+
 // ryz_get_id_min(): the smallest id the registry hands out or accepts.
 uint32_t id_min();
 

@@ -80,20 +80,6 @@ int fail(const char *what, int rc) {
     return EXIT_FAILED;
 }
 
-// A docroot as one printable line: control bytes and the backslash escaped, so that a
-// docroot holding a newline cannot forge a line of a listing.
-std::string escaped(std::string_view text) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f || c == '\\')
-            out += {'\\', 'x', hex[c >> 4], hex[c & 15]};
-        else
-            out += static_cast<char>(c);
-    }
-    return out;
-}
-
 int usage_error(const char *fmt, const char *arg) {
     std::fputs("ryxctl: ", stderr);
     std::fprintf(stderr, fmt, arg);
@@ -167,7 +153,7 @@ int cmd_map_list(uint32_t uid) {
     const char *docroot;
     uint32_t id;
     while (ryz_map_iter_next(it.get(), &docroot, &id) == 0)
-        std::printf("%u %s\n", id, escaped(docroot).c_str());
+        std::printf("%u %s\n", id, ryx::registry::escape_docroot(docroot).c_str());
     return EXIT_OK;
 }
 
@@ -215,7 +201,7 @@ int cmd_migrate(bool trust_tables) {
         std::fprintf(stderr,
                      "ryxctl: uid %u: id %u (%s) is not that user's in the index; set "
                      "aside in .setaside.%u\n",
-                     a.uid, a.id, escaped(a.docroot).c_str(), a.uid);
+                     a.uid, a.id, ryx::registry::escape_docroot(a.docroot).c_str(), a.uid);
     if (rc == -ENOENT) {
         rc = 0; // no registry: nothing to migrate
     } else if (rc == -ENOKEY) {
