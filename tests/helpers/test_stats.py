@@ -2,11 +2,12 @@
 (argument list, environment, same process), against a recording stand-in of that command."""
 
 import os
+import re
 import shutil
 import subprocess
 import unittest
 
-from harness.sandbox import SANITIZED, require_sandbox, program
+from harness.sandbox import SANITIZED, SOURCE_DIR, require_sandbox, program
 from helpers.common import USER, HelperTest, closing
 
 USAGE = "Usage: ryz-stats-helper get <period>\n"
@@ -122,18 +123,23 @@ class StatsHelperTest(HelperTest):
         self.assertEqual(self.stats("get", "1d"), (
             1, "", "ryz-stats-helper: cannot run /usr/sbin/ryxinfo: No such file or directory\n"))
 
-    def test_links_only_the_c_library(self):
+    def test_helpers_link_what_their_documentation_says(self):
+        # The installation table of docs/helpers.md is what an administrator audits before
+        # trusting set-user-ID programs; it must name every library each one loads.
         if SANITIZED:
             self.skipTest("sanitizer runtimes bring dependencies of their own")
         readelf = shutil.which("readelf")
         if readelf is None:
             self.skipTest("readelf not installed")
-        dyn = subprocess.run([readelf, "-d", program(self.PROGRAM)], capture_output=True,
-                             text=True, check=True).stdout
-        needed = [line.split("[", 1)[1].rstrip("]") for line in dyn.splitlines()
-                  if "(NEEDED)" in line]
-        # Sanitizer runtimes come with the sanitizer build, not with the program.
-        self.assertEqual(needed, ["libc.so.6"])
+        with open(os.path.join(SOURCE_DIR, "docs", "helpers.md"), encoding="utf-8") as f:
+            rows = re.findall(r"^\|\s*`(ryz-[a-z-]+)`\s*\|.*\|\s*([^|]+?)\s*\|$", f.read(), re.M)
+        self.assertEqual(len(rows), 3, "docs/helpers.md: no installation table of the helpers")
+        for name, links in rows:
+            dyn = subprocess.run([readelf, "-d", program(name)],
+                                 capture_output=True, text=True, check=True).stdout
+            needed = re.findall(r"\(NEEDED\).*\[(lib[a-z+_]+)[.-]", dyn)
+            documented = re.findall(r"lib[a-z+_]+", links)
+            self.assertEqual(sorted(needed), sorted(documented), name)
 
     def test_command_gets_open_standard_descriptors(self):
         # Closed ones are reopened on /dev/null before anything is opened or started.
