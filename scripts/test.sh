@@ -6,6 +6,16 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
+# The Debian packages, built once for every preset: the package test (tests/packaging) takes
+# them from RYX_DEB_DIR instead of building its own. They are built with Debian's flags
+# (dpkg-buildflags), never with a preset's sanitizers, so every preset tests the same packages.
+# A caller's RYX_DEB_DIR (packages built already) is used as it is.
+if [ -z "${RYX_DEB_DIR:-}" ]; then
+    echo "=== Debian packages" >&2
+    export RYX_DEB_DIR="$PWD/build/deb-test"
+    packaging/build-deb.sh "$RYX_DEB_DIR"
+fi
+
 presets=(${RYX_PRESETS:-release asan})
 for preset in "${presets[@]}"; do
     echo "=== $preset build" >&2
