@@ -315,10 +315,12 @@ void Model::for_each_thread(const std::function<void(const ThreadFiles &)> &fn) 
                                p.container, p.minflt / 3);
             f.statm = format("%" PRIu64 " %" PRIu64 " %" PRIu64 " 120 0 %" PRIu64 " 0\n", size,
                              resident, shared, resident / 2);
-            // Clock ticks of user and system time, split 4:1, from the nanoseconds used.
-            double ticks = t.cpu_ns / 1e9 * static_cast<double>(clk_tck_);
-            uint64_t utime = static_cast<uint64_t>(ticks * 0.8);
-            uint64_t stime = static_cast<uint64_t>(ticks * 0.2);
+            // Clock ticks of user and system time, split 4:1, from the nanoseconds used. The two
+            // add up to the whole ticks used, so a thread's figure over an interval is off by
+            // less than one tick and its container's threads add up to the container.
+            uint64_t ticks = static_cast<uint64_t>(t.cpu_ns / 1e9 * static_cast<double>(clk_tck_));
+            uint64_t stime = ticks / 5;
+            uint64_t utime = ticks - stime;
             f.stat = format("%" PRId64 " (%s) %c 1 %" PRId64 " %" PRId64 " 0 -1 4194368 %" PRIu64
                             " 0 %" PRIu64 " 0 %" PRIu64 " %" PRIu64 " 0 0 20 0 %zu 0 %" PRIu64
                             " %" PRIu64 " %" PRIu64 " 18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 0 "

@@ -335,18 +335,26 @@ void tick(const Scenario &sc, Model &model, Publisher &pub) {
         fprintf(stderr, "ryxsim: updater: %s\n", strerror(-rc));
 }
 
+void advance(timespec &t, uint64_t ns) {
+    ns += static_cast<uint64_t>(t.tv_nsec);
+    t.tv_sec += static_cast<time_t>(ns / 1000000000);
+    t.tv_nsec = static_cast<long>(ns % 1000000000);
+}
+
 // The clock: one tick every tick_ms on an absolute schedule, so the counters keep pace with
-// real time however long a tick takes.
-[[noreturn]] void updater(const Scenario &sc, Model &model, Publisher &pub) {
-    timespec next{};
-    clock_gettime(CLOCK_MONOTONIC, &next);
+// real time however long a tick takes. The ticks fall half-way between whole tick periods after
+// start, when the command is started: a reader that samples at once and again whole periods
+// later, as ryxps -d does at the default tick, then never meets a tick between reading the lists
+// and reading the thread files, which would give containers a tick their threads lack.
+[[noreturn]] void updater(const Scenario &sc, Model &model, Publisher &pub, timespec start) {
+    const uint64_t tick_ns = static_cast<uint64_t>(sc.tick_ms) * 1000000;
+    timespec next = start;
+    advance(next, tick_ns / 2);
     while (true) {
-        next.tv_nsec += static_cast<long>(sc.tick_ms % 1000) * 1000000;
-        next.tv_sec += sc.tick_ms / 1000 + next.tv_nsec / 1000000000;
-        next.tv_nsec %= 1000000000;
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
         }
         tick(sc, model, pub);
+        advance(next, tick_ns);
     }
 }
 
@@ -378,6 +386,8 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
     Publisher pub("/proc", kHistory);
     tick(sc, model, pub);
 
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
     pid_t host = getpid();
     pid_t upd = fork();
     if (upd < 0) return die("fork", errno);
@@ -387,7 +397,7 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
         if (ready_fd >= 0) close(ready_fd); // readiness is the host process's to report
         signal(SIGTERM, SIG_DFL);
         signal(SIGHUP, SIG_DFL);
-        updater(sc, model, pub);
+        updater(sc, model, pub, start);
     }
     // Until the command's pid is known here and its own handlers are reset, a forwarded
     // SIGTERM would be lost: hold it back across the fork.

@@ -1,5 +1,6 @@
 """ryxsim and ryxinfo as programs: determinism, exit status, cleanup, live and whole files,
-scenario errors, the statistics command's arguments, and running without root."""
+threads that add up to their containers from the first interval, scenario errors, the
+statistics command's arguments, and running without root."""
 
 import os
 import shutil
@@ -111,6 +112,24 @@ class RyxsimTest(unittest.TestCase):
             second = host.read("/proc/ryx/list")
             cpu = lambda text: [int(l.split("\t")[2]) for l in text.splitlines()[1:]]
             self.assertTrue(all(b > a for a, b in zip(cpu(first), cpu(second))), (first, second))
+
+    def test_threads_add_up_to_their_container_from_the_first_interval(self):
+        # The built-in host ticks as often as ryxps -c 1 samples. A container's threads may
+        # differ from it by under a tick each and by its timing over the real interval only.
+        builtin = subprocess.run([RYXSIM, "-p"], capture_output=True, text=True).stdout
+        for seed in ("1", "2", "3"):
+            res = self.ryxsim("-S", seed, "--", "ryxps", "-p", "-d", "-c", "1",
+                              scenario="/dev/stdin", input=builtin)
+            cpu = {}  # container -> [its figure, its threads' sum, threads]
+            for line in res.stdout.splitlines()[1:]:
+                speed = int(line.split()[-4].rstrip("%"))
+                if line[:10].strip():
+                    row = cpu[line.split()[0]] = [speed, 0, 0]
+                else:
+                    row[1:] = [row[1] + speed, row[2] + 1]
+            self.assertEqual(len(cpu), 5, res.stdout + res.stderr)
+            off = {k: v for k, v in cpu.items() if abs(v[0] - v[1]) > 2 + v[2] // 2 + v[0] // 10}
+            self.assertEqual(off, {}, f"seed {seed}:\n{res.stdout}")
 
     def test_top_mode_in_a_terminal_shows_changing_figures(self):
         enter = 'ln -sfn ".real/$$" "/proc/$$"; exec "$@"' if SANITIZED else 'exec "$@"'
