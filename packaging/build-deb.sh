@@ -22,7 +22,8 @@ if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
         xargs -0 sh -c 'for f; do [ -e "$f" ] || [ -L "$f" ] && printf "%s\0" "$f"; done' sh |
         tar --null -T - -cf -) | tar -xf - -C "$tree"
 else
-    tar -C "$src" --exclude='./build*' --exclude=__pycache__ -cf - . | tar -xf - -C "$tree"
+    tar -C "$src" --exclude='./build*' --exclude=./.git --exclude=__pycache__ -cf - . |
+        tar -xf - -C "$tree"
 fi
 
 (cd "$tree" && dpkg-buildpackage -us -uc -b)
