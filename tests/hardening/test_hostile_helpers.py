@@ -97,7 +97,7 @@ def elf_files(top):
     """Programs and shared libraries under top. Nested build trees (the packaging twin, the
     fuzzing build) are configured on their own and left out, as are staged packages."""
     for dirpath, dirnames, filenames in os.walk(top):
-        dirnames[:] = [d for d in dirnames if d not in ("CMakeFiles", "_CPack_Packages")
+        dirnames[:] = [d for d in dirnames if d not in ("CMakeFiles",)
                        and not os.path.exists(os.path.join(dirpath, d, "CMakeCache.txt"))]
         for name in filenames:
             path = os.path.join(dirpath, name)
