@@ -26,16 +26,14 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string docroot(uint32_t uid, uint32_t i)
-{
+std::string docroot(uint32_t uid, uint32_t i) {
     return "/home/user" + std::to_string(uid) + "/domains/site" + std::to_string(i) +
            ".example/public_html";
 }
 
 // A table of n entries for uid written directly (as n assignments would leave it), with the
 // index to match, so that setting up 100,000 entries does not take 100,000 fsync rounds.
-void populate(uint32_t uid, uint32_t n, uint32_t first_id, uid_t owner = static_cast<uid_t>(-1))
-{
+void populate(uint32_t uid, uint32_t n, uint32_t first_id, uid_t owner = static_cast<uid_t>(-1)) {
     std::vector<ryx::fmt::Entry> entries;
     std::vector<ryx::fmt::Owner> owners;
     for (uint32_t i = 0; i < n; ++i) {
@@ -44,15 +42,14 @@ void populate(uint32_t uid, uint32_t n, uint32_t first_id, uid_t owner = static_
     }
     ryx::Fd dir;
     if (ryx::open_dir(ryx::paths().registry_root, true, 0755, dir) < 0 ||
-        ryx::write_atomic(dir.get(), std::to_string(uid), ryx::fmt::encode_user(uid, entries),
-                          0400, owner) < 0) {
+        ryx::write_atomic(dir.get(), std::to_string(uid), ryx::fmt::encode_user(uid, entries), 0400,
+                          owner) < 0) {
         std::perror("populate");
         std::exit(1);
     }
 }
 
-void write_index(const std::vector<std::pair<uint32_t, uint32_t>> &ranges /* uid, n */)
-{
+void write_index(const std::vector<std::pair<uint32_t, uint32_t>> &ranges /* uid, n */) {
     std::vector<ryx::fmt::Owner> owners;
     uint32_t id = 60000;
     for (auto [uid, n] : ranges)
@@ -63,8 +60,7 @@ void write_index(const std::vector<std::pair<uint32_t, uint32_t>> &ranges /* uid
     ryx::write_atomic(dir.get(), ".index", ryx::fmt::encode_index(owners, id), 0644, 0);
 }
 
-double lookup_ns(uint32_t uid, uint32_t n, int rounds, bool hits)
-{
+double lookup_ns(uint32_t uid, uint32_t n, int rounds, bool hits) {
     std::mt19937 rng(1);
     std::vector<std::string> keys;
     for (int i = 0; i < 1024; ++i)
@@ -74,13 +70,11 @@ double lookup_ns(uint32_t uid, uint32_t n, int rounds, bool hits)
     for (int r = 0; r < rounds; ++r)
         sink += ryz_map_lookup(uid, keys[r % keys.size()].c_str());
     auto t1 = Clock::now();
-    if (hits && sink == 0)
-        std::fprintf(stderr, "lookups found nothing\n");
+    if (hits && sink == 0) std::fprintf(stderr, "lookups found nothing\n");
     return std::chrono::duration<double, std::nano>(t1 - t0).count() / rounds;
 }
 
-double assigns_per_second(uint32_t uid, int count)
-{
+double assigns_per_second(uint32_t uid, int count) {
     auto t0 = Clock::now();
     for (int i = 0; i < count; ++i) {
         uint32_t id;
@@ -96,8 +90,7 @@ double assigns_per_second(uint32_t uid, int count)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc == 5 && std::string(argv[1]) == "--make") {
         uint32_t uid = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
         uint32_t n = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10));

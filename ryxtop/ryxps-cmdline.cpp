@@ -13,20 +13,18 @@
 #include "ryxps-core.h"
 #include "ryxps-output.h"
 
-long ryx_strtoul(const char *text)
-{
+long ryx_strtoul(const char *text) {
     char *end = nullptr;
     errno = 0;
     long v = strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0)
-        return -1;
+    if (end == text || *end != '\0' || errno != 0) return -1;
     return v;
 }
 
-void ryx_usage()
-{
+void ryx_usage() {
     fprintf(stderr, "ryxps version %s release %s\n", RYXPS_VERSION, RYXPS_RELEASE);
-    fputs("usage: ryxps [-p] [-n] [-L] [-o <fmt1:width1,...>] [-d] [-c <time>] [-s <style>] [-t] [-h]\n"
+    fputs("usage: ryxps [-p] [-n] [-L] [-o <fmt1:width1,...>] [-d] [-c <time>] [-s <style>] [-t] "
+          "[-h]\n"
           "       -p to print per-process/per-thread statistics\n"
           "       -n to print RYX ID istead of username\n"
           "       -o to use formatted output (fmt=id,ryk,ep,pid,tid,cpu,mem,io)\n"
@@ -45,8 +43,7 @@ void ryx_usage()
           stderr);
 }
 
-static unsigned sort_code(const char *style)
-{
+static unsigned sort_code(const char *style) {
     static const char *const keys[] = {"cpu", "process", "thread", "mem", "io", "iops"};
     unsigned reverse = 0;
     if (*style == '!') {
@@ -54,25 +51,41 @@ static unsigned sort_code(const char *style)
         ++style;
     }
     for (unsigned k = 0; k < sizeof keys / sizeof keys[0]; ++k)
-        if (strcmp(style, keys[k]) == 0)
-            return (k + 1) | reverse;
+        if (strcmp(style, keys[k]) == 0) return (k + 1) | reverse;
     return SORT_NONE;
 }
 
-int ryx_parse_cmdline(int argc, char **argv, ryx_cmdline &cmd)
-{
+int ryx_parse_cmdline(int argc, char **argv, ryx_cmdline &cmd) {
     int c;
     while ((c = getopt(argc, argv, "pndc:o:s:rthwlmxL")) != -1) {
         switch (c) {
-        case 'p': cmd.opts |= OPT_PROCESS; break;
-        case 'n': cmd.opts |= OPT_NUMERIC; break;
-        case 'd': cmd.opts |= OPT_DYNAMIC; break;
-        case 't': cmd.opts |= OPT_TOP | OPT_DYNAMIC; break;
-        case 'w': cmd.opts |= OPT_PIDS; break;
-        case 'l': cmd.opts |= OPT_OLDCPU; break;
-        case 'm': cmd.opts |= OPT_MHZ; break;
-        case 'x': cmd.opts |= OPT_SPACED; break;
-        case 'L': cmd.ryk_column = true; break;
+        case 'p':
+            cmd.opts |= OPT_PROCESS;
+            break;
+        case 'n':
+            cmd.opts |= OPT_NUMERIC;
+            break;
+        case 'd':
+            cmd.opts |= OPT_DYNAMIC;
+            break;
+        case 't':
+            cmd.opts |= OPT_TOP | OPT_DYNAMIC;
+            break;
+        case 'w':
+            cmd.opts |= OPT_PIDS;
+            break;
+        case 'l':
+            cmd.opts |= OPT_OLDCPU;
+            break;
+        case 'm':
+            cmd.opts |= OPT_MHZ;
+            break;
+        case 'x':
+            cmd.opts |= OPT_SPACED;
+            break;
+        case 'L':
+            cmd.ryk_column = true;
+            break;
         case 'c': {
             // calibration_time is an int: a larger value must not wrap into a short or
             // negative interval.
@@ -130,8 +143,7 @@ int ryx_parse_cmdline(int argc, char **argv, ryx_cmdline &cmd)
     return -1;
 }
 
-std::string ryx_default_format(unsigned opts, bool ryk_column)
-{
+std::string ryx_default_format(unsigned opts, bool ryk_column) {
     const char *ryk = ryk_column ? "ryk:8," : "";
     const char *com = "";
     const char *tid = "";
@@ -140,8 +152,8 @@ std::string ryx_default_format(unsigned opts, bool ryk_column)
         tid = "tid:7,";
     }
     char *text = nullptr;
-    if (asprintf(&text, "id:10,%sep:7,pno:7,%stno:7,%scpu:10,mem:9,io:11,iops:11", ryk, com,
-                 tid) < 0)
+    if (asprintf(&text, "id:10,%sep:7,pno:7,%stno:7,%scpu:10,mem:9,io:11,iops:11", ryk, com, tid) <
+        0)
         return {};
     std::unique_ptr<char, decltype(&free)> owned(text, free);
     try {
@@ -151,16 +163,13 @@ std::string ryx_default_format(unsigned opts, bool ryk_column)
     }
 }
 
-static int format_kind(std::string_view keyword)
-{
+static int format_kind(std::string_view keyword) {
     for (int kind = 1; kind < COL_COUNT; ++kind)
-        if (ryx_fmt_str[kind] && keyword == ryx_fmt_str[kind])
-            return kind;
+        if (ryx_fmt_str[kind] && keyword == ryx_fmt_str[kind]) return kind;
     return 0;
 }
 
-int ryx_parse_format(const char *format, std::vector<ryx_column> &columns)
-{
+int ryx_parse_format(const char *format, std::vector<ryx_column> &columns) {
     columns.clear();
     std::string_view rest(format);
     bool more = true;
@@ -168,19 +177,16 @@ int ryx_parse_format(const char *format, std::vector<ryx_column> &columns)
         size_t comma = rest.find(',');
         std::string_view elem = rest.substr(0, comma);
         more = comma != std::string_view::npos;
-        if (more)
-            rest.remove_prefix(comma + 1);
+        if (more) rest.remove_prefix(comma + 1);
 
         size_t colon = elem.find(':');
-        if (elem.empty() || colon == std::string_view::npos)
-            goto invalid;
+        if (elem.empty() || colon == std::string_view::npos) goto invalid;
         {
             std::string width_text(elem.substr(colon + 1));
             long width = ryx_strtoul(width_text.c_str());
             // The width becomes a printf field width (an int): a larger one would wrap negative
             // and turn right alignment into left alignment.
-            if (width <= 0 || width > INT_MAX)
-                goto invalid;
+            if (width <= 0 || width > INT_MAX) goto invalid;
             std::string keyword(elem.substr(0, colon));
             int kind = format_kind(keyword);
             if (kind == 0) {

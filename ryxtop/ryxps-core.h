@@ -46,7 +46,7 @@ constexpr uint64_t RYX_NO_VALUE = ~uint64_t{0};
 // One read of the lists: the first file's column names and every complete row, each row
 // holding its columns in header order followed by the parent slot.
 struct ryx_stats {
-    std::string header; // the header line as read, at most 149 characters
+    std::string header;                  // the header line as read, at most 149 characters
     std::vector<std::string_view> names; // point into header
     std::vector<std::vector<uint64_t>> rows;
     int version = 0;

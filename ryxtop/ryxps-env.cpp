@@ -22,25 +22,21 @@ long cpus_online;
 unsigned long cpufreq;
 char **ryx_list_file;
 
-int ryx_init_env()
-{
+int ryx_init_env() {
     page_size = sysconf(_SC_PAGESIZE);
     clock_res = sysconf(_SC_CLK_TCK);
     cpus_online = sysconf(_SC_NPROCESSORS_ONLN);
     // The renderers divide by these; a zero or negative one would give a crash or nonsense.
-    if (page_size <= 0 || clock_res <= 0 || cpus_online <= 0)
-        return -EINVAL;
+    if (page_size <= 0 || clock_res <= 0 || cpus_online <= 0) return -EINVAL;
     cpufreq = get_cpufreq();
     return 0;
 }
 
 // /proc/cpuinfo: "cpu MHz : <float>" per processor; the first match counts. The first line
 // ("processor : 0") is never a match.
-unsigned long ryx_parse_cpufreq(std::string_view cpuinfo)
-{
+unsigned long ryx_parse_cpufreq(std::string_view cpuinfo) {
     size_t nl = cpuinfo.find('\n');
-    if (nl == std::string_view::npos)
-        return 0;
+    if (nl == std::string_view::npos) return 0;
     cpuinfo.remove_prefix(nl + 1);
     while (!cpuinfo.empty()) {
         nl = cpuinfo.find('\n');
@@ -49,22 +45,18 @@ unsigned long ryx_parse_cpufreq(std::string_view cpuinfo)
         if (sscanf(line.c_str(), "cpu MHz : %lf", &mhz) == 1) {
             double hz = mhz * 1000000;
             // Out-of-range doubles have no unsigned value; treat them as "no frequency".
-            if (!(hz >= 0 && hz < 18446744073709551616.0))
-                return 0;
+            if (!(hz >= 0 && hz < 18446744073709551616.0)) return 0;
             return static_cast<unsigned long>(hz);
         }
-        if (nl == std::string_view::npos)
-            break;
+        if (nl == std::string_view::npos) break;
         cpuinfo.remove_prefix(nl + 1);
     }
     return 0;
 }
 
-unsigned long get_cpufreq()
-{
+unsigned long get_cpufreq() {
     std::unique_ptr<FILE, int (*)(FILE *)> f(fopen("/proc/cpuinfo", "r"), fclose);
-    if (!f)
-        return 0;
+    if (!f) return 0;
     std::string text;
     char buf[4096];
     size_t n;
@@ -73,8 +65,7 @@ unsigned long get_cpufreq()
     return ryx_parse_cpufreq(text);
 }
 
-char **ryx_add_list_file(char **list, const char *path, int index)
-{
+char **ryx_add_list_file(char **list, const char *path, int index) {
     char **grown = static_cast<char **>(realloc(list, (index + 1) * sizeof(char *)));
     char *copy = grown ? strdup(path) : nullptr;
     if (!copy) {
@@ -86,23 +77,18 @@ char **ryx_add_list_file(char **list, const char *path, int index)
     return grown;
 }
 
-void ryx_free_list_files(char **list)
-{
-    if (!list)
-        return;
+void ryx_free_list_files(char **list) {
+    if (!list) return;
     for (char **p = list; *p; ++p)
         free(*p);
     free(list);
 }
 
-char **ryx_find_list_files()
-{
+char **ryx_find_list_files() {
     char **list = static_cast<char **>(calloc(1, sizeof(char *)));
-    if (!list)
-        return nullptr;
+    if (!list) return nullptr;
     list = ryx_add_list_file(list, "/proc/ryx/list", 1);
-    if (!list)
-        return nullptr;
+    if (!list) return nullptr;
     glob_t g{};
     // No reseller lists (GLOB_NOMATCH) is the common case: the main list alone.
     if (glob("/proc/ryx/resellers/*/list", 0, nullptr, &g) == 0) {

@@ -24,59 +24,50 @@ constexpr uint64_t ROW_PLACEHOLDER = 0xFFFFFFFFu;
 
 struct fd_guard {
     int fd;
-    ~fd_guard()
-    {
-        if (fd >= 0)
-            close(fd);
+    ~fd_guard() {
+        if (fd >= 0) close(fd);
     }
 };
 
 // Whole file in one go; /proc files report no size, so read to the end.
-bool read_file(const char *path, std::string &out)
-{
+bool read_file(const char *path, std::string &out) {
     fd_guard file{open(path, O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0)
-        return false;
+    if (file.fd < 0) return false;
     out.clear();
     char buf[8192];
     for (;;) {
         ssize_t n = read(file.fd, buf, sizeof buf);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return false;
         }
-        if (n == 0)
-            return true;
+        if (n == 0) return true;
         out.append(buf, static_cast<size_t>(n));
     }
 }
 
-bool is_space(char c)
-{
+bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 // Unsigned decimal, strtoull semantics ("-1" is all ones, junk is 0).
-uint64_t parse_value(std::string_view text)
-{
+uint64_t parse_value(std::string_view text) {
     std::string s(text);
     return strtoull(s.c_str(), nullptr, 10);
 }
 
-uint64_t read_tsc()
-{
+uint64_t read_tsc() {
     return __rdtsc();
 }
 
 } // namespace
 
-bool ryx_split_list(std::string_view text, std::string_view &header, std::string_view &body)
-{
+bool ryx_split_list(std::string_view text, std::string_view &header, std::string_view &body) {
     while (!text.empty()) {
         size_t nl = text.find('\n');
         std::string_view line = text.substr(0, nl);
-        std::string_view rest = nl == std::string_view::npos ? std::string_view{} : text.substr(nl + 1);
+        std::string_view rest =
+            nl == std::string_view::npos ? std::string_view{} : text.substr(nl + 1);
         if (line.substr(0, 9) != "ryx setup") {
             header = line;
             body = rest;
@@ -87,8 +78,7 @@ bool ryx_split_list(std::string_view text, std::string_view &header, std::string
     return false;
 }
 
-void ryx_parse_header(std::string_view header, ryx_stats &stats)
-{
+void ryx_parse_header(std::string_view header, ryx_stats &stats) {
     stats.header.assign(header.substr(0, HEADER_MAX));
     std::string_view names(stats.header);
     stats.version = 0;
@@ -103,14 +93,12 @@ void ryx_parse_header(std::string_view header, ryx_stats &stats)
     for (;;) {
         size_t tab = names.find('\t');
         stats.names.push_back(names.substr(0, tab));
-        if (tab == std::string_view::npos)
-            break;
+        if (tab == std::string_view::npos) break;
         names.remove_prefix(tab + 1);
     }
 }
 
-void ryx_parse_rows(std::string_view body, ryx_stats &stats)
-{
+void ryx_parse_rows(std::string_view body, ryx_stats &stats) {
     const size_t ncols = stats.names.size();
     std::vector<uint64_t> row;
     size_t pos = 0;
@@ -119,8 +107,7 @@ void ryx_parse_rows(std::string_view body, ryx_stats &stats)
         for (size_t col = 0; col < ncols; ++col) {
             while (pos < body.size() && is_space(body[pos]))
                 ++pos;
-            if (pos == body.size())
-                return; // end of data: a partial row is dropped
+            if (pos == body.size()) return; // end of data: a partial row is dropped
             size_t end = pos;
             while (end < body.size() && !is_space(body[end]))
                 ++end;
@@ -133,29 +120,24 @@ void ryx_parse_rows(std::string_view body, ryx_stats &stats)
             }
             row[col] = parse_value(token);
         }
-        if (row[0] != ROW_PLACEHOLDER)
-            stats.rows.push_back(row);
+        if (row[0] != ROW_PLACEHOLDER) stats.rows.push_back(row);
     }
 }
 
 uint64_t ryx_lookup_stat(const ryx_stats *stats, size_t row, const char *name,
-                         const char *alt_name)
-{
+                         const char *alt_name) {
     for (size_t col = 0; col < stats->names.size(); ++col) {
         std::string_view n = stats->names[col];
-        if (n == name || (alt_name && n == alt_name))
-            return stats->rows[row][col];
+        if (n == name || (alt_name && n == alt_name)) return stats->rows[row][col];
     }
     return RYX_NO_VALUE;
 }
 
-void ryx_free_stats(ryx_stats *stats)
-{
+void ryx_free_stats(ryx_stats *stats) {
     delete stats;
 }
 
-void ryx_free_list(ryx_entry *list)
-{
+void ryx_free_list(ryx_entry *list) {
     while (list) {
         ryx_entry *next = list->next;
         for (threadinfo *t = list->threadinfo_head; t;) {
@@ -168,16 +150,13 @@ void ryx_free_list(ryx_entry *list)
     }
 }
 
-static bool has_column(const ryx_stats &stats, const char *name, const char *alt_name)
-{
+static bool has_column(const ryx_stats &stats, const char *name, const char *alt_name) {
     for (std::string_view n : stats.names)
-        if (n == name || n == alt_name)
-            return true;
+        if (n == name || n == alt_name) return true;
     return false;
 }
 
-int ryx_build_list(const ryx_stats &stats, ryx_entry **list)
-{
+int ryx_build_list(const ryx_stats &stats, ryx_entry **list) {
     *list = nullptr;
     // Without id, entry processes and CPU a row names no usable container.
     if (!has_column(stats, "RYX", "veid") || !has_column(stats, "EP", "enters") ||
@@ -190,8 +169,7 @@ int ryx_build_list(const ryx_stats &stats, ryx_entry **list)
         uint64_t ep = ryx_lookup_stat(&stats, r, "EP", "enters");
         uint64_t cpu = ryx_lookup_stat(&stats, r, "CPU", "cpu_usage");
         // A required value the kernel could not give: no record rather than a bogus one.
-        if (id == RYX_NO_VALUE || ep == RYX_NO_VALUE || cpu == RYX_NO_VALUE)
-            continue;
+        if (id == RYX_NO_VALUE || ep == RYX_NO_VALUE || cpu == RYX_NO_VALUE) continue;
         auto *e = static_cast<ryx_entry *>(calloc(1, sizeof(ryx_entry)));
         if (!e) {
             ryx_free_list(head);
@@ -213,23 +191,20 @@ int ryx_build_list(const ryx_stats &stats, ryx_entry **list)
         e->cpu = cpu;
         e->cpu_valid = 1;
         v = ryx_lookup_stat(&stats, r, "MEMPHY", nullptr);
-        if (v == RYX_NO_VALUE)
-            v = ryx_lookup_stat(&stats, r, "MEM", nullptr);
+        if (v == RYX_NO_VALUE) v = ryx_lookup_stat(&stats, r, "MEM", nullptr);
         if (v != RYX_NO_VALUE) {
             e->mem = v;
             e->mem_valid = 1;
         }
         e->next = head;
-        if (head)
-            head->prev = e;
+        if (head) head->prev = e;
         head = e;
     }
     *list = head;
     return 0;
 }
 
-static void take_timestamp(int version)
-{
+static void take_timestamp(int version) {
     if (version >= 5) {
         times_ts[0] = times_ts[1];
         clock_gettime(CLOCK_REALTIME, &times_ts[1]);
@@ -239,11 +214,9 @@ static void take_timestamp(int version)
     }
 }
 
-int ryx_get_stats(ryx_entry **list)
-{
+int ryx_get_stats(ryx_entry **list) {
     *list = nullptr;
-    if (!ryx_list_file || !ryx_list_file[0])
-        return -EPROTO;
+    if (!ryx_list_file || !ryx_list_file[0]) return -EPROTO;
     try {
         auto stats = std::make_unique<ryx_stats>();
         std::string text;

@@ -23,17 +23,14 @@ struct list_files_deleter {
 // Top mode owns the terminal: leave it whichever way the program ends.
 struct curses_screen {
     bool active = false;
-    void start()
-    {
+    void start() {
         initscr();
         nodelay(stdscr, TRUE);
         noecho();
         active = true;
     }
-    void stop()
-    {
-        if (active)
-            endwin();
+    void stop() {
+        if (active) endwin();
         active = false;
     }
     ~curses_screen() { stop(); }
@@ -41,16 +38,14 @@ struct curses_screen {
 
 volatile sig_atomic_t pending_signal;
 
-void note_signal(int sig)
-{
+void note_signal(int sig) {
     pending_signal = sig;
 }
 
 // Installed before initscr so that the curses library keeps its hands off these signals; the
 // handler only records the signal, the loop restores the terminal at the next safe point.
-void catch_terminal_signals()
-{
-    struct sigaction sa{};
+void catch_terminal_signals() {
+    struct sigaction sa {};
     sa.sa_handler = note_signal;
     sigemptyset(&sa.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
@@ -58,19 +53,16 @@ void catch_terminal_signals()
 }
 
 // Ends the program the way the signal would have, once the terminal is usable again.
-void honour_signal(curses_screen &screen)
-{
+void honour_signal(curses_screen &screen) {
     int sig = pending_signal;
-    if (!sig)
-        return;
+    if (!sig) return;
     screen.stop();
     signal(sig, SIG_DFL);
     raise(sig);
     _exit(128 + sig); // not reached unless the signal is blocked
 }
 
-void end_line(unsigned opts)
-{
+void end_line(unsigned opts) {
     if (opts & OPT_TOP)
         printw("\n");
     else
@@ -78,15 +70,13 @@ void end_line(unsigned opts)
 }
 
 void print_cells(const std::vector<ryx_column> &columns, ryx_entry *entry, int row, unsigned opts,
-                 threadinfo *thread)
-{
+                 threadinfo *thread) {
     for (const ryx_column &col : columns)
         ryx_output[col.kind](entry, row, opts, static_cast<uint32_t>(col.width), thread);
 }
 
 // Interval step over list a with the second sample b (which has no threads).
-void apply_interval(ryx_entry *a_head, const ryx_entry *b_head, unsigned opts)
-{
+void apply_interval(ryx_entry *a_head, const ryx_entry *b_head, unsigned opts) {
     for (ryx_entry *a = a_head; a; a = a->next) {
         if (a->cpu_valid) {
             const ryx_entry *b = b_head;
@@ -100,15 +90,12 @@ void apply_interval(ryx_entry *a_head, const ryx_entry *b_head, unsigned opts)
                 a->iops_valid = 0;
             }
         }
-        if (opts & OPT_PROCESS)
-            ryx_resample_pt_stats(a);
+        if (opts & OPT_PROCESS) ryx_resample_pt_stats(a);
     }
 }
 
-bool shown(const ryx_entry *e, unsigned opts)
-{
-    if (e->threadinfo_head)
-        return true;
+bool shown(const ryx_entry *e, unsigned opts) {
+    if (e->threadinfo_head) return true;
     return (opts & OPT_DYNAMIC) && e->cpu_valid && e->cpu != 0;
 }
 
@@ -117,8 +104,7 @@ bool shown(const ryx_entry *e, unsigned opts)
 // A counter that is missing from the second sample, or that went backwards (the container was
 // re-created under the same id), has no meaningful increase: it is marked invalid and keeps its
 // first-sample value rather than a wrapped difference.
-static void delta(uint64_t &a, int32_t &a_valid, uint64_t b, int32_t b_valid)
-{
+static void delta(uint64_t &a, int32_t &a_valid, uint64_t b, int32_t b_valid) {
     if (!b_valid || b < a) {
         a_valid = 0;
         return;
@@ -126,23 +112,19 @@ static void delta(uint64_t &a, int32_t &a_valid, uint64_t b, int32_t b_valid)
     a = b - a;
 }
 
-void ryx_apply_deltas(ryx_entry *a, const ryx_entry *b)
-{
+void ryx_apply_deltas(ryx_entry *a, const ryx_entry *b) {
     delta(a->cpu, a->cpu_valid, b->cpu, b->cpu_valid);
     delta(a->io, a->io_valid, b->io, b->io_valid);
     delta(a->iops, a->iops_valid, b->iops, b->iops_valid);
 }
 
-ryx_entry *ryx_sort_list(ryx_entry *head, unsigned code)
-{
-    if (!head || code >= RYX_SORTER_SLOTS || !ryx_sorter[code])
-        return head;
+ryx_entry *ryx_sort_list(ryx_entry *head, unsigned code) {
+    if (!head || code >= RYX_SORTER_SLOTS || !ryx_sorter[code]) return head;
     size_t n = 0;
     for (ryx_entry *e = head; e; e = e->next)
         ++n;
     auto **array = static_cast<ryx_entry **>(malloc(n * sizeof(ryx_entry *)));
-    if (!array)
-        return head; // printed unsorted
+    if (!array) return head; // printed unsorted
     size_t i = 0;
     for (ryx_entry *e = head; e; e = e->next)
         array[i++] = e;
@@ -156,12 +138,10 @@ ryx_entry *ryx_sort_list(ryx_entry *head, unsigned code)
     return head;
 }
 
-int ryxps_main(int argc, char **argv)
-{
+int ryxps_main(int argc, char **argv) {
     ryx_cmdline cmd;
     int status = ryx_parse_cmdline(argc, argv, cmd);
-    if (status >= 0)
-        return status;
+    if (status >= 0) return status;
     const unsigned opts = cmd.opts;
 
     std::string default_format;
@@ -174,8 +154,7 @@ int ryxps_main(int argc, char **argv)
         cmd.format = default_format.c_str();
     }
     std::vector<ryx_column> columns;
-    if (ryx_parse_format(cmd.format, columns) != 0)
-        return -22;
+    if (ryx_parse_format(cmd.format, columns) != 0) return -22;
 
     if (ryx_init_env() != 0) {
         fputs("error: failed to read the system configuration\n", stderr);
@@ -225,19 +204,16 @@ int ryxps_main(int argc, char **argv)
             werase(stdscr);
             wmove(stdscr, 0, 0);
         }
-        if (cmd.sort != SORT_NONE && a)
-            a.reset(ryx_sort_list(a.release(), cmd.sort));
+        if (cmd.sort != SORT_NONE && a) a.reset(ryx_sort_list(a.release(), cmd.sort));
 
         print_cells(columns, a.get(), ROW_HEADER, opts, nullptr);
         end_line(opts);
 
         int count = 0;
         for (ryx_entry *e = a.get(); e; e = e->next) {
-            if (!shown(e, opts))
-                continue;
+            if (!shown(e, opts)) continue;
             // The header takes the first line of the screen.
-            if ((opts & OPT_TOP) && ++count >= LINES)
-                break;
+            if ((opts & OPT_TOP) && ++count >= LINES) break;
             print_cells(columns, e, ROW_CONTAINER, opts, nullptr);
             end_line(opts);
             if (opts & OPT_PROCESS) {
@@ -249,12 +225,10 @@ int ryxps_main(int argc, char **argv)
         }
         a.reset();
 
-        if (!(opts & OPT_TOP))
-            return 0;
+        if (!(opts & OPT_TOP)) return 0;
         wrefresh(stdscr);
         for (int key; (key = wgetch(stdscr)) != ERR;) {
-            if (key == 'q')
-                return 0;
+            if (key == 'q') return 0;
         }
         honour_signal(screen);
     }

@@ -1,7 +1,6 @@
 // ryxps: container statistics viewer.
 #include "ryxps-core.h"
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     return ryxps_main(argc, argv);
 }

@@ -31,12 +31,12 @@ struct ryx_entry {
 };
 
 struct threadinfo {
-    int64_t pid;   // -1 when the directory name does not parse
+    int64_t pid; // -1 when the directory name does not parse
     int64_t tid;
-    uint64_t mem;  // bytes, whole process: (resident - shared) * page_size
-    uint64_t cpu;  // clock ticks of user + system time; after re-sampling: the increase
-    int32_t valid; // cpu holds a usable value
-    char com[256]; // command line text, NUL-terminated
+    uint64_t mem;     // bytes, whole process: (resident - shared) * page_size
+    uint64_t cpu;     // clock ticks of user + system time; after re-sampling: the increase
+    int32_t valid;    // cpu holds a usable value
+    char com[256];    // command line text, NUL-terminated
     threadinfo *prev; // newer neighbour
     threadinfo *next; // older neighbour
 };
@@ -72,7 +72,7 @@ struct ryx_column {
 
 // Globals shared by the reader, the collector, the renderers and the run loop.
 extern int proc_ryx_version;
-extern uint64_t times_tsc[2];   // [0] previous, [1] current
+extern uint64_t times_tsc[2]; // [0] previous, [1] current
 extern struct timespec times_ts[2];
 extern int calibration_time;
 extern long page_size;

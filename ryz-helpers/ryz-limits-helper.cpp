@@ -44,14 +44,11 @@ class Fd {
     explicit Fd(int fd) : fd_(fd) {}
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
+    ~Fd() {
+        if (fd_ >= 0) close(fd_);
     }
     int get() const { return fd_; }
-    int release()
-    {
+    int release() {
         int fd = fd_;
         fd_ = -1;
         return fd;
@@ -62,44 +59,36 @@ class Fd {
 };
 
 // strtol's rules, as for parse_uint32: blanks and a sign accepted, empty is 0.
-int parse_int32(const char *s, int32_t *out)
-{
+int parse_int32(const char *s, int32_t *out) {
     char *end;
     long v = std::strtol(s, &end, 10);
-    if (*end != '\0' || v < INT32_MIN || v > INT32_MAX)
-        return -1;
+    if (*end != '\0' || v < INT32_MIN || v > INT32_MAX) return -1;
     *out = static_cast<int32_t>(v);
     return 0;
 }
 
 // 1: exists, 0: does not, negative: the library could not tell.
-int ryx_exists(libryx *handle, uint32_t id)
-{
+int ryx_exists(libryx *handle, uint32_t id) {
     libryx_info info;
     std::memset(&info, 0, sizeof info);
     int rc = ryx_info(handle, id, &info);
-    if (rc == 0)
-        return 1;
-    if (rc == -ESRCH)
-        return 0;
+    if (rc == 0) return 1;
+    if (rc == -ESRCH) return 0;
     return rc < 0 ? rc : -EIO;
 }
 
 // /proc/ryx/resellers/ryk<id>/list: a row's leading token is "<reseller>,<id>".
 // 1: ryx_id is listed under ryk_id, 0: it is not, -1: the list cannot be opened.
-int ryk_holds_ryx(uint32_t ryk_id, uint32_t ryx_id)
-{
+int ryk_holds_ryx(uint32_t ryk_id, uint32_t ryx_id) {
     char path[4096];
     std::snprintf(path, sizeof path, "/proc/ryx/resellers/ryk%u/list", ryk_id);
     // Only a regular file is read. Anything else put there (a FIFO, a device) could block the
     // open or the reads, so it is opened without waiting and then refused like a missing list.
     Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat st;
-    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     File f(fdopen(fd.get(), "r"));
-    if (!f)
-        return -1;
+    if (!f) return -1;
     fd.release();
 
     char want[48];
@@ -112,21 +101,17 @@ int ryk_holds_ryx(uint32_t ryk_id, uint32_t ryx_id)
         // compared: the tail of a long line can start with any text, "1000,70001" included.
         // The sentinel tells a filled buffer from a short read even when the line holds NULs.
         line[sizeof line - 1] = '\1';
-        if (!std::fgets(line, sizeof line, f.get()))
-            break;
+        if (!std::fgets(line, sizeof line, f.get())) break;
         bool piece_starts_line = at_line_start;
         at_line_start = !(line[sizeof line - 1] == '\0' && line[sizeof line - 2] != '\n');
-        if (!piece_starts_line)
-            continue;
+        if (!piece_starts_line) continue;
         line[std::strcspn(line, " \t\n")] = '\0';
-        if (std::strcmp(line, want) == 0)
-            return 1;
+        if (std::strcmp(line, want) == 0) return 1;
     }
     return 0;
 }
 
-int run(int argc, char **argv)
-{
+int run(int argc, char **argv) {
     if (argc != 10) {
         std::fputs(usage, stderr);
         return EXIT_INVALID;
@@ -228,13 +213,11 @@ int run(int argc, char **argv)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     // First of all, before any file is opened. 1 is the status left to generic failures: none of
     // 2 to 6 describes a process started without usable standard descriptors, and no message
     // goes out because there may be nowhere safe to write one.
-    if (open_standard_descriptors() != 0)
-        return EXIT_FAILURE;
+    if (open_standard_descriptors() != 0) return EXIT_FAILURE;
     // run() returns so that the handle is destroyed on every path before the process ends.
     return run(argc, argv);
 }

@@ -24,8 +24,7 @@ constexpr char usage[] = "Usage: ryz-registry-helper get <uid> <docroot>\n";
 // end in status 0.
 constexpr int EXIT_OUTPUT = 1;
 
-int cmd_get(uint32_t uid, const char *docroot)
-{
+int cmd_get(uint32_t uid, const char *docroot) {
     char path[4096];
     std::snprintf(path, sizeof path, "/etc/container/ryz_ids/%u", uid);
     if (access(path, F_OK) != 0) {
@@ -49,13 +48,11 @@ int cmd_get(uint32_t uid, const char *docroot)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     // First of all, before any file is opened. 1, silently: the status left to generic failures,
     // which callers already read as "no answer" (as for an id that could not be written), and
     // there may be nowhere safe to write a message.
-    if (open_standard_descriptors() != 0)
-        return EXIT_FAILURE;
+    if (open_standard_descriptors() != 0) return EXIT_FAILURE;
     if (argc != 4 || std::strcmp(argv[1], "get") != 0) {
         std::fputs(usage, stderr);
         return EXIT_INVALID;

@@ -25,39 +25,34 @@ constexpr char columns[] =
     "aPMem,mPMem,lPMem,PMemF,aNproc,mNproc,lNproc,NprocF,aIO,mIO,lIO,IOf,aIOPS,mIOPS,lIOPS,IOPSf";
 
 // The installed statistics package announces per-domain support by this file's existence.
-bool domain_stats_supported()
-{
+bool domain_stats_supported() {
     struct stat st;
     return stat(flag_file, &st) == 0;
 }
 
 // Returns only when execve failed.
-int cmd_get(uid_t uid, const char *period)
-{
+int cmd_get(uid_t uid, const char *period) {
     char uid_buf[32];
     std::snprintf(uid_buf, sizeof uid_buf, "%u", static_cast<unsigned>(uid));
 
     const char *const argv[] = {
-        ryxinfo_path, "--json", "--with-domains", "--id", uid_buf, "--period", period,
-        "--show-columns", columns, nullptr,
+        ryxinfo_path, "--json", "--with-domains", "--id",  uid_buf,
+        "--period",   period,   "--show-columns", columns, nullptr,
     };
     const char *const envp[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C", nullptr};
     // execve's prototype predates const; it does not write through these.
     execve(ryxinfo_path, const_cast<char *const *>(argv), const_cast<char *const *>(envp));
     int err = errno;
-    std::fprintf(stderr, "ryz-stats-helper: cannot run %s: %s\n", ryxinfo_path,
-                 std::strerror(err));
+    std::fprintf(stderr, "ryz-stats-helper: cannot run %s: %s\n", ryxinfo_path, std::strerror(err));
     return 1;
 }
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     // First of all: nothing opened later may become a standard stream, here or in the command,
     // which inherits them. Silently, as there may be nowhere safe to write a message.
-    if (open_standard_descriptors() != 0)
-        return 1;
+    if (open_standard_descriptors() != 0) return 1;
     if (argc != 3 || std::strcmp(argv[1], "get") != 0) {
         std::fputs(usage, stderr);
         return 1;

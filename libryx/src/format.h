@@ -36,7 +36,7 @@ int decode_user(std::string_view file, uint32_t uid, std::vector<Entry> &out);
 // Random access to a file's bytes for the probes below, which read only the few records they
 // need: a copy in memory, or positioned reads of an open file.
 class Source {
-public:
+  public:
     virtual ~Source() = default;
     virtual uint64_t size() const = 0;
     // Exactly len bytes at off (within size()) into dst; false when they cannot be read.
@@ -44,22 +44,22 @@ public:
 };
 
 class ViewSource final : public Source {
-public:
+  public:
     explicit ViewSource(std::string_view v) : v_(v) {}
     uint64_t size() const override { return v_.size(); }
     bool read(uint64_t off, size_t len, char *dst) const override;
 
-private:
+  private:
     std::string_view v_;
 };
 
 class FdSource final : public Source {
-public:
+  public:
     FdSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
     uint64_t size() const override { return size_; }
     bool read(uint64_t off, size_t len, char *dst) const override;
 
-private:
+  private:
     int fd_;
     uint64_t size_;
 };
@@ -68,12 +68,10 @@ private:
 // "not there" and also for a file they cannot trust.
 uint32_t user_lookup(const Source &file, uint32_t uid, std::string_view docroot);
 bool user_has_id(const Source &file, uint32_t uid, uint32_t id);
-inline uint32_t user_lookup(std::string_view file, uint32_t uid, std::string_view docroot)
-{
+inline uint32_t user_lookup(std::string_view file, uint32_t uid, std::string_view docroot) {
     return user_lookup(ViewSource(file), uid, docroot);
 }
-inline bool user_has_id(std::string_view file, uint32_t uid, uint32_t id)
-{
+inline bool user_has_id(std::string_view file, uint32_t uid, uint32_t id) {
     return user_has_id(ViewSource(file), uid, id);
 }
 
@@ -82,8 +80,7 @@ std::string encode_index(const std::vector<Owner> &owners, uint32_t next);
 int decode_index(std::string_view file, std::vector<Owner> &out, uint32_t &next);
 // Binary search in the index: the owning uid, or -1 when absent or untrustworthy.
 int64_t index_owner(const Source &file, uint32_t id);
-inline int64_t index_owner(std::string_view file, uint32_t id)
-{
+inline int64_t index_owner(std::string_view file, uint32_t id) {
     return index_owner(ViewSource(file), id);
 }
 

@@ -47,8 +47,7 @@ static unsigned sleeps;
 extern char **environ;
 static volatile sig_atomic_t tsc_trapped;
 
-static void parse_clock(const char *text)
-{
+static void parse_clock(const char *text) {
     char *end;
     fake_now.tv_sec = (time_t)strtoll(text, &end, 10);
     fake_now.tv_nsec = 0;
@@ -64,8 +63,7 @@ static void parse_clock(const char *text)
     }
 }
 
-static void emulate_tsc(int sig, siginfo_t *info, void *ctx_arg)
-{
+static void emulate_tsc(int sig, siginfo_t *info, void *ctx_arg) {
     ucontext_t *ctx = ctx_arg;
     const unsigned char *ip = (const unsigned char *)ctx->uc_mcontext.gregs[REG_RIP];
     (void)info;
@@ -84,14 +82,11 @@ static void emulate_tsc(int sig, siginfo_t *info, void *ctx_arg)
     ctx->uc_mcontext.gregs[REG_RDX] = (greg_t)(fake_tsc >> 32);
 }
 
-__attribute__((constructor)) static void fake_clock_init(void)
-{
+__attribute__((constructor)) static void fake_clock_init(void) {
     const char *v = getenv("RYX_FAKE_CLOCK");
-    if (v && *v)
-        parse_clock(v);
+    if (v && *v) parse_clock(v);
     v = getenv("RYX_FAKE_TSC_HZ");
-    if (v && *v)
-        tsc_hz = strtoull(v, NULL, 10);
+    if (v && *v) tsc_hz = strtoull(v, NULL, 10);
     v = getenv("RYX_FAKE_TSC");
     const char *only = getenv("RYX_FAKE_TSC_PROGRAM");
     if (v && *v && (!only || strcmp(only, program_invocation_short_name) == 0)) {
@@ -102,7 +97,8 @@ __attribute__((constructor)) static void fake_clock_init(void)
         sigemptyset(&sa.sa_mask);
         fake_tsc = strtoull(v, NULL, 10);
         if (sigaction(SIGSEGV, &sa, NULL) != 0 || prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0) != 0) {
-            fprintf(stderr, "fake_clock: cannot trap the time-stamp counter: %s\n", strerror(errno));
+            fprintf(stderr, "fake_clock: cannot trap the time-stamp counter: %s\n",
+                    strerror(errno));
             _exit(125);
         }
         /* Some hypervisors ignore the trap request: then the counter cannot be faked, and
@@ -116,50 +112,41 @@ __attribute__((constructor)) static void fake_clock_init(void)
     }
 }
 
-int execve(const char *path, char *const argv[], char *const envp[])
-{
+int execve(const char *path, char *const argv[], char *const envp[]) {
     static int (*real)(const char *, char *const[], char *const[]);
     if (!real)
         real = (int (*)(const char *, char *const[], char *const[]))dlsym(RTLD_NEXT, "execve");
-    if (tsc_faked)
-        prctl(PR_SET_TSC, PR_TSC_ENABLE, 0, 0, 0);
+    if (tsc_faked) prctl(PR_SET_TSC, PR_TSC_ENABLE, 0, 0, 0);
     int rc = real(path, argv, envp);
     int err = errno;
-    if (tsc_faked)
-        prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0);
+    if (tsc_faked) prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0);
     errno = err;
     return rc;
 }
 
-int clock_gettime(clockid_t clk, struct timespec *ts)
-{
+int clock_gettime(clockid_t clk, struct timespec *ts) {
     static int (*real)(clockid_t, struct timespec *);
     if (clk == CLOCK_REALTIME) {
         *ts = fake_now;
         return 0;
     }
-    if (!real)
-        real = (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
+    if (!real) real = (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
     return real(clk, ts);
 }
 
 /* Not system(): that ignores SIGINT in the caller while the hook runs, and a Ctrl-C meant for
  * the program under test would be lost. */
-static int run_hook(const char *hook)
-{
+static int run_hook(const char *hook) {
     char *argv[] = {"sh", "-c", (char *)hook, NULL};
     pid_t pid;
     int status;
-    if (posix_spawn(&pid, "/bin/sh", NULL, NULL, argv, environ) != 0)
-        return -1;
+    if (posix_spawn(&pid, "/bin/sh", NULL, NULL, argv, environ) != 0) return -1;
     while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
-            return -1;
+        if (errno != EINTR) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-unsigned int sleep(unsigned int seconds)
-{
+unsigned int sleep(unsigned int seconds) {
     const char *hook = getenv("RYX_FAKE_SLEEP_HOOK");
     const char *real_ms = getenv("RYX_FAKE_SLEEP_REAL_MS");
     char count[24];
@@ -168,12 +155,9 @@ unsigned int sleep(unsigned int seconds)
         snprintf(count, sizeof count, "%u", sleeps);
         setenv("RYX_FAKE_SLEEPS", count, 1);
         /* the hook's programs must not inherit a faulting counter */
-        if (tsc_faked)
-            prctl(PR_SET_TSC, PR_TSC_ENABLE, 0, 0, 0);
-        if (run_hook(hook) != 0)
-            fprintf(stderr, "fake_clock: sleep hook failed: %s\n", hook);
-        if (tsc_faked)
-            prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0);
+        if (tsc_faked) prctl(PR_SET_TSC, PR_TSC_ENABLE, 0, 0, 0);
+        if (run_hook(hook) != 0) fprintf(stderr, "fake_clock: sleep hook failed: %s\n", hook);
+        if (tsc_faked) prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0);
     }
     if (real_ms && *real_ms) {
         long ms = strtol(real_ms, NULL, 10);

@@ -41,14 +41,11 @@ struct ryz_map_iter {
 
 static int iter_serial;
 
-static void logf_(const char *fmt, ...)
-{
+static void logf_(const char *fmt, ...) {
     const char *path = getenv("RYX_FAKE_LOG");
-    if (!path)
-        return;
+    if (!path) return;
     FILE *f = fopen(path, "a");
-    if (!f)
-        return;
+    if (!f) return;
     va_list ap;
     va_start(ap, fmt);
     vfprintf(f, fmt, ap);
@@ -57,11 +54,9 @@ static void logf_(const char *fmt, ...)
     fclose(f);
 }
 
-static const char *hex(const char *s, char *buf, size_t size)
-{
+static const char *hex(const char *s, char *buf, size_t size) {
     size_t n = 0;
-    if (!s)
-        return "(null)";
+    if (!s) return "(null)";
     for (; *s && n + 3 < size; s++, n += 2)
         snprintf(buf + n, size - n, "%02x", (unsigned char)*s);
     buf[n] = '\0';
@@ -69,30 +64,24 @@ static const char *hex(const char *s, char *buf, size_t size)
 }
 
 /* Parses "<a>[:<b>[:<c>]]" from variable name; returns the number of fields found. */
-static int scripted(const char *name, long long *a, long long *b, long long *c)
-{
+static int scripted(const char *name, long long *a, long long *b, long long *c) {
     const char *v = getenv(name);
-    if (!v || !*v)
-        return 0;
+    if (!v || !*v) return 0;
     char *end;
     *a = strtoll(v, &end, 10);
-    if (*end != ':')
-        return 1;
+    if (*end != ':') return 1;
     *b = strtoll(end + 1, &end, 10);
-    if (*end != ':')
-        return 2;
+    if (*end != ':') return 2;
     *c = strtoll(end + 1, &end, 10);
     return 3;
 }
 
-static int result_of(const char *name, int dflt)
-{
+static int result_of(const char *name, int dflt) {
     long long a, b, c;
     return scripted(name, &a, &b, &c) ? (int)a : dflt;
 }
 
-libryx *init_ryx(libryx_alloc alloc, libryx_free dealloc)
-{
+libryx *init_ryx(libryx_alloc alloc, libryx_free dealloc) {
     long long e, b, c;
     if (scripted("RYX_FAKE_INIT_ERRNO", &e, &b, &c)) {
         logf_("init_ryx -> NULL errno=%lld", e);
@@ -110,16 +99,13 @@ libryx *init_ryx(libryx_alloc alloc, libryx_free dealloc)
     return h;
 }
 
-int destroy_ryx(libryx *h)
-{
+int destroy_ryx(libryx *h) {
     logf_("destroy_ryx %s", h ? "handle" : "NULL");
-    if (h)
-        h->dealloc(h);
+    if (h) h->dealloc(h);
     return 0;
 }
 
-int ryx_info(libryx *h, uint32_t id, libryx_info *info)
-{
+int ryx_info(libryx *h, uint32_t id, libryx_info *info) {
     (void)h;
     char name[64];
     long long rc = -ESRCH, cpu = 0, flags = 0;
@@ -136,16 +122,14 @@ int ryx_info(libryx *h, uint32_t id, libryx_info *info)
     return (int)rc;
 }
 
-int ryx_ryk_move(libryx *h, uint32_t id, uint32_t ryk_id)
-{
+int ryx_ryk_move(libryx *h, uint32_t id, uint32_t ryk_id) {
     (void)h;
     int rc = result_of("RYX_FAKE_MOVE", 0);
     logf_("ryx_ryk_move %u %u -> %d", id, ryk_id, rc);
     return rc;
 }
 
-int ryx_setup(libryx *h, uint32_t id, const libryx_settings *s)
-{
+int ryx_setup(libryx *h, uint32_t id, const libryx_settings *s) {
     (void)h;
     int rc = result_of("RYX_FAKE_SETUP", 0);
     logf_("ryx_setup %u cpu=%d cpus=%d io=%d enters=%d memory=%d cpu_weight=%d memory_phy=%d "
@@ -155,15 +139,13 @@ int ryx_setup(libryx *h, uint32_t id, const libryx_settings *s)
     return rc;
 }
 
-int ryz_map_verify_ownership(uid_t uid, uint32_t id)
-{
+int ryz_map_verify_ownership(uid_t uid, uint32_t id) {
     int rc = result_of("RYX_FAKE_VERIFY", 1);
     logf_("ryz_map_verify_ownership %u %u -> %d", uid, id, rc);
     return rc;
 }
 
-uint32_t ryz_map_lookup(uid_t uid, const char *docroot)
-{
+uint32_t ryz_map_lookup(uid_t uid, const char *docroot) {
     char buf[8192];
     long long v = 0, b, c;
     scripted("RYX_FAKE_LOOKUP", &v, &b, &c);
@@ -171,37 +153,31 @@ uint32_t ryz_map_lookup(uid_t uid, const char *docroot)
     return (uint32_t)v;
 }
 
-static int change(const char *fn, const char *var, uid_t uid, const char *docroot, uint32_t *id)
-{
+static int change(const char *fn, const char *var, uid_t uid, const char *docroot, uint32_t *id) {
     char buf[8192];
     long long rc = 0, v = 0, c;
     int n = scripted(var, &rc, &v, &c);
     uint32_t before = *id;
-    if (n >= 2)
-        *id = (uint32_t)v;
+    if (n >= 2) *id = (uint32_t)v;
     logf_("%s %u %s preset=%u -> %lld", fn, uid, hex(docroot, buf, sizeof buf), before, rc);
     return (int)rc;
 }
 
-int ryz_map_assign(uid_t uid, const char *docroot, uint32_t *id)
-{
+int ryz_map_assign(uid_t uid, const char *docroot, uint32_t *id) {
     return change("ryz_map_assign", "RYX_FAKE_ASSIGN", uid, docroot, id);
 }
 
-int ryz_map_remove(uid_t uid, const char *docroot, uint32_t *old_id)
-{
+int ryz_map_remove(uid_t uid, const char *docroot, uint32_t *old_id) {
     return change("ryz_map_remove", "RYX_FAKE_REMOVE", uid, docroot, old_id);
 }
 
-int ryz_map_remove_all(uid_t uid)
-{
+int ryz_map_remove_all(uid_t uid) {
     int rc = result_of("RYX_FAKE_REMOVE_ALL", 0);
     logf_("ryz_map_remove_all %u -> %d", uid, rc);
     return rc;
 }
 
-ryz_map_iter *ryz_map_iter_open(uid_t uid)
-{
+ryz_map_iter *ryz_map_iter_open(uid_t uid) {
     char name[64];
     snprintf(name, sizeof name, "RYX_FAKE_ENTRIES_%u", uid);
     const char *v = getenv(name);
@@ -210,8 +186,7 @@ ryz_map_iter *ryz_map_iter_open(uid_t uid)
         return NULL;
     }
     ryz_map_iter *it = calloc(1, sizeof *it);
-    if (!it)
-        return NULL;
+    if (!it) return NULL;
     it->serial = ++iter_serial;
     it->spec = strdup(v);
     it->pos = it->spec;
@@ -219,19 +194,14 @@ ryz_map_iter *ryz_map_iter_open(uid_t uid)
     return it;
 }
 
-static int unhex(char ch)
-{
-    if (ch >= '0' && ch <= '9')
-        return ch - '0';
-    if (ch >= 'a' && ch <= 'f')
-        return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F')
-        return ch - 'A' + 10;
+static int unhex(char ch) {
+    if (ch >= '0' && ch <= '9') return ch - '0';
+    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
     return -1;
 }
 
-int ryz_map_iter_next(ryz_map_iter *it, const char **docroot, uint32_t *id)
-{
+int ryz_map_iter_next(ryz_map_iter *it, const char **docroot, uint32_t *id) {
     if (!it->pos || !*it->pos) {
         logf_("ryz_map_iter_next iter%d -> 1", it->serial);
         return 1;
@@ -243,19 +213,16 @@ int ryz_map_iter_next(ryz_map_iter *it, const char **docroot, uint32_t *id)
         p += 2;
     }
     it->docroot[n] = '\0';
-    if (*p == '=')
-        p++;
+    if (*p == '=') p++;
     *id = (uint32_t)strtoull(p, &p, 10);
-    if (*p == ',')
-        p++;
+    if (*p == ',') p++;
     it->pos = p;
     *docroot = it->docroot;
     logf_("ryz_map_iter_next iter%d -> 0 id=%u", it->serial, *id);
     return 0;
 }
 
-void ryz_map_iter_close(ryz_map_iter *it)
-{
+void ryz_map_iter_close(ryz_map_iter *it) {
     logf_("ryz_map_iter_close iter%d", it ? it->serial : 0);
     if (it) {
         free(it->spec);
@@ -263,8 +230,7 @@ void ryz_map_iter_close(ryz_map_iter *it)
     }
 }
 
-uint32_t ryz_fnv1a(const char *docroot)
-{
+uint32_t ryz_fnv1a(const char *docroot) {
     uint32_t h = 2166136261u;
     for (const unsigned char *p = (const unsigned char *)docroot; *p; p++) {
         h ^= *p;
@@ -273,16 +239,14 @@ uint32_t ryz_fnv1a(const char *docroot)
     return h;
 }
 
-uint32_t ryz_get_id_min(void)
-{
+uint32_t ryz_get_id_min(void) {
     long long v = 60000, b, c;
     scripted("RYX_FAKE_ID_MIN", &v, &b, &c);
     logf_("ryz_get_id_min -> %u", (uint32_t)v);
     return (uint32_t)v;
 }
 
-int ryz_index_rebuild(void)
-{
+int ryz_index_rebuild(void) {
     int rc = result_of("RYX_FAKE_REBUILD", 0);
     logf_("ryz_index_rebuild -> %d", rc);
     return rc;

@@ -239,8 +239,7 @@ TEST_F(Faults, ReadOnlyRegistryRefusesEveryChangeAndStillAnswers) {
 // Each writer owns its docroots, spread over shared users: it assigns them all, then removes
 // half, and reports the ids it got. Readers meanwhile look up ids fixed before the start.
 TEST_F(Faults, ManyWritersAndLockFreeReadersAgree) {
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "SKIPPED: registry writers need root";
+    if (::geteuid() != 0) GTEST_SKIP() << "SKIPPED: registry writers need root";
     make_root();
     ASSERT_FALSE(HasFatalFailure());
     const std::vector<uint32_t> uids{1, 2, 3, 4};

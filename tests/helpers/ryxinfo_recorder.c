@@ -13,20 +13,17 @@ extern char **environ;
 
 #define RECORD_PATH "/var/ryxinfo/record"
 
-static void field(FILE *f, const char *s)
-{
+static void field(FILE *f, const char *s) {
     fwrite(s, 1, strlen(s) + 1, f);
 }
 
-static void number(FILE *f, long n)
-{
+static void number(FILE *f, long n) {
     char buf[32];
     snprintf(buf, sizeof buf, "%ld", n);
     field(f, buf);
 }
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     FILE *f = fopen(RECORD_PATH, "w");
     if (!f) {
         perror(RECORD_PATH);
@@ -45,8 +42,7 @@ int main(int argc, char **argv)
     number(f, envc);
     for (long i = 0; i < envc; i++)
         field(f, environ[i]);
-    if (fclose(f) != 0)
-        return 99;
+    if (fclose(f) != 0) return 99;
     fputs("ryxinfo-stdout\n", stdout);
     fputs("ryxinfo-stderr\n", stderr);
     return 7;

@@ -14,24 +14,21 @@
 namespace fs = std::filesystem;
 
 class TempRoot : public ::testing::Test {
-public:
-    static std::string slurp(const std::string &path)
-    {
+  public:
+    static std::string slurp(const std::string &path) {
         std::ifstream in(path, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
 
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         char tmpl[] = "/tmp/libryx-test-XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         base = tmpl;
         saved = ryx::paths();
         ryx::paths() = {base + "/ryz_ids", base + "/login.defs", base + "/state"};
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         ryx::paths() = saved;
         std::error_code ec;
         fs::remove_all(base, ec);
@@ -40,8 +37,7 @@ protected:
     std::string reg(const std::string &name) const { return base + "/ryz_ids/" + name; }
 
     // Replaces the file, whatever its mode (user tables are read-only).
-    static void spit(const std::string &path, const std::string &data)
-    {
+    static void spit(const std::string &path, const std::string &data) {
         std::error_code ec;
         fs::remove(path, ec);
         std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -8,15 +8,13 @@
 
 #include "format.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string_view f(reinterpret_cast<const char *>(data), size);
     std::vector<ryx::fmt::Entry> entries;
     if (ryx::fmt::decode_user(f, 1000, entries) == 0) {
         // Whatever decodes must probe to the same answers.
         for (const auto &e : entries) {
-            if (ryx::fmt::user_lookup(f, 1000, e.docroot) != e.id)
-                __builtin_trap();
+            if (ryx::fmt::user_lookup(f, 1000, e.docroot) != e.id) __builtin_trap();
         }
     }
     ryx::fmt::user_lookup(f, 1000, "/home/user/public_html");

@@ -19,30 +19,28 @@
 namespace {
 
 int allocs, frees;
-void *counting_alloc(size_t n)
-{
+void *counting_alloc(size_t n) {
     ++allocs;
     return std::malloc(n);
 }
-void counting_free(void *p)
-{
+void counting_free(void *p) {
     ++frees;
     std::free(p);
 }
-void *failing_alloc(size_t) { return nullptr; }
+void *failing_alloc(size_t) {
+    return nullptr;
+}
 
 } // namespace
 
 class Ctl : public TempRoot {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         TempRoot::SetUp();
         h = init_ryx(std::malloc, std::free);
         ASSERT_NE(h, nullptr);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         destroy_ryx(h);
         TempRoot::TearDown();
     }
@@ -50,8 +48,7 @@ protected:
     libryx *h = nullptr;
 };
 
-TEST(CtlHandle, UsesTheGivenAllocator)
-{
+TEST(CtlHandle, UsesTheGivenAllocator) {
     allocs = frees = 0;
     libryx *h = init_ryx(counting_alloc, counting_free);
     ASSERT_NE(h, nullptr);
@@ -70,8 +67,7 @@ TEST(CtlHandle, UsesTheGivenAllocator)
     EXPECT_EQ(ryx_info(nullptr, 5, &info), -EINVAL);
 }
 
-TEST_F(Ctl, MoveBeforeSetupCreatesUnderTheReseller)
-{
+TEST_F(Ctl, MoveBeforeSetupCreatesUnderTheReseller) {
     // The limits helper's order: move, ask, set up.
     libryx_info info{};
     EXPECT_EQ(ryx_info(h, 70001, &info), -ESRCH);
@@ -103,8 +99,7 @@ TEST_F(Ctl, MoveBeforeSetupCreatesUnderTheReseller)
     EXPECT_EQ(c.set.ls_cpu, 0);
 }
 
-TEST_F(Ctl, SetupWithoutMoveIsTopLevel)
-{
+TEST_F(Ctl, SetupWithoutMoveIsTopLevel) {
     libryx_settings s{};
     EXPECT_EQ(ryx_setup(h, 1000, &s), 0);
     ryx::ctl::Container c;
@@ -113,12 +108,13 @@ TEST_F(Ctl, SetupWithoutMoveIsTopLevel)
     EXPECT_EQ(c.parent, 0u);
 }
 
-TEST_F(Ctl, SettingsRanges)
-{
+TEST_F(Ctl, SettingsRanges) {
     int32_t libryx_settings::*f[9] = {
-        &libryx_settings::ls_cpu,    &libryx_settings::ls_cpus,       &libryx_settings::ls_io,
-        &libryx_settings::ls_enters, &libryx_settings::ls_memory,     &libryx_settings::ls_cpu_weight,
-        &libryx_settings::ls_memory_phy, &libryx_settings::ls_nproc, &libryx_settings::ls_iops};
+        &libryx_settings::ls_cpu,        &libryx_settings::ls_cpus,
+        &libryx_settings::ls_io,         &libryx_settings::ls_enters,
+        &libryx_settings::ls_memory,     &libryx_settings::ls_cpu_weight,
+        &libryx_settings::ls_memory_phy, &libryx_settings::ls_nproc,
+        &libryx_settings::ls_iops};
     for (int i = 0; i < 9; ++i) {
         libryx_settings s{};
         s.*f[i] = ryx::ctl::kSettingMax[i];
@@ -146,8 +142,7 @@ TEST_F(Ctl, SettingsRanges)
     EXPECT_EQ(info.li_set.ls_cpu, 0);
 }
 
-TEST_F(Ctl, InvalidIds)
-{
+TEST_F(Ctl, InvalidIds) {
     libryx_settings s{};
     EXPECT_EQ(ryx_setup(h, 0, &s), -EINVAL);
     EXPECT_EQ(ryx_setup(h, 0xffffffffu, &s), -EINVAL);
@@ -158,8 +153,7 @@ TEST_F(Ctl, InvalidIds)
     EXPECT_EQ(ryx_info(h, 5, nullptr), -EINVAL);
 }
 
-TEST_F(Ctl, FlagsAndDamagedState)
-{
+TEST_F(Ctl, FlagsAndDamagedState) {
     libryx_settings s{};
     ASSERT_EQ(ryx_setup(h, 300, &s), 0);
     ASSERT_EQ(ryx::ctl::set_flags(300, RYX_VE_DISABLE), 0);
@@ -184,8 +178,7 @@ TEST_F(Ctl, FlagsAndDamagedState)
     EXPECT_EQ(info.li_set.ls_cpu, 9);
 }
 
-TEST_F(Ctl, LocksAreHeldPerContainerAndWaitedForBoundedly)
-{
+TEST_F(Ctl, LocksAreHeldPerContainerAndWaitedForBoundedly) {
     libryx_settings s{};
     ASSERT_EQ(ryx_setup(h, 70001, &s), 0);
     ryx::paths().container_lock_wait_ms = 300;
@@ -205,16 +198,14 @@ TEST_F(Ctl, LocksAreHeldPerContainerAndWaitedForBoundedly)
     EXPECT_EQ(ryx_setup(h, 70001, &s), 0);
 }
 
-TEST_F(Ctl, AnOrdinaryCallerPlacesOnlyItsOwnDomainContainers)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "SKIPPED: acting as a set-user-ID program needs root";
+TEST_F(Ctl, AnOrdinaryCallerPlacesOnlyItsOwnDomainContainers) {
+    if (::geteuid() != 0) GTEST_SKIP() << "SKIPPED: acting as a set-user-ID program needs root";
     libryx_settings s{};
     const uint32_t min = ryx::registry::id_min();
     ASSERT_EQ(ryx_ryk_move(h, min + 1, 1001), 0); // bob's domain, still running
     ASSERT_EQ(ryx_setup(h, min + 1, &s), 0);
-    ASSERT_EQ(ryx_setup(h, 1001, &s), 0);        // bob's own container
-    ASSERT_EQ(ryx_setup(h, min + 2, &s), 0);     // top level, root's doing
+    ASSERT_EQ(ryx_setup(h, 1001, &s), 0);    // bob's own container
+    ASSERT_EQ(ryx_setup(h, min + 2, &s), 0); // top level, root's doing
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {

@@ -10,8 +10,7 @@ using namespace ryx;
 
 namespace {
 
-std::vector<fmt::Entry> sample(int n)
-{
+std::vector<fmt::Entry> sample(int n) {
     std::vector<fmt::Entry> v;
     for (int i = 0; i < n; ++i)
         v.push_back({"/home/u" + std::to_string(i) + "/public_html", uint32_t(60000 + 7 * i)});
@@ -20,8 +19,7 @@ std::vector<fmt::Entry> sample(int n)
 
 } // namespace
 
-TEST(Fnv1a, KnownVectors)
-{
+TEST(Fnv1a, KnownVectors) {
     EXPECT_EQ(fmt::fnv1a(""), 0x811c9dc5u);
     EXPECT_EQ(fmt::fnv1a("a"), 0xe40c292cu);
     EXPECT_EQ(fmt::fnv1a("foobar"), 0xbf9cf968u);
@@ -29,8 +27,7 @@ TEST(Fnv1a, KnownVectors)
     EXPECT_EQ(fmt::fnv1a("\xff"), (0x811c9dc5u ^ 0xffu) * 16777619u);
 }
 
-TEST(UserTable, RoundTripAndProbes)
-{
+TEST(UserTable, RoundTripAndProbes) {
     for (int n : {0, 1, 5, 1000}) {
         auto entries = sample(n);
         std::string file = fmt::encode_user(1000, entries);
@@ -55,8 +52,7 @@ TEST(UserTable, RoundTripAndProbes)
     }
 }
 
-TEST(UserTable, DocrootPrefixesAndCollisionsStayApart)
-{
+TEST(UserTable, DocrootPrefixesAndCollisionsStayApart) {
     std::vector<fmt::Entry> e = {{"/a", 70001}, {"/a/", 70002}, {"/ab", 70003}};
     std::string file = fmt::encode_user(5, e);
     EXPECT_EQ(fmt::user_lookup(file, 5, "/a"), 70001u);
@@ -67,8 +63,7 @@ TEST(UserTable, DocrootPrefixesAndCollisionsStayApart)
 
 // Every single damaged byte and every truncation: probes give the right id or nothing, a full
 // load refuses; never another entry's id.
-TEST(UserTable, DamageNeverYieldsAWrongId)
-{
+TEST(UserTable, DamageNeverYieldsAWrongId) {
     auto entries = sample(6);
     const std::string good = fmt::encode_user(1000, entries);
     std::vector<fmt::Entry> back;
@@ -92,8 +87,7 @@ TEST(UserTable, DamageNeverYieldsAWrongId)
     EXPECT_EQ(fmt::decode_user(good + '\0', 1000, back), -EBADMSG);
 }
 
-TEST(Index, RoundTripSearchAndDamage)
-{
+TEST(Index, RoundTripSearchAndDamage) {
     std::vector<fmt::Owner> owners;
     for (uint32_t i = 0; i < 50; ++i)
         owners.push_back({60000 + 3 * i, 1000 + i % 4});
@@ -121,8 +115,7 @@ TEST(Index, RoundTripSearchAndDamage)
         EXPECT_EQ(fmt::decode_index(good.substr(0, len), back, next), -EBADMSG);
 }
 
-TEST(LoginDefs, UidMaxWithFloor)
-{
+TEST(LoginDefs, UidMaxWithFloor) {
     using registry::parse_id_min;
     EXPECT_EQ(parse_id_min(""), 60000u);
     EXPECT_EQ(parse_id_min("UID_MIN 1000\nUID_MAX 90000\n"), 90000u);
@@ -136,8 +129,7 @@ TEST(LoginDefs, UidMaxWithFloor)
     EXPECT_EQ(parse_id_min("UID_MAX 4294967295\n"), 4294967295u);
 }
 
-TEST(UidNames, OnlyCanonicalDecimal)
-{
+TEST(UidNames, OnlyCanonicalDecimal) {
     uint32_t uid;
     EXPECT_TRUE(registry::parse_uid_name("0", uid) && uid == 0);
     EXPECT_TRUE(registry::parse_uid_name("4294967295", uid) && uid == 4294967295u);

@@ -29,8 +29,7 @@ struct Snapshot {
     std::map<uint32_t, uint32_t> index; // id -> uid
 };
 
-void load_all(const std::string &root, const std::vector<uint32_t> &uids, Snapshot &s)
-{
+void load_all(const std::string &root, const std::vector<uint32_t> &uids, Snapshot &s) {
     for (uint32_t uid : uids) {
         std::vector<fmt::Entry> entries;
         ASSERT_EQ(fmt::decode_user(TempRoot::slurp(root + "/" + std::to_string(uid)), uid, entries),
@@ -47,8 +46,7 @@ void load_all(const std::string &root, const std::vector<uint32_t> &uids, Snapsh
 }
 
 // Ids unique across users, and every mapped id reserved in the index for its user.
-void check_unique_and_indexed(const Snapshot &s)
-{
+void check_unique_and_indexed(const Snapshot &s) {
     std::map<uint32_t, Key> seen;
     for (const auto &[key, id] : s.mapped) {
         auto [it, fresh] = seen.emplace(id, key);
@@ -59,8 +57,7 @@ void check_unique_and_indexed(const Snapshot &s)
     }
 }
 
-void write_line(int fd, const std::string &line)
-{
+void write_line(int fd, const std::string &line) {
     // One write per line: a killed writer leaves whole lines only.
     ssize_t n = ::write(fd, line.data(), line.size());
     (void)n;
@@ -68,8 +65,7 @@ void write_line(int fd, const std::string &line)
 
 // A writer process: assigns and removes its own docroots (spread over the shared users) until
 // it has done ops operations or is killed. Logs "B" before and "D" after every operation.
-[[noreturn]] void writer(int slot, int ops, const std::string &log, unsigned seed)
-{
+[[noreturn]] void writer(int slot, int ops, const std::string &log, unsigned seed) {
     ::alarm(60); // a writer outliving its test ends by itself
     int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     std::mt19937 rng(seed);
@@ -104,24 +100,20 @@ struct Expect {
     bool pending = false;
     bool pending_add = false;
 
-    void settle_unknown()
-    {
-        if (!pending)
-            return;
+    void settle_unknown() {
+        if (!pending) return;
         std::set<uint32_t> after = possible;
         for (uint32_t s : possible)
             after.insert(pending_add ? (s ? s : kAnyId) : 0);
         possible = after;
         pending = false;
     }
-    bool allows(uint32_t got) const
-    {
+    bool allows(uint32_t got) const {
         return possible.count(got) || (got != 0 && possible.count(kAnyId));
     }
 };
 
-void replay(const std::string &log, std::map<Key, Expect> &out)
-{
+void replay(const std::string &log, std::map<Key, Expect> &out) {
     std::istringstream in(TempRoot::slurp(log));
     std::string kind, docroot, op;
     uint32_t uid;
@@ -145,9 +137,8 @@ void replay(const std::string &log, std::map<Key, Expect> &out)
 } // namespace
 
 class Processes : public TempRoot {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         TempRoot::SetUp();
         for (uint32_t uid : uids)
             ASSERT_EQ(registry::enable(uid), 1);
@@ -155,15 +146,13 @@ protected:
     const std::vector<uint32_t> uids{1, 2, 3};
 };
 
-TEST_F(Processes, ConcurrentWritersLoseNothing)
-{
+TEST_F(Processes, ConcurrentWritersLoseNothing) {
     const int kWriters = 4, kOps = 40;
     std::vector<pid_t> pids;
     for (int w = 0; w < kWriters; ++w) {
         pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
-        if (pid == 0)
-            writer(w, kOps, base + "/log" + std::to_string(w), 1000 + w);
+        if (pid == 0) writer(w, kOps, base + "/log" + std::to_string(w), 1000 + w);
         pids.push_back(pid);
     }
     for (pid_t pid : pids) {
@@ -194,16 +183,14 @@ TEST_F(Processes, ConcurrentWritersLoseNothing)
     }
 }
 
-TEST_F(Processes, KilledWritersLeaveALoadableCompleteRegistry)
-{
+TEST_F(Processes, KilledWritersLeaveALoadableCompleteRegistry) {
     const int kWriters = 3, kKills = 40;
     std::mt19937 rng(7);
     std::vector<pid_t> pids(kWriters);
     unsigned seed = 1;
     auto spawn = [&](int w) {
         pid_t pid = ::fork();
-        if (pid == 0)
-            writer(w, -1, base + "/log" + std::to_string(w), seed);
+        if (pid == 0) writer(w, -1, base + "/log" + std::to_string(w), seed);
         ++seed;
         pids[w] = pid;
     };
@@ -227,8 +214,7 @@ TEST_F(Processes, KilledWritersLeaveALoadableCompleteRegistry)
         // With the others still writing, the registry must read back whole.
         Snapshot mid;
         load_all(base + "/ryz_ids", uids, mid);
-        if (HasFatalFailure() || pids[w] <= 0)
-            break;
+        if (HasFatalFailure() || pids[w] <= 0) break;
     }
     for (int w = 0; w < kWriters; ++w)
         stop(w);

@@ -17,12 +17,10 @@ using namespace ryx;
 
 namespace {
 
-std::map<std::string, uint32_t> listing(uid_t uid)
-{
+std::map<std::string, uint32_t> listing(uid_t uid) {
     std::map<std::string, uint32_t> out;
     ryz_map_iter *it = ryz_map_iter_open(uid);
-    if (!it)
-        return out;
+    if (!it) return out;
     const char *d;
     uint32_t id;
     while (ryz_map_iter_next(it, &d, &id) == 0)
@@ -31,8 +29,7 @@ std::map<std::string, uint32_t> listing(uid_t uid)
     return out;
 }
 
-uint32_t assign(uid_t uid, const char *docroot)
-{
+uint32_t assign(uid_t uid, const char *docroot) {
     uint32_t id = 0;
     int rc = ryz_map_assign(uid, docroot, &id);
     EXPECT_GE(rc, 0) << docroot;
@@ -43,8 +40,7 @@ uint32_t assign(uid_t uid, const char *docroot)
 
 class Registry : public TempRoot {};
 
-TEST_F(Registry, UserWithoutEntryHasNothingAndCannotAssign)
-{
+TEST_F(Registry, UserWithoutEntryHasNothingAndCannotAssign) {
     // Neither the directory nor the entry exist yet.
     uint32_t id = 77;
     EXPECT_EQ(ryz_map_assign(1000, "/d", &id), -EPERM);
@@ -62,8 +58,7 @@ TEST_F(Registry, UserWithoutEntryHasNothingAndCannotAssign)
     EXPECT_EQ(errno, ENOENT);
 }
 
-TEST_F(Registry, AssignLookupVerifyRemove)
-{
+TEST_F(Registry, AssignLookupVerifyRemove) {
     ASSERT_EQ(registry::enable(1000), 1);
     ASSERT_EQ(registry::enable(1000), 0);
     ASSERT_EQ(registry::enable(1001), 1);
@@ -91,8 +86,8 @@ TEST_F(Registry, AssignLookupVerifyRemove)
     EXPECT_EQ(ryz_map_verify_ownership(1000, c), 0);
     EXPECT_EQ(ryz_map_verify_ownership(1000, 0), 0);
 
-    EXPECT_EQ(listing(1000), (std::map<std::string, uint32_t>{{"/home/a/www", a},
-                                                               {"/home/a/blog", b}}));
+    EXPECT_EQ(listing(1000),
+              (std::map<std::string, uint32_t>{{"/home/a/www", a}, {"/home/a/blog", b}}));
 
     uint32_t old = 0;
     EXPECT_EQ(ryz_map_remove(1000, "/home/a/www", &old), 1);
@@ -114,8 +109,7 @@ TEST_F(Registry, AssignLookupVerifyRemove)
     EXPECT_EQ(ryz_map_lookup(1001, "/home/a/www"), c);
 }
 
-TEST_F(Registry, ArgumentsRejected)
-{
+TEST_F(Registry, ArgumentsRejected) {
     ASSERT_EQ(registry::enable(1), 1);
     uint32_t id = 0;
     EXPECT_EQ(ryz_map_assign(1, "", &id), -EINVAL);
@@ -127,8 +121,7 @@ TEST_F(Registry, ArgumentsRejected)
     EXPECT_EQ(ryz_map_remove(1, nullptr, &id), -EINVAL);
 }
 
-TEST_F(Registry, IteratorIsASnapshot)
-{
+TEST_F(Registry, IteratorIsASnapshot) {
     ASSERT_EQ(registry::enable(1000), 1);
     uint32_t a = assign(1000, "/one");
     assign(1000, "/two");
@@ -151,8 +144,7 @@ TEST_F(Registry, IteratorIsASnapshot)
     ryz_map_iter_close(nullptr);
 }
 
-TEST_F(Registry, IdsStartAtUidMaxOfLoginDefs)
-{
+TEST_F(Registry, IdsStartAtUidMaxOfLoginDefs) {
     EXPECT_EQ(ryz_get_id_min(), 60000u); // no file
     spit(base + "/login.defs", "UID_MIN 1000\nUID_MAX 120000\n");
     EXPECT_EQ(ryz_get_id_min(), 120000u);
@@ -165,8 +157,7 @@ TEST_F(Registry, IdsStartAtUidMaxOfLoginDefs)
     EXPECT_EQ(ryz_get_id_min(), 120000u);
 }
 
-TEST_F(Registry, AllocationWrapsAroundAtTheTop)
-{
+TEST_F(Registry, AllocationWrapsAroundAtTheTop) {
     ASSERT_EQ(registry::enable(7), 1);
     uint32_t low = assign(7, "/low");
     // Put the cursor at the last usable id.
@@ -181,8 +172,7 @@ TEST_F(Registry, AllocationWrapsAroundAtTheTop)
     EXPECT_EQ(wrapped, low + 1); // 0xffffffff is never used; back to the lowest free id
 }
 
-TEST_F(Registry, MissingIndexIsRebuiltBeforeAssigning)
-{
+TEST_F(Registry, MissingIndexIsRebuiltBeforeAssigning) {
     ASSERT_EQ(registry::enable(1), 1);
     ASSERT_EQ(registry::enable(2), 1);
     uint32_t a = assign(1, "/a");
@@ -196,8 +186,7 @@ TEST_F(Registry, MissingIndexIsRebuiltBeforeAssigning)
     EXPECT_NE(ryz_map_verify_ownership(2, b), 0);
 }
 
-TEST_F(Registry, RebuildReclaimsLeaksAndRefusesConflicts)
-{
+TEST_F(Registry, RebuildReclaimsLeaksAndRefusesConflicts) {
     ASSERT_EQ(registry::enable(1), 1);
     ASSERT_EQ(registry::enable(2), 1);
     uint32_t a = assign(1, "/a");
@@ -250,8 +239,7 @@ TEST_F(Registry, RebuildReclaimsLeaksAndRefusesConflicts)
     EXPECT_EQ(ryz_map_verify_ownership(2, 1001), 0);
 }
 
-TEST_F(Registry, DamagedTableIsReportedNeverEmptied)
-{
+TEST_F(Registry, DamagedTableIsReportedNeverEmptied) {
     ASSERT_EQ(registry::enable(1000), 1);
     uint32_t a = assign(1000, "/a");
     assign(1000, "/b");
@@ -295,8 +283,7 @@ TEST_F(Registry, DamagedTableIsReportedNeverEmptied)
     EXPECT_FALSE(fs::exists(reg("1000")));
 }
 
-TEST_F(Registry, DamagedIndexStopsAssignmentsNotRemovals)
-{
+TEST_F(Registry, DamagedIndexStopsAssignmentsNotRemovals) {
     ASSERT_EQ(registry::enable(1), 1);
     uint32_t a = assign(1, "/a");
     std::string idx = slurp(reg(".index"));
@@ -312,8 +299,7 @@ TEST_F(Registry, DamagedIndexStopsAssignmentsNotRemovals)
     EXPECT_GE(ryz_map_assign(1, "/b", &id), 0);
 }
 
-TEST_F(Registry, ForgedOwnTableGainsNothing)
-{
+TEST_F(Registry, ForgedOwnTableGainsNothing) {
     ASSERT_EQ(registry::enable(1), 1);
     ASSERT_EQ(registry::enable(2), 1);
     uint32_t theirs = assign(2, "/victim");
@@ -322,8 +308,7 @@ TEST_F(Registry, ForgedOwnTableGainsNothing)
     spit(reg("1"), fmt::encode_user(1, {{"/mine", mine}, {"/stolen", theirs}}));
     EXPECT_EQ(ryz_map_verify_ownership(1, theirs), 0);
     EXPECT_NE(ryz_map_verify_ownership(2, theirs), 0);
-    if (::geteuid() != 0)
-        return;
+    if (::geteuid() != 0) return;
 
     // A table of the earlier layout, its user's and writable: nothing believes it.
     ASSERT_EQ(::chown(reg("1").c_str(), 4321, 4321), 0);
@@ -363,8 +348,7 @@ TEST_F(Registry, ForgedOwnTableGainsNothing)
     EXPECT_EQ(ryz_map_verify_ownership(2, 1001), 0);
 }
 
-TEST_F(Registry, PermissionsAndLayout)
-{
+TEST_F(Registry, PermissionsAndLayout) {
     ASSERT_EQ(registry::enable(4321), 1);
     assign(4321, "/a");
     struct stat st;
@@ -382,8 +366,7 @@ TEST_F(Registry, PermissionsAndLayout)
     }
 }
 
-TEST_F(Registry, DisableDropsIdsFromTheIndex)
-{
+TEST_F(Registry, DisableDropsIdsFromTheIndex) {
     ASSERT_EQ(registry::enable(1), 1);
     uint32_t a = assign(1, "/a");
     EXPECT_EQ(registry::disable(1, false), -ENOTEMPTY);

@@ -11,16 +11,14 @@
 
 namespace {
 
-std::vector<int> kinds(const std::vector<ryx_column> &cols)
-{
+std::vector<int> kinds(const std::vector<ryx_column> &cols) {
     std::vector<int> out;
     for (const auto &c : cols)
         out.push_back(c.kind);
     return out;
 }
 
-TEST(StrToUl, WholeDecimalNumbersOnly)
-{
+TEST(StrToUl, WholeDecimalNumbersOnly) {
     EXPECT_EQ(ryx_strtoul("10"), 10);
     EXPECT_EQ(ryx_strtoul("-5"), -5); // callers reject it
     EXPECT_EQ(ryx_strtoul(""), -1);
@@ -31,8 +29,7 @@ TEST(StrToUl, WholeDecimalNumbersOnly)
     EXPECT_EQ(ryx_strtoul("4294967297"), 4294967297L);
 }
 
-TEST(DefaultFormat, InsertionsFollowTheOptions)
-{
+TEST(DefaultFormat, InsertionsFollowTheOptions) {
     std::vector<ryx_column> cols;
     ASSERT_EQ(ryx_parse_format(ryx_default_format(0, false).c_str(), cols), 0);
     EXPECT_EQ(kinds(cols), (std::vector<int>{COL_ID, COL_EP, COL_PNO, COL_TNO, COL_CPU, COL_MEM,
@@ -50,8 +47,7 @@ TEST(DefaultFormat, InsertionsFollowTheOptions)
     EXPECT_EQ(ryx_default_format(OPT_PIDS, false), ryx_default_format(0, false));
 }
 
-TEST(FormatParser, EveryKeywordWithItsWidth)
-{
+TEST(FormatParser, EveryKeywordWithItsWidth) {
     std::vector<ryx_column> cols;
     ASSERT_EQ(ryx_parse_format("id:1,ep:2,pid:3,pno:4,tid:5,tno:6,cpu:7,mem:8,io:9,iops:10,"
                                "com:11,ryk:2147483647",
@@ -65,11 +61,10 @@ TEST(FormatParser, EveryKeywordWithItsWidth)
     EXPECT_EQ(cols[11].width, 2147483647);
 }
 
-TEST(FormatParser, RejectsMalformedElements)
-{
+TEST(FormatParser, RejectsMalformedElements) {
     // Widths beyond an int would wrap into a negative (left-aligned) print width.
-    const char *bad[] = {"",     "id:10,", "id:10,,ep:7", "id", "id:0",
-                         "id:-3", "id:10x", "id:2147483648", "id:4294967306", "ID:10"};
+    const char *bad[] = {"",       "id:10,",        "id:10,,ep:7",   "id",   "id:0", "id:-3",
+                         "id:10x", "id:2147483648", "id:4294967306", "ID:10"};
     for (const char *format : bad) {
         std::vector<ryx_column> cols;
         testing::internal::CaptureStderr();
@@ -77,14 +72,12 @@ TEST(FormatParser, RejectsMalformedElements)
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_TRUE(cols.empty());
         std::string expect = "error: format string is not valid\n";
-        if (std::string(format) == "ID:10")
-            expect = "error: unknown unit ID\n" + expect;
+        if (std::string(format) == "ID:10") expect = "error: unknown unit ID\n" + expect;
         EXPECT_EQ(err, expect) << format;
     }
 }
 
-TEST(CpuInfo, FirstMatchAfterTheFirstLine)
-{
+TEST(CpuInfo, FirstMatchAfterTheFirstLine) {
     EXPECT_EQ(ryx_parse_cpufreq("processor\t: 0\ncpu MHz\t\t: 2400.000\ncpu MHz\t\t: 1000.0\n"),
               2400000000ul);
     EXPECT_EQ(ryx_parse_cpufreq("cpu MHz : 2400\nflags\t: fpu\n"), 0ul);
@@ -96,12 +89,15 @@ TEST(CpuInfo, FirstMatchAfterTheFirstLine)
     EXPECT_EQ(ryx_parse_cpufreq("p\ncpu MHz : 1e300\n"), 0ul);
 }
 
-TEST(IntervalDeltas, IncreaseOrInvalid)
-{
+TEST(IntervalDeltas, IncreaseOrInvalid) {
     ryx_entry a{}, b{};
-    a.cpu = 100; a.io = 50; a.iops = 7;
+    a.cpu = 100;
+    a.io = 50;
+    a.iops = 7;
     a.cpu_valid = a.io_valid = a.iops_valid = 1;
-    b.cpu = 1100; b.io = 40; b.iops = 9;
+    b.cpu = 1100;
+    b.io = 40;
+    b.iops = 9;
     b.cpu_valid = b.io_valid = 1;
     ryx_apply_deltas(&a, &b);
     EXPECT_EQ(a.cpu, 1000u);
@@ -123,8 +119,7 @@ TEST(IntervalDeltas, IncreaseOrInvalid)
     EXPECT_EQ(c.cpu_valid, 1);
 }
 
-TEST(SortStep, RelinksBothDirections)
-{
+TEST(SortStep, RelinksBothDirections) {
     ryx_entry e[4]{};
     const uint64_t mem[4] = {20, 40, 10, 30};
     for (int i = 0; i < 4; ++i) {

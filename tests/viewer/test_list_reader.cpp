@@ -18,32 +18,28 @@ namespace fs = std::filesystem;
 namespace {
 
 class ListReader : public ::testing::Test {
-protected:
+  protected:
     fs::path dir;
     std::vector<std::string> paths;
     std::vector<char *> argv_paths;
     ryx_entry *list = nullptr;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         char tmpl[] = "/tmp/ryxps-reader-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         ryx_free_list(list);
         ryx_list_file = nullptr;
         fs::remove_all(dir);
     }
     // Declares the list files in reading order; an empty text names a file that is not there.
-    void lists(const std::vector<std::string> &texts)
-    {
+    void lists(const std::vector<std::string> &texts) {
         paths.clear();
         for (size_t i = 0; i < texts.size(); ++i) {
             fs::path p = dir / ("list" + std::to_string(i));
-            if (!texts[i].empty())
-                std::ofstream(p) << texts[i];
+            if (!texts[i].empty()) std::ofstream(p) << texts[i];
             paths.push_back(p.string());
         }
         argv_paths.clear();
@@ -52,14 +48,12 @@ protected:
         argv_paths.push_back(nullptr);
         ryx_list_file = argv_paths.data();
     }
-    int read()
-    {
+    int read() {
         ryx_free_list(list);
         list = nullptr;
         return ryx_get_stats(&list);
     }
-    std::vector<uint64_t> ids() const
-    {
+    std::vector<uint64_t> ids() const {
         std::vector<uint64_t> out;
         for (ryx_entry *e = list; e; e = e->next)
             out.push_back(e->id);
@@ -67,8 +61,7 @@ protected:
     }
 };
 
-TEST_F(ListReader, VersionedHeaderFillsRecordAndTakesRealtimeStamp)
-{
+TEST_F(ListReader, VersionedHeaderFillsRecordAndTakesRealtimeStamp) {
     lists({"8:RYX\tEP\tCPU\tIO\n5\t1\t1000\t20\n"});
     times_ts[1] = {42, 7};
     timespec before;
@@ -93,8 +86,7 @@ TEST_F(ListReader, VersionedHeaderFillsRecordAndTakesRealtimeStamp)
     EXPECT_GE(times_ts[1].tv_sec, before.tv_sec);
 }
 
-TEST_F(ListReader, HeaderWithoutColonIsVersionZeroAndUsesTheCounter)
-{
+TEST_F(ListReader, HeaderWithoutColonIsVersionZeroAndUsesTheCounter) {
     lists({"RYX\tEP\tCPU\n5\t1\t1000\n"});
     times_tsc[1] = 1;
     timespec ts_before = times_ts[1];
@@ -113,8 +105,7 @@ TEST_F(ListReader, HeaderWithoutColonIsVersionZeroAndUsesTheCounter)
     EXPECT_EQ(proc_ryx_version, 0);
 }
 
-TEST_F(ListReader, ParentPrefixAndAlternativeNames)
-{
+TEST_F(ListReader, ParentPrefixAndAlternativeNames) {
     // Old column names, a parent prefix in a non-id column, rows not one per line.
     lists({"8:veid\tenters\tcpu_usage\tIOPS\n5 1\n12,700 -1\n6\t2\t9\t3,4\n"});
     ASSERT_EQ(read(), 0);
@@ -131,8 +122,7 @@ TEST_F(ListReader, ParentPrefixAndAlternativeNames)
     EXPECT_EQ(five->prev, six);
 }
 
-TEST_F(ListReader, AllOnesMeanNoValueAndMemFallsBackToMem)
-{
+TEST_F(ListReader, AllOnesMeanNoValueAndMemFallsBackToMem) {
     lists({"8:RYX\tEP\tCPU\tIO\tMEM\tMEMPHY\n"
            "1\t0\t5\t-1\t100\t-1\n"
            "2\t0\t5\t18446744073709551615\t100\t30\n"
@@ -149,11 +139,10 @@ TEST_F(ListReader, AllOnesMeanNoValueAndMemFallsBackToMem)
     EXPECT_EQ(e3->mem_valid, 0);
 }
 
-TEST_F(ListReader, MainAndResellerListsComeBackReversed)
-{
+TEST_F(ListReader, MainAndResellerListsComeBackReversed) {
     lists({"ryx setup 1\nryx setup 2\n8:RYX\tEP\tCPU\n1 0 1\n2 0 1\n",
            "ryx setup 1\n8:RYX\tEP\tCPU\n3 0 1\n",
-           "",                                 // vanished reseller: skipped
+           "",                                    // vanished reseller: skipped
            "8:RYX\tEP\tCPU\n4 0 1\n5 0 1\n6 0"}); // ends inside a row
     ASSERT_EQ(read(), 0);
     EXPECT_EQ(ids(), (std::vector<uint64_t>{5, 4, 3, 2, 1}));
@@ -162,8 +151,7 @@ TEST_F(ListReader, MainAndResellerListsComeBackReversed)
         EXPECT_EQ(e->next->prev, e);
 }
 
-TEST_F(ListReader, DroppedAndDuplicateRows)
-{
+TEST_F(ListReader, DroppedAndDuplicateRows) {
     lists({"8:RYX\tEP\tCPU\n"
            "4294967295\t0\t1\n" // kernel placeholder row
            "7\t-1\t1\n"         // required value missing
@@ -175,14 +163,13 @@ TEST_F(ListReader, DroppedAndDuplicateRows)
     EXPECT_EQ(list->cpu, 20u); // the later row is nearer the head
 }
 
-TEST_F(ListReader, UnreadableListsFailWithProtocolError)
-{
+TEST_F(ListReader, UnreadableListsFailWithProtocolError) {
     const std::vector<std::vector<std::string>> bad = {
-        {""},                                      // no main list
-        {"ryx setup 1\nryx setup 2\n"},            // setup lines only
-        {"8:RYX\tCPU\n1\t2\n"},                    // no entry-process column
-        {"8:EP\tCPU\n1\t2\n"},                     // no id column
-        {"8:RYX\tEP\tMEM\n1\t2\t3\n"},             // no CPU column
+        {""},                           // no main list
+        {"ryx setup 1\nryx setup 2\n"}, // setup lines only
+        {"8:RYX\tCPU\n1\t2\n"},         // no entry-process column
+        {"8:EP\tCPU\n1\t2\n"},          // no id column
+        {"8:RYX\tEP\tMEM\n1\t2\t3\n"},  // no CPU column
     };
     for (const auto &files : bad) {
         lists(files);
@@ -200,8 +187,7 @@ TEST_F(ListReader, UnreadableListsFailWithProtocolError)
     EXPECT_EQ(list, nullptr);
 }
 
-TEST_F(ListReader, LongLinesAndTokensStayWhole)
-{
+TEST_F(ListReader, LongLinesAndTokensStayWhole) {
     // Column names past the 149th character are not seen, but the rest of the header line is
     // still no data; a long setup line is skipped as one line.
     std::string setup = "ryx setup " + std::string(300, 'x') + "\n";
@@ -225,8 +211,7 @@ TEST_F(ListReader, LongLinesAndTokensStayWhole)
     EXPECT_EQ(stats.rows[0], (std::vector<uint64_t>{1, 5, 7, 9, 0}));
 }
 
-TEST(ListLookup, FirstMatchingColumnOrAllOnes)
-{
+TEST(ListLookup, FirstMatchingColumnOrAllOnes) {
     ryx_stats stats;
     ryx_parse_header("8:CPU\tRYX\tcpu_usage\tveid", stats);
     ryx_parse_rows("1 2 3 4 5 6 7 8", stats);
