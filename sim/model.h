@@ -36,18 +36,43 @@ class Rng {
     uint64_t s_;
 };
 
+// Sample::faults: a bit per resource that hit its limit, in the order of the history line.
+constexpr unsigned kFaultCpu = 1u << 0, kFaultEp = 1u << 1, kFaultVmem = 1u << 2,
+                   kFaultPmem = 1u << 3, kFaultNproc = 1u << 4, kFaultIo = 1u << 5,
+                   kFaultIops = 1u << 6;
+
 // Per-tick figures of one container, as the statistics command reports them.
 struct Sample {
     double cpu = 0; // percent of one processor
     uint64_t ep = 0;
-    uint64_t vmem = 0;  // bytes
-    uint64_t pmem = 0;  // bytes
-    uint64_t nproc = 0; // processes
-    double io = 0;      // bytes per second
-    double iops = 0;    // operations per second
-    unsigned faults =
-        0; // bit per resource that hit its limit: cpu, ep, vmem, pmem, nproc, io, iops
+    uint64_t vmem = 0;   // bytes
+    uint64_t pmem = 0;   // bytes
+    uint64_t nproc = 0;  // processes
+    double io = 0;       // bytes per second
+    double iops = 0;     // operations per second
+    unsigned faults = 0; // kFault... bits
 };
+
+// The figures a process draws from its load, and that a container's limits hold down.
+enum Flow { kFlowCpu, kFlowMem, kFlowIo, kFlowIops, kFlows };
+
+// What the processes of one container ask for in one tick, before its limits.
+struct Demand {
+    double flow[kFlows] = {}; // percent of a processor, resident bytes, bytes/s, operations/s
+    uint64_t ep = 0;          // busy entry processes
+    uint64_t nproc = 0;
+};
+
+// One container's tick under its limits: its figures, and the share of each flow's demand it
+// was granted (1: all of it), by which its processes' figures are scaled.
+struct Held {
+    Sample sample;
+    double scale[kFlows] = {1, 1, 1, 1};
+};
+
+// A limited container gets at most its limit (limits: nullptr for none, 0 in a field for
+// none of that resource); a tick in which the demand exceeded a limit is a fault of it.
+Held hold_to_limits(const Demand &demand, const Limits *limits);
 
 class Model {
   public:
@@ -87,12 +112,14 @@ class Model {
         uint32_t uid;
         std::vector<Thread> threads;
         Rng rng;
-        double walk[4];
-        double phase[4];
-        double cpu = 0, mem = 0, io = 0, iops = 0; // current, after limits
+        double walk[kFlows];
+        double phase[kFlows];
+        double use[kFlows] = {}; // current, after limits
         uint64_t minflt = 0;
         uint64_t start_ticks = 0;
         uint32_t container = 0;
+
+        double total_weight() const;
     };
     struct Counters {
         double cpu_ns = 0, io = 0, iops = 0;
@@ -102,11 +129,28 @@ class Model {
     struct Listed {
         uint32_t id, parent;
     };
+    struct Pages { // a process's memory
+        uint64_t size, resident, shared;
+    };
 
-    double level(Proc &p, int which, const Level &l);
+    Proc started(const Process &def, int64_t pid, Rng rng) const;
+    double tick_seconds() const { return sc_.tick_ms / 1000.0; }
+
+    // A tick: draw_demand (with container_of and level), then hold_to_limits and
+    // scale_processes per container, run_threads, account (with start_counters).
+    std::map<uint32_t, Demand> draw_demand(const Backend &b);
     uint32_t container_of(const Proc &p, const Backend &b) const;
+    double level(Proc &p, int which, const Level &l);
+    void scale_processes(uint32_t container, const double (&scale)[kFlows]);
+    void run_threads();
+    void account(const std::map<uint32_t, Sample> &samples);
+    void start_counters(Counters &c, uint32_t id, const Sample &s) const;
+
     std::vector<Listed> listed() const;
     std::string row(uint32_t id, uint32_t parent) const;
+    Pages pages_of(const Proc &p) const;
+    ThreadFiles thread_files(const Proc &p, const Thread &t, const Pages &mem) const;
+    std::string domain_name(uint32_t owner, const std::string &docroot) const;
 
     const Scenario &sc_;
     long page_size_, clk_tck_;

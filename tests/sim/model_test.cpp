@@ -169,6 +169,35 @@ TEST(Model, LimitsCapUsageAndCountFaults) {
     EXPECT_EQ(free_run.sample(60000)->faults, 0u);
 }
 
+TEST(Model, EachLimitHoldsItsOwnResource) {
+    Demand d;
+    d.flow[kFlowCpu] = 150;          // percent
+    d.flow[kFlowMem] = 100 * 4096.0; // 100 pages
+    d.flow[kFlowIo] = 4096;          // 4 KiB/s
+    d.flow[kFlowIops] = 50;
+    d.ep = 4;
+    d.nproc = 6;
+    const Held free_run = hold_to_limits(d, nullptr);
+    EXPECT_EQ(free_run.sample.faults, 0u);
+    EXPECT_EQ(free_run.sample.vmem, 300 * 4096u);
+    // cpu, pmem, io, nproc, iops, ep, vmem: every demand beyond its limit but the entry
+    // processes, which just reach theirs.
+    Limits lim{100, 50, 2, 5, 25, 4, 120};
+    Held h = hold_to_limits(d, &lim);
+    EXPECT_EQ(h.sample.faults,
+              kFaultCpu | kFaultPmem | kFaultIo | kFaultNproc | kFaultIops | kFaultVmem);
+    EXPECT_EQ((std::tuple{h.sample.cpu, h.sample.pmem, h.sample.vmem, h.sample.io, h.sample.iops,
+                          h.sample.ep, h.sample.nproc}),
+              (std::tuple{100.0, 50 * 4096u, 120 * 4096u, 2048.0, 25.0, 4u, 6u}));
+    EXPECT_DOUBLE_EQ(h.scale[kFlowCpu], 100.0 / 150);
+    EXPECT_EQ((std::tuple{h.scale[kFlowMem], h.scale[kFlowIo], h.scale[kFlowIops]}),
+              (std::tuple{0.5, 0.5, 0.5}));
+    lim.ep = 3; // entry processes beyond their limit: held to it, and a fault
+    h = hold_to_limits(d, &lim);
+    EXPECT_EQ(h.sample.ep, 3u);
+    EXPECT_NE(h.sample.faults & kFaultEp, 0u);
+}
+
 TEST(ContainerState, ReadsWhatTheLibraryWrites) {
     bool active = false;
     Backend::Container c;
