@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -81,24 +82,36 @@ void forward_signal(int sig) {
     if (g_forward_to > 0) kill(static_cast<pid_t>(g_forward_to), sig == SIGHUP ? SIGHUP : SIGTERM);
 }
 
-void usage(FILE *to) {
-    fputs("usage: ryxsim [-f <scenario>] [-S <seed>] [-t <seconds>] [-r <dir>] [--ready <file>]\n"
-          "              [--] [command [argument...]]\n"
-          "       ryxsim --print-scenario\n"
-          "  -f, --scenario FILE  the host to simulate (default: the built-in scenario)\n"
-          "  -S, --seed N         seed of the load generator (default: the scenario's)\n"
-          "  -t, --tick SECONDS   how often the counters advance (default: the scenario's)\n"
-          "  -r, --root DIR       keep the host's files in DIR and reuse them next time\n"
-          "      --ready FILE     write the pid of a process inside the host to FILE once it is\n"
-          "                       up (enter it with nsenter --mount --target <pid>)\n"
-          "  -p, --print-scenario print the built-in scenario and exit\n"
-          "Runs the command (default: $SHELL) inside the host; its exit status is ryxsim's.\n",
-          to);
-}
-
 int die(const char *what, int err) {
     fprintf(stderr, "ryxsim: %s: %s\n", what, strerror(err));
     return 1;
+}
+
+// The exit status of a child, as a shell reports it.
+int wait_for(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<char *> exec_args(std::vector<std::string> &words) {
+    std::vector<char *> args;
+    for (std::string &w : words)
+        args.push_back(w.data());
+    args.push_back(nullptr);
+    return args;
+}
+
+// The leak checker of a sanitized build lists the threads of its process through
+// /proc/<pid>/task, which the simulated /proc lacks: a link leads to the real one.
+void link_own_proc_entry() {
+#ifdef RYXSIM_SANITIZED
+    std::string self = std::to_string(getpid());
+    if (symlink((".real/" + self).c_str(), ("/proc/" + self).c_str()) != 0) {
+        // Without it the leak checker only misses this process's threads.
+    }
+#endif
 }
 
 std::string dirname_of(const std::string &path) {
@@ -160,18 +173,20 @@ int copy_file(const std::string &from, const std::string &to, mode_t mode) {
     return write_atomic(to, data, mode);
 }
 
-// The lower layer of every overlaid tree and the simulated /proc, under root.
-int prepare_tree(const std::string &root, const Scenario &sc) {
-    const std::string lower = root + "/lower";
+int make_tree_dirs(const std::string &root) {
     for (const char *d : {"proc/.real", "proc/ryx/resellers", "etc", "usr/sbin", "var/lib/ryxsim",
                           "opt/tavrenox/flags/available-flags.d"})
-        if (int rc = make_dirs(lower + "/" + d)) return rc;
+        if (int rc = make_dirs(root + "/lower/" + d)) return rc;
     for (const char *d : kOverlaid) {
         make_dirs(root + "/upper/" + d);
         make_dirs(root + "/overlay-work/" + d);
     }
-    // Everything below keeps the real procfs reachable: the loader and the runtime read
-    // /proc/self, and a few host-wide files serve ordinary tools run inside.
+    return 0;
+}
+
+// Everything below keeps the real procfs reachable: the loader and the runtime read
+// /proc/self, and a few host-wide files serve ordinary tools run inside.
+int link_real_proc(const std::string &lower) {
     for (const char *name : {"self", "thread-self", "meminfo", "stat", "uptime", "loadavg",
                              "filesystems", "version", "sys", "mounts", "net", "cmdline"}) {
         std::string link = lower + "/proc/" + name;
@@ -179,17 +194,24 @@ int prepare_tree(const std::string &root, const Scenario &sc) {
         std::string target = std::string(".real/") + name;
         if (symlink(target.c_str(), link.c_str()) != 0) return -errno;
     }
+    return 0;
+}
+
+int write_host_files(const std::string &lower, const Scenario &sc) {
     int rc;
     if ((rc = write_cpuinfo(lower + "/proc/cpuinfo", sc.cpu_mhz)) ||
         (rc = write_atomic(lower + "/etc/passwd", merged_accounts("/etc/passwd", sc, true))) ||
         (rc = write_atomic(lower + "/etc/group", merged_accounts("/etc/group", sc, false))) ||
         (rc = write_atomic(lower + kFlagFile, "")))
         return rc;
-    if ((rc = copy_file(self_dir() + "/ryxinfo", lower + "/usr/sbin/ryxinfo", 0755))) return rc;
-    // The system's programs where a package puts them: the helpers set-user-ID root, as they
-    // act for ordinary users, and libryx in the loader's own directory, the only place where
-    // a set-user-ID program finds it (the built programs' run path leads nowhere from here).
-    // Programs not built are left out.
+    return copy_file(self_dir() + "/ryxinfo", lower + "/usr/sbin/ryxinfo", 0755);
+}
+
+// The system's programs where a package puts them: the helpers set-user-ID root, as they act
+// for ordinary users, and libryx in the loader's own directory, the only place where a
+// set-user-ID program finds it (the built programs' run path leads nowhere from here).
+// Programs not built are left out.
+int install_programs(const std::string &lower) {
     make_dirs(lower + "/usr/bin");
     make_dirs(lower + "/usr/libexec/ryxkit");
     make_dirs(lower + RYXSIM_LIBDIR);
@@ -203,7 +225,12 @@ int prepare_tree(const std::string &root, const Scenario &sc) {
                     {RYXSIM_RYZ_STATS_HELPER, "/usr/libexec/ryxkit/ryz-stats-helper", 04755}};
     for (const auto &p : programs)
         if (*p.built && access(p.built, X_OK) == 0)
-            if ((rc = copy_file(p.built, lower + p.installed, p.mode))) return rc;
+            if (int rc = copy_file(p.built, lower + p.installed, p.mode)) return rc;
+    return 0;
+}
+
+// The administrators' ryxctl, unless the machine has its own.
+int link_ryxctl(const std::string &lower) {
     std::string ryxctl = RYXSIM_RYXCTL;
     std::string link = lower + "/usr/sbin/ryxctl";
     unlink(link.c_str());
@@ -211,6 +238,16 @@ int prepare_tree(const std::string &root, const Scenario &sc) {
         access(ryxctl.c_str(), X_OK) == 0)
         if (symlink(ryxctl.c_str(), link.c_str()) != 0) return -errno;
     return 0;
+}
+
+// The lower layer of every overlaid tree and the simulated /proc, under root.
+int prepare_tree(const std::string &root, const Scenario &sc) {
+    const std::string lower = root + "/lower";
+    int rc;
+    if ((rc = make_tree_dirs(root)) || (rc = link_real_proc(lower)) ||
+        (rc = write_host_files(lower, sc)) || (rc = install_programs(lower)))
+        return rc;
+    return link_ryxctl(lower);
 }
 
 int write_id_map(const char *file, const std::string &text) {
@@ -253,72 +290,86 @@ int enter_host(const std::string &root, std::string &what) {
     return 0;
 }
 
-int run_and_wait(const std::vector<std::string> &argv) {
+int run_and_wait(std::vector<std::string> words) {
     pid_t pid = fork();
     if (pid < 0) return -1;
     if (pid == 0) {
         // Only its complaints matter here, and those go to standard error.
         int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
         if (null >= 0) dup2(null, STDOUT_FILENO);
-#ifdef RYXSIM_SANITIZED
-        std::string self = std::to_string(getpid());
-        symlink((".real/" + self).c_str(), ("/proc/" + self).c_str());
-#endif
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
+        link_own_proc_entry();
+        std::vector<char *> args = exec_args(words);
         execv(args[0], args.data());
         _exit(127);
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    return wait_for(pid);
+}
+
+void allow_domain_limits(const User &u) {
+    if (access("/usr/sbin/ryxctl", X_OK) != 0) {
+        fprintf(stderr, "ryxsim: warning: no ryxctl; domain isolation stays off for %s\n",
+                u.name.c_str());
+        return;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (int rc = run_and_wait({"/usr/sbin/ryxctl", "allow-domain-limits", u.name}); rc != 0)
+        fprintf(stderr, "ryxsim: warning: ryxctl allow-domain-limits %s: status %d\n",
+                u.name.c_str(), rc);
+}
+
+struct RyxCloser {
+    void operator()(libryx *h) const { destroy_ryx(h); }
+};
+
+// Places the domain's container under its owner's reseller and sets its limits.
+void limit_domain(const Domain &d, uint32_t id) {
+    std::unique_ptr<libryx, RyxCloser> h(init_ryx(malloc, free));
+    if (!h) {
+        fprintf(stderr, "ryxsim: warning: init_ryx: %s\n", strerror(errno));
+        return;
+    }
+    const Limits &l = *d.limits;
+    libryx_settings s{};
+    s.ls_cpu = l.cpu;
+    s.ls_memory_phy = l.pmem;
+    s.ls_io = l.io;
+    s.ls_nproc = l.nproc;
+    s.ls_iops = l.iops;
+    s.ls_enters = l.ep;
+    s.ls_memory = l.vmem;
+    int rc;
+    if ((rc = ryx_ryk_move(h.get(), id, d.owner)) != 0 || (rc = ryx_setup(h.get(), id, &s)) != 0)
+        fprintf(stderr, "ryxsim: warning: limiting %s (%u): %s\n", d.name.c_str(), id,
+                strerror(-rc));
+}
+
+void assign_domain(const Domain &d) {
+    uint32_t id = 0;
+    if (int rc = ryz_map_assign(d.owner, d.docroot.c_str(), &id); rc < 0) {
+        fprintf(stderr, "ryxsim: warning: assigning %s: %s\n", d.name.c_str(), strerror(-rc));
+        return;
+    }
+    if (d.limits) limit_domain(d, id);
 }
 
 // What an administrator would have done before the scenario starts: isolation for some users,
 // some domains registered, placed under their owner's reseller and limited.
 void initial_setup(const Scenario &sc) {
-    for (const User &u : sc.users) {
-        if (!u.isolation) continue;
-        if (access("/usr/sbin/ryxctl", X_OK) != 0) {
-            fprintf(stderr, "ryxsim: warning: no ryxctl; domain isolation stays off for %s\n",
-                    u.name.c_str());
-            continue;
-        }
-        if (int rc = run_and_wait({"/usr/sbin/ryxctl", "allow-domain-limits", u.name}); rc != 0)
-            fprintf(stderr, "ryxsim: warning: ryxctl allow-domain-limits %s: status %d\n",
-                    u.name.c_str(), rc);
-    }
-    for (const Domain &d : sc.domains) {
-        if (!d.assign) continue;
-        uint32_t id = 0;
-        int rc = ryz_map_assign(d.owner, d.docroot.c_str(), &id);
-        if (rc < 0) {
-            fprintf(stderr, "ryxsim: warning: assigning %s: %s\n", d.name.c_str(), strerror(-rc));
-            continue;
-        }
-        if (!d.limits) continue;
-        libryx *h = init_ryx(malloc, free);
-        if (!h) {
-            fprintf(stderr, "ryxsim: warning: init_ryx: %s\n", strerror(errno));
-            continue;
-        }
-        const Limits &l = *d.limits;
-        libryx_settings s{};
-        s.ls_cpu = l.cpu;
-        s.ls_memory_phy = l.pmem;
-        s.ls_io = l.io;
-        s.ls_nproc = l.nproc;
-        s.ls_iops = l.iops;
-        s.ls_enters = l.ep;
-        s.ls_memory = l.vmem;
-        if ((rc = ryx_ryk_move(h, id, d.owner)) != 0 || (rc = ryx_setup(h, id, &s)) != 0)
-            fprintf(stderr, "ryxsim: warning: limiting %s (%u): %s\n", d.name.c_str(), id,
-                    strerror(-rc));
-        destroy_ryx(h);
-    }
+    for (const User &u : sc.users)
+        if (u.isolation) allow_domain_limits(u);
+    for (const Domain &d : sc.domains)
+        if (d.assign) assign_domain(d);
+}
+
+// Only this one uid is mapped into an unprivileged user namespace: the scenario's users
+// cannot own registry entries there, so their administration is left out.
+void administer(const Scenario &sc, bool privileged) {
+    bool administered = false;
+    for (const User &u : sc.users)
+        administered = administered || u.isolation;
+    if (privileged)
+        initial_setup(sc);
+    else if (administered)
+        fprintf(stderr, "ryxsim: not root: domain isolation and registered domains are left out\n");
 }
 
 uint64_t realtime_ms() {
@@ -358,6 +409,65 @@ void advance(timespec &t, uint64_t ns) {
     }
 }
 
+// The updater runs in a child of the host process and dies with it. Its pid, or -1.
+pid_t start_updater(const Scenario &sc, Model &model, Publisher &pub, timespec start,
+                    int ready_fd) {
+    const pid_t host = getpid();
+    const pid_t upd = fork();
+    if (upd != 0) return upd;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != host) _exit(0);
+    if (ready_fd >= 0) close(ready_fd); // readiness is the host process's to report
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
+    updater(sc, model, pub, start);
+}
+
+void stop_updater(pid_t upd) {
+    if (upd <= 0) return; // never 0 or -1: that would signal every process
+    kill(upd, SIGKILL);
+    wait_for(upd);
+}
+
+[[noreturn]] void exec_command(std::vector<std::string> &command, const sigset_t &mask) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // A sanitized build runs sanitized commands, whose leak checker needs the link too.
+    link_own_proc_entry();
+    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
+        signal(sig, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+    std::vector<char *> args = exec_args(command);
+    execvp(args[0], args.data());
+    fprintf(stderr, "ryxsim: %s: %s\n", args[0], strerror(errno));
+    _exit(127);
+}
+
+// The command, which from now on receives the signals forwarded to the host. Its pid, or -1.
+pid_t start_command(std::vector<std::string> &command) {
+    // Until the command's pid is known here and its own handlers are reset, a forwarded
+    // SIGTERM would be lost: hold it back across the fork.
+    sigset_t held, before;
+    sigemptyset(&held);
+    sigaddset(&held, SIGTERM);
+    sigaddset(&held, SIGHUP);
+    sigprocmask(SIG_BLOCK, &held, &before);
+    const pid_t cmd = fork();
+    if (cmd < 0) return cmd;
+    if (cmd == 0) exec_command(command, before);
+    g_forward_to = cmd;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return cmd;
+}
+
+// Ready once the command runs, so that whoever waits for it may also signal it.
+void report_ready(int ready_fd) {
+    if (ready_fd < 0) return;
+    char byte = 'r';
+    if (write(ready_fd, &byte, 1) != 1) {
+    }
+    close(ready_fd);
+}
+
 // The host process: sets the namespace up, starts the updater and the command, and returns the
 // command's status.
 int host_main(const std::string &root, const Scenario &sc, std::vector<std::string> command,
@@ -368,83 +478,151 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
     const bool privileged = geteuid() == 0;
     if (int rc = enter_host(root, what); rc < 0) return die(what.c_str(), -rc);
     umask(022);
-#ifdef RYXSIM_SANITIZED
-    // The leak checker lists this process's threads through /proc/<pid>/task.
-    std::string self = std::to_string(getpid());
-    symlink((".real/" + self).c_str(), ("/proc/" + self).c_str());
-#endif
-    // Only this one uid is mapped into an unprivileged user namespace: the scenario's users
-    // cannot own registry entries there, so their administration is left out.
-    bool administered = false;
-    for (const User &u : sc.users)
-        administered = administered || u.isolation;
-    if (privileged)
-        initial_setup(sc);
-    else if (administered)
-        fprintf(stderr, "ryxsim: not root: domain isolation and registered domains are left out\n");
+    link_own_proc_entry();
+    administer(sc, privileged);
     Model model(sc, sysconf(_SC_PAGESIZE), sysconf(_SC_CLK_TCK));
     Publisher pub("/proc", kHistory);
     tick(sc, model, pub);
 
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
-    pid_t host = getpid();
-    pid_t upd = fork();
+    const pid_t upd = start_updater(sc, model, pub, start, ready_fd);
     if (upd < 0) return die("fork", errno);
-    if (upd == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != host) _exit(0);
-        if (ready_fd >= 0) close(ready_fd); // readiness is the host process's to report
-        signal(SIGTERM, SIG_DFL);
-        signal(SIGHUP, SIG_DFL);
-        updater(sc, model, pub, start);
-    }
-    // Until the command's pid is known here and its own handlers are reset, a forwarded
-    // SIGTERM would be lost: hold it back across the fork.
-    sigset_t held, before;
-    sigemptyset(&held);
-    sigaddset(&held, SIGTERM);
-    sigaddset(&held, SIGHUP);
-    sigprocmask(SIG_BLOCK, &held, &before);
-    pid_t cmd = fork();
+    const pid_t cmd = start_command(command);
     if (cmd < 0) {
-        if (upd > 0) kill(upd, SIGKILL); // never 0 or -1: that would signal every process
-        return die("fork", errno);
+        const int err = errno;
+        stop_updater(upd);
+        return die("fork", err);
     }
-    if (cmd == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-#ifdef RYXSIM_SANITIZED
-        // A sanitized build runs sanitized commands, whose leak checker needs this link too.
-        std::string self = std::to_string(getpid());
-        symlink((".real/" + self).c_str(), ("/proc/" + self).c_str());
-#endif
-        for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
-            signal(sig, SIG_DFL);
-        sigprocmask(SIG_SETMASK, &before, nullptr);
-        std::vector<char *> args;
-        for (std::string &a : command)
-            args.push_back(a.data());
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        fprintf(stderr, "ryxsim: %s: %s\n", args[0], strerror(errno));
-        _exit(127);
+    report_ready(ready_fd);
+    const int status = wait_for(cmd);
+    stop_updater(upd);
+    return status;
+}
+
+// The command line: every option is a row, handled as it comes.
+struct Options {
+    const char *scenario_file = nullptr, *seed = nullptr, *tick = nullptr, *root = nullptr,
+               *ready = nullptr;
+};
+
+constexpr int kGoOn = -1;       // a handler's verdict when ryxsim is not to end at once
+constexpr int kLongOnly = 256;  // keys from here on have no short option
+constexpr int kFlagsWidth = 20; // "-f, --scenario FILE" and the like, in the usage
+
+template <const char *Options::*field> int store(Options &opt, const char *arg) {
+    opt.*field = arg;
+    return kGoOn;
+}
+
+int print_scenario(Options &, const char *) {
+    fputs(default_scenario, stdout);
+    return 0;
+}
+
+void usage(FILE *to);
+
+int help(Options &, const char *) {
+    usage(stdout);
+    return 0;
+}
+
+const struct OptionRow {
+    const char *name;
+    int key;                                   // the short option, or kLongOnly and up
+    const char *arg;                           // the argument's name, nullptr: none
+    const char *help;                          // nullptr: not in the usage
+    int (*handle)(Options &, const char *arg); // kGoOn or ryxsim's exit status
+} kOptions[] = {
+    {"scenario", 'f', "FILE", "the host to simulate (default: the built-in scenario)",
+     store<&Options::scenario_file>},
+    {"seed", 'S', "N", "seed of the load generator (default: the scenario's)",
+     store<&Options::seed>},
+    {"tick", 't', "SECONDS", "how often the counters advance (default: the scenario's)",
+     store<&Options::tick>},
+    {"root", 'r', "DIR", "keep the host's files in DIR and reuse them next time",
+     store<&Options::root>},
+    {"ready", kLongOnly, "FILE",
+     "write the pid of a process inside the host to FILE once it is\n"
+     "up (enter it with nsenter --mount --target <pid>)",
+     store<&Options::ready>},
+    {"print-scenario", 'p', nullptr, "print the built-in scenario and exit", print_scenario},
+    {"help", 'h', nullptr, nullptr, help},
+};
+
+// Continuation lines start under the first.
+std::string indented(std::string text, size_t by) {
+    for (size_t nl = text.find('\n'); nl != std::string::npos; nl = text.find('\n', nl + 1))
+        text.insert(nl + 1, by, ' ');
+    return text;
+}
+
+void usage(FILE *to) {
+    fputs("usage: ryxsim [-f <scenario>] [-S <seed>] [-t <seconds>] [-r <dir>] [--ready <file>]\n"
+          "              [--] [command [argument...]]\n"
+          "       ryxsim --print-scenario\n",
+          to);
+    for (const OptionRow &o : kOptions) {
+        if (!o.help) continue;
+        std::string flags =
+            o.key < kLongOnly ? std::string{'-', static_cast<char>(o.key), ',', ' '} : "    ";
+        flags += std::string("--") + o.name;
+        if (o.arg) flags += std::string(" ") + o.arg;
+        fprintf(to, "  %-*s %s\n", kFlagsWidth, flags.c_str(),
+                indented(o.help, 2 + kFlagsWidth + 1).c_str());
     }
-    g_forward_to = cmd;
-    sigprocmask(SIG_SETMASK, &before, nullptr);
-    // Ready once the command runs, so that whoever waits for it may also signal it.
-    if (ready_fd >= 0) {
-        char byte = 'r';
-        if (write(ready_fd, &byte, 1) != 1) {
+    fputs("Runs the command (default: $SHELL) inside the host; its exit status is ryxsim's.\n", to);
+}
+
+// Runs the handler of every option given. kGoOn, or the status to end with.
+int parse_options(int argc, char **argv, Options &opt) {
+    std::string shorts = "+"; // the command's own options are the command's
+    std::vector<option> longs;
+    for (const OptionRow &o : kOptions) {
+        longs.push_back({o.name, o.arg ? required_argument : no_argument, nullptr, o.key});
+        if (o.key < kLongOnly) shorts += std::string{static_cast<char>(o.key)} + (o.arg ? ":" : "");
+    }
+    longs.push_back({nullptr, 0, nullptr, 0});
+    int key;
+    while ((key = getopt_long(argc, argv, shorts.c_str(), longs.data(), nullptr)) != -1) {
+        const OptionRow *row = nullptr;
+        for (const OptionRow &o : kOptions)
+            if (o.key == key) row = &o;
+        if (!row) {
+            usage(stderr);
+            return 2;
         }
-        close(ready_fd);
+        if (int status = row->handle(opt, optarg); status != kGoOn) return status;
     }
-    int status = 0;
-    while (waitpid(cmd, &status, 0) < 0 && errno == EINTR) {
+    return kGoOn;
+}
+
+// The scenario with the command line's overrides. 0, or the status to end with.
+int load_scenario(const Options &opt, Scenario &sc) {
+    std::string text = default_scenario;
+    if (opt.scenario_file) {
+        if (int rc = read_file(opt.scenario_file, text)) return die(opt.scenario_file, -rc);
     }
-    if (upd > 0) kill(upd, SIGKILL);
-    while (waitpid(upd, nullptr, 0) < 0 && errno == EINTR) {
+    // Command-line overrides are appended as directives, so they are checked the same way.
+    if (opt.seed) text += std::string("\nseed ") + opt.seed + "\n";
+    if (opt.tick) text += std::string("\ntick ") + opt.tick + "\n";
+    std::string err;
+    if (parse_scenario(text, sc, err) != 0) {
+        fprintf(stderr, "ryxsim: %s:%s\n", opt.scenario_file ? opt.scenario_file : "scenario",
+                err.c_str());
+        return 2;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return 0;
+}
+
+// The words after the options, or the user's shell.
+std::vector<std::string> command_to_run(int argc, char **argv) {
+    std::vector<std::string> command(argv + optind, argv + argc);
+    if (command.empty()) {
+        const char *shell = getenv("SHELL");
+        command.push_back(shell && *shell ? shell : "/bin/sh");
+    }
+    return command;
 }
 
 bool root_is_usable(const std::string &root) {
@@ -452,74 +630,10 @@ bool root_is_usable(const std::string &root) {
     return !root.empty() && root[0] == '/' && root.find_first_of(":,") == std::string::npos;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    enum { OPT_READY = 256 };
-    static const option longopts[] = {
-        {"scenario", required_argument, nullptr, 'f'},
-        {"seed", required_argument, nullptr, 'S'},
-        {"tick", required_argument, nullptr, 't'},
-        {"root", required_argument, nullptr, 'r'},
-        {"ready", required_argument, nullptr, OPT_READY},
-        {"print-scenario", no_argument, nullptr, 'p'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
-    const char *scenario_file = nullptr, *seed = nullptr, *tick_arg = nullptr, *ready = nullptr;
-    std::string root;
-    int c;
-    while ((c = getopt_long(argc, argv, "+f:S:t:r:ph", longopts, nullptr)) != -1) {
-        switch (c) {
-        case 'f':
-            scenario_file = optarg;
-            break;
-        case 'S':
-            seed = optarg;
-            break;
-        case 't':
-            tick_arg = optarg;
-            break;
-        case 'r':
-            root = optarg;
-            break;
-        case OPT_READY:
-            ready = optarg;
-            break;
-        case 'p':
-            fputs(default_scenario, stdout);
-            return 0;
-        case 'h':
-            usage(stdout);
-            return 0;
-        default:
-            usage(stderr);
-            return 2;
-        }
-    }
-
-    std::string text = default_scenario;
-    if (scenario_file) {
-        if (int rc = read_file(scenario_file, text)) return die(scenario_file, -rc);
-    }
-    // Command-line overrides are appended as directives, so they are checked the same way.
-    if (seed) text += std::string("\nseed ") + seed + "\n";
-    if (tick_arg) text += std::string("\ntick ") + tick_arg + "\n";
-    Scenario sc;
-    std::string err;
-    if (parse_scenario(text, sc, err) != 0) {
-        fprintf(stderr, "ryxsim: %s:%s\n", scenario_file ? scenario_file : "scenario", err.c_str());
-        return 2;
-    }
-
-    std::vector<std::string> command(argv + optind, argv + argc);
-    if (command.empty()) {
-        const char *shell = getenv("SHELL");
-        command.push_back(shell && *shell ? shell : "/bin/sh");
-    }
-
-    bool keep = !root.empty();
-    if (keep) {
+// The directory of the host's files: the one given (empty: none), made absolute, or a new
+// temporary one. 0, or the status to end with.
+int make_root(std::string &root) {
+    if (!root.empty()) {
         if (root[0] != '/') {
             char cwd[4096];
             if (!getcwd(cwd, sizeof cwd)) return die("getcwd", errno);
@@ -537,23 +651,34 @@ int main(int argc, char **argv) {
                 root.c_str());
         return 2;
     }
-    if (int rc = prepare_tree(root, sc)) {
-        if (!keep) remove_tree(root);
-        return die("preparing the host", -rc);
-    }
+    return 0;
+}
 
-    int pipefd[2];
-    if (pipe2(pipefd, O_CLOEXEC) != 0) return die("pipe", errno);
-    // Ctrl-C belongs to the command; ryxsim ends when it does.
+// Ctrl-C belongs to the command; ryxsim ends when it does. SIGTERM and SIGHUP go on to it.
+void forward_signals() {
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);
     struct sigaction sa {};
     sa.sa_handler = forward_signal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+}
 
-    pid_t host = fork();
-    if (host < 0) return die("fork", errno);
+// The host process, running the command. Its pid, with in ready_fd the end of the pipe on which
+// it reports the command running, or -1 after a complaint.
+pid_t start_host(const std::string &root, const Scenario &sc, std::vector<std::string> command,
+                 int &ready_fd) {
+    int pipefd[2];
+    if (pipe2(pipefd, O_CLOEXEC) != 0) {
+        die("pipe", errno);
+        return -1;
+    }
+    forward_signals();
+    const pid_t host = fork();
+    if (host < 0) {
+        die("fork", errno);
+        return -1;
+    }
     if (host == 0) {
         close(pipefd[0]);
         prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -562,18 +687,45 @@ int main(int argc, char **argv) {
     }
     g_forward_to = host;
     close(pipefd[1]);
+    ready_fd = pipefd[0];
+    return host;
+}
+
+// Once the host reports the command running, the host's pid goes into the ready file.
+void await_ready(int ready_fd, pid_t host, const char *ready_file) {
     char byte;
     ssize_t n;
-    while ((n = read(pipefd[0], &byte, 1)) < 0 && errno == EINTR) {
+    while ((n = read(ready_fd, &byte, 1)) < 0 && errno == EINTR) {
     }
-    close(pipefd[0]);
-    if (n == 1 && ready) {
-        if (int rc = write_atomic(ready, std::to_string(host) + "\n"))
-            fprintf(stderr, "ryxsim: %s: %s\n", ready, strerror(-rc));
+    close(ready_fd);
+    if (n == 1 && ready_file) {
+        if (int rc = write_atomic(ready_file, std::to_string(host) + "\n"))
+            fprintf(stderr, "ryxsim: %s: %s\n", ready_file, strerror(-rc));
     }
-    int status = 0;
-    while (waitpid(host, &status, 0) < 0 && errno == EINTR) {
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options opt;
+    if (int status = parse_options(argc, argv, opt); status != kGoOn) return status;
+    Scenario sc;
+    if (int status = load_scenario(opt, sc)) return status;
+    std::vector<std::string> command = command_to_run(argc, argv);
+
+    const bool keep = opt.root && *opt.root; // -r "" is no -r
+    std::string root = keep ? opt.root : "";
+    if (int status = make_root(root)) return status;
+    if (int rc = prepare_tree(root, sc)) {
+        if (!keep) remove_tree(root);
+        return die("preparing the host", -rc);
     }
+
+    int ready_fd = -1;
+    const pid_t host = start_host(root, sc, std::move(command), ready_fd);
+    if (host < 0) return 1;
+    await_ready(ready_fd, host, opt.ready);
+    const int status = wait_for(host);
     if (!keep) remove_tree(root);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return status;
 }
