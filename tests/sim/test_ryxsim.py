@@ -44,7 +44,8 @@ class RyxsimTest(unittest.TestCase):
                               capture_output=True, text=True, timeout=60, **kw)
 
     def test_same_seed_same_host(self):
-        cat = ["--", "sh", "-c", "cat /proc/ryx/list; " + SIMULATED_STAT]
+        # A long tick: the command reads the host as started, never racing the first tick.
+        cat = ["-t", "60", "--", "sh", "-c", "cat /proc/ryx/list; " + SIMULATED_STAT]
         a, b = self.ryxsim("-S", "3", *cat), self.ryxsim("-S", "3", *cat)
         c = self.ryxsim("-S", "4", *cat)
         self.assertEqual(a.returncode, 0, a.stderr)
