@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ryxps-core.h"
+#include "ryxps-cmdline.h"
 #include "ryxps-output.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

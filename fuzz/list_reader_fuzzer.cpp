@@ -12,7 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "ryxps-core.h"
+#include "ryxps-list-reader.h"
+#include "ryxps-order.h"
 #include "ryxps-output.h"
 
 namespace {
@@ -20,6 +21,7 @@ namespace {
 constexpr int kLists = 3;
 int g_fds[kLists];
 std::string g_paths[kLists];
+ryx_render_ctx g_ctx;
 
 void put(int fd, std::string_view text) {
     if (ftruncate(fd, 0) != 0 || pwrite(fd, text.data(), text.size(), 0) != ssize_t(text.size()))
@@ -41,10 +43,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         if (g_fds[k] < 0) abort();
         g_paths[k] = "/proc/self/fd/" + std::to_string(g_fds[k]);
     }
-    page_size = 4096;
-    clock_res = 100;
-    cpus_online = 2;
-    calibration_time = 3;
+    g_ctx.host.page_size = 4096;
+    g_ctx.host.clock_res = 100;
+    g_ctx.host.cpus_online = 2;
+    g_ctx.calibration_time = 3;
     return 0;
 }
 
@@ -55,45 +57,44 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const unsigned sort = data[1];
     std::string_view text(reinterpret_cast<const char *>(data) + 2, size - 2);
 
-    char *files[kLists + 1] = {};
-    int n = 0;
-    while (n < kLists) {
+    ryx_list_files files;
+    while (files.size() < kLists) {
         size_t ff = text.find('\f');
-        put(g_fds[n], text.substr(0, ff));
-        files[n] = g_paths[n].data();
-        ++n;
+        put(g_fds[files.size()], text.substr(0, ff));
+        files.push_back(g_paths[files.size()]);
         if (ff == std::string_view::npos) break;
         text.remove_prefix(ff + 1);
     }
-    ryx_list_file = files;
 
-    ryx_entry *first = nullptr, *second = nullptr;
-    const int rc = ryx_get_stats(&first);
+    ryx_sample first, second;
+    const int rc = ryx_get_stats(files, ryx_read_times{}, first);
     if (rc != 0 && rc != -EPROTO && rc != -ENOMEM) abort();
-    if (rc != 0 && first) abort(); // a failed read hands out no list
-    if (rc == 0 && ryx_get_stats(&second) == 0) {
-        if (length(first) != length(second)) abort(); // same text, same containers
-        for (ryx_entry *a = first, *b = second; a && b; a = a->next, b = b->next)
+    if (rc != 0 && first.list) abort(); // a failed read hands out no list
+    if (rc == 0 && ryx_get_stats(files, first.times, second) == 0) {
+        ryx_entry *a = first.list.get(), *b = second.list.get();
+        if (length(a) != length(b)) abort(); // same text, same containers
+        for (; a && b; a = a->next, b = b->next)
             ryx_apply_deltas(a, b);
     }
-    ryx_free_list(second);
+    second.list.reset();
 
-    first = ryx_sort_list(first, sort);
+    first.list.reset(ryx_sort_list(first.list.release(), sort));
     // Interval figures need two distinct timestamps; make them fixed rather than real.
-    times_ts[0] = {100, 0};
-    times_ts[1] = {103, 500};
-    times_tsc[0] = 1000;
-    times_tsc[1] = 4000000;
-    cpufreq = data[1] & 1 ? 2400000000ul : 0;
-    for (ryx_entry *e = first; e; e = e->next) {
+    ryx_render_ctx ctx = g_ctx;
+    ctx.opts = opts;
+    ctx.times.proc_ryx_version = (rc == 0 ? second : first).times.proc_ryx_version;
+    ctx.times.times_ts[0] = {100, 0};
+    ctx.times.times_ts[1] = {103, 500};
+    ctx.times.times_tsc[0] = 1000;
+    ctx.times.times_tsc[1] = 4000000;
+    ctx.host.cpufreq = data[1] & 1 ? 2400000000ul : 0;
+    for (ryx_entry *e = first.list.get(); e; e = e->next) {
         if (e->next && e->next->prev != e) abort();
         for (int kind = 1; kind < COL_COUNT; ++kind) {
-            ryx_output[kind](e, ROW_HEADER, opts, 8, nullptr);
-            ryx_output[kind](e, ROW_CONTAINER, opts, 1 + kind % 11, nullptr);
+            ryx_output[kind](e, ROW_HEADER, ctx, 8, nullptr);
+            ryx_output[kind](e, ROW_CONTAINER, ctx, 1 + kind % 11, nullptr);
         }
     }
     fflush(stdout);
-    ryx_free_list(first);
-    ryx_list_file = nullptr;
     return 0;
 }

@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "proc-sources.h"
-#include "ryxps-core.h"
 
 namespace {
 

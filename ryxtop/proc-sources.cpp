@@ -1,5 +1,5 @@
-// Per-thread /proc sources: open, read into caller buffers, parse. No allocation here: the
-// collector runs this for every thread of the host on every pass.
+// /proc sources: open, read into caller buffers, parse. No allocation in the per-thread ones:
+// the collector runs them for every thread of the host on every pass.
 #include "proc-sources.h"
 
 #include <cerrno>
@@ -21,9 +21,20 @@ int open_fmt_path(int dirfd, const char *format, ...) {
     return openat(dirfd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
 }
 
-void unique_fd::reset(int fd) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
+bool read_file(const char *path, std::string &out) {
+    unique_fd file(open(path, O_RDONLY | O_CLOEXEC));
+    if (!file) return false;
+    out.clear();
+    char buf[8192];
+    for (;;) {
+        ssize_t n = read(file.get(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return true;
+        out.append(buf, static_cast<size_t>(n));
+    }
 }
 
 bool line_reader::next(std::string_view &piece, bool &first, bool &last) {
@@ -292,4 +303,33 @@ void com_from_cmdline(const char *bytes, size_t n, char *out) {
     for (size_t i = 0; i + 1 < n; i++)
         if (out[i] == '\0') out[i] = ' ';
     out[n] = '\0';
+}
+
+// "cpu MHz : <float>" per processor; the first match counts. The first line ("processor : 0")
+// is never a match.
+unsigned long ryx_parse_cpufreq(std::string_view cpuinfo) {
+    size_t nl = cpuinfo.find('\n');
+    if (nl == std::string_view::npos) return 0;
+    cpuinfo.remove_prefix(nl + 1);
+    while (!cpuinfo.empty()) {
+        nl = cpuinfo.find('\n');
+        std::string line(cpuinfo.substr(0, nl));
+        double mhz;
+        if (sscanf(line.c_str(), "cpu MHz : %lf", &mhz) == 1) {
+            double hz = mhz * 1000000;
+            // Out-of-range doubles have no unsigned value; treat them as "no frequency".
+            if (!(hz >= 0 && hz < 18446744073709551616.0)) return 0;
+            return static_cast<unsigned long>(hz);
+        }
+        if (nl == std::string_view::npos) break;
+        cpuinfo.remove_prefix(nl + 1);
+    }
+    return 0;
+}
+
+unsigned long get_cpufreq() {
+    std::string text;
+    // Lines read before a read error still count; an unopenable file leaves text empty.
+    read_file("/proc/cpuinfo", text);
+    return ryx_parse_cpufreq(text);
 }

@@ -1,39 +1,18 @@
-// Per-thread /proc sources: opening them, reading them without allocation, and parsing their
-// text. The parsers take plain strings so that they can be tested and fuzzed on their own.
+// The /proc sources of the thread collector (per-thread status, statm, stat, cmdline and cgroup)
+// and of the configuration (cpuinfo): opening them, reading them without allocation, and parsing
+// their text. The parsers take plain strings so that they can be tested and fuzzed on their own.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+
+#include "unique-fd.h"
 
 // Formats a path printf-style and opens it read-only, relative to dirfd (or AT_FDCWD).
 // Returns the descriptor, or -1 when the path does not fit PATH_MAX or the open fails.
 int open_fmt_path(int dirfd, const char *format, ...) __attribute__((format(printf, 2, 3)));
-
-// Closes a descriptor when it goes out of scope.
-class unique_fd {
-  public:
-    explicit unique_fd(int fd = -1) : fd_(fd) {}
-    unique_fd(const unique_fd &) = delete;
-    unique_fd &operator=(const unique_fd &) = delete;
-    unique_fd(unique_fd &&other) noexcept : fd_(other.release()) {}
-    unique_fd &operator=(unique_fd &&other) noexcept {
-        reset(other.release());
-        return *this;
-    }
-    ~unique_fd() { reset(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset(int fd = -1);
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
 
 // Splits a source into lines through a caller's buffer. A line longer than the buffer comes
 // back in pieces: `first` marks the piece that starts a line, `last` the one that ends it
@@ -60,6 +39,10 @@ class line_reader {
     bool read_failed_ = false;
     bool short_read_ends_;
 };
+
+// The whole file at path, read to its end (/proc files report no size); false when it cannot
+// be opened or read.
+bool read_file(const char *path, std::string &out);
 
 // Reads up to size bytes, retrying short reads unless short_read_ends (as for line_reader);
 // returns the number read (0 on error or EOF).
@@ -96,3 +79,8 @@ bool parse_cgroup_component(std::string_view component, uint64_t &id);
 // cmdline: the command text from the raw bytes read (at most 255): NULs between arguments become
 // spaces, "N/A" when nothing was read. out has room for 256 bytes.
 void com_from_cmdline(const char *bytes, size_t n, char *out);
+
+// /proc/cpuinfo: the processor frequency in Hz from the first "cpu MHz" line after the first
+// line, 0 when there is none (or it cannot be read).
+unsigned long get_cpufreq();
+unsigned long ryx_parse_cpufreq(std::string_view cpuinfo);

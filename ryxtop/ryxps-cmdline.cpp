@@ -7,10 +7,10 @@
 #include <memory>
 #include <new>
 
-#include <sched.h>
 #include <unistd.h>
 
-#include "ryxps-core.h"
+#include "ryxps-cmdline.h"
+#include "ryxps-order.h"
 #include "ryxps-output.h"
 
 long ryx_strtoul(const char *text) {
@@ -43,7 +43,10 @@ void ryx_usage() {
           stderr);
 }
 
-static unsigned sort_code(const char *style) {
+namespace {
+
+// -s: a key, after "!" for smallest first; SORT_NONE for anything else.
+unsigned sort_code(const char *style) {
     static const char *const keys[] = {"cpu", "process", "thread", "mem", "io", "iops"};
     unsigned reverse = 0;
     if (*style == '!') {
@@ -55,92 +58,86 @@ static unsigned sort_code(const char *style) {
     return SORT_NONE;
 }
 
-int ryx_parse_cmdline(int argc, char **argv, ryx_cmdline &cmd) {
+// Options that only set option bits.
+struct flag_option {
+    int letter;
+    unsigned bits;
+};
+constexpr flag_option flag_options[] = {
+    {'p', OPT_PROCESS}, {'n', OPT_NUMERIC}, {'d', OPT_DYNAMIC}, {'t', OPT_TOP | OPT_DYNAMIC},
+    {'w', OPT_PIDS},    {'l', OPT_OLDCPU},  {'m', OPT_MHZ},     {'x', OPT_SPACED},
+};
+
+bool set_flag(int letter, ryx_cmdline &cmd) {
+    for (const flag_option &f : flag_options) {
+        if (f.letter == letter) {
+            cmd.opts |= f.bits;
+            return true;
+        }
+    }
+    return false;
+}
+
+// An option error: its message, then the usage text.
+ryx_cmdline_result invalid(const char *message) {
+    fputs(message, stderr);
+    ryx_usage();
+    return RYX_CMDLINE_INVALID;
+}
+
+// Options with a value, and the rest. RYX_CMDLINE_DONE: taken, read the next one.
+ryx_cmdline_result take_option(int letter, const char *value, ryx_cmdline &cmd) {
+    switch (letter) {
+    case 'L':
+        cmd.ryk_column = true;
+        return RYX_CMDLINE_DONE;
+    case 'c': {
+        // The interval is an int: a larger value must not wrap into a short or negative one.
+        long t = ryx_strtoul(value);
+        if (t <= 0 || t > INT_MAX) return invalid("error: invalid time\n");
+        cmd.calibration_time = static_cast<int>(t);
+        return RYX_CMDLINE_DONE;
+    }
+    case 'o':
+        if (cmd.format) return invalid("error: multiple formats\n");
+        cmd.format = value;
+        return RYX_CMDLINE_DONE;
+    case 's': {
+        // A later -s replaces an earlier one, so the code is always one the table fills.
+        unsigned code = sort_code(value);
+        if (code == SORT_NONE) return invalid("error: unknown sort order\n");
+        cmd.sort = code;
+        return RYX_CMDLINE_DONE;
+    }
+    case 'r':
+        return RYX_CMDLINE_REALTIME;
+    case 'h':
+        ryx_usage();
+        return RYX_CMDLINE_HELP;
+    default:
+        ryx_usage();
+        return RYX_CMDLINE_INVALID;
+    }
+}
+
+} // namespace
+
+ryx_cmdline_result ryx_parse_cmdline(int argc, char **argv, ryx_cmdline &cmd) {
     int c;
     while ((c = getopt(argc, argv, "pndc:o:s:rthwlmxL")) != -1) {
-        switch (c) {
-        case 'p':
-            cmd.opts |= OPT_PROCESS;
-            break;
-        case 'n':
-            cmd.opts |= OPT_NUMERIC;
-            break;
-        case 'd':
-            cmd.opts |= OPT_DYNAMIC;
-            break;
-        case 't':
-            cmd.opts |= OPT_TOP | OPT_DYNAMIC;
-            break;
-        case 'w':
-            cmd.opts |= OPT_PIDS;
-            break;
-        case 'l':
-            cmd.opts |= OPT_OLDCPU;
-            break;
-        case 'm':
-            cmd.opts |= OPT_MHZ;
-            break;
-        case 'x':
-            cmd.opts |= OPT_SPACED;
-            break;
-        case 'L':
-            cmd.ryk_column = true;
-            break;
-        case 'c': {
-            // calibration_time is an int: a larger value must not wrap into a short or
-            // negative interval.
-            long t = ryx_strtoul(optarg);
-            if (t <= 0 || t > INT_MAX) {
-                fputs("error: invalid time\n", stderr);
-                ryx_usage();
-                return 22;
-            }
-            calibration_time = static_cast<int>(t);
-            break;
-        }
-        case 'o':
-            if (cmd.format) {
-                fputs("error: multiple formats\n", stderr);
-                ryx_usage();
-                return 22;
-            }
-            cmd.format = optarg;
-            break;
-        case 's': {
-            // A later -s replaces an earlier one, so the code is always one the table fills.
-            unsigned code = sort_code(optarg);
-            if (code == SORT_NONE) {
-                fputs("error: unknown sort order\n", stderr);
-                ryx_usage();
-                return 22;
-            }
-            cmd.sort = code;
-            break;
-        }
-        case 'r': {
-            sched_param param{};
-            param.sched_priority = 1;
-            if (sched_setscheduler(0, SCHED_RR, &param) != 0)
-                fputs("warning: rt priority is not available\n", stderr);
-            break;
-        }
-        case 'h':
-            ryx_usage();
-            return 0;
-        default:
-            ryx_usage();
-            return 22;
-        }
+        if (set_flag(c, cmd)) continue;
+        ryx_cmdline_result r = take_option(c, optarg, cmd);
+        if (r != RYX_CMDLINE_DONE) return r;
     }
     if ((cmd.opts & OPT_PROCESS) && (cmd.opts & OPT_TOP)) {
         fputs("error: -p is not compatible with -t\n", stderr);
-        return 22;
+        return RYX_CMDLINE_INVALID;
     }
     if ((cmd.opts & OPT_OLDCPU) && (cmd.opts & OPT_MHZ)) {
         fputs("error: -l is not compatible with -m\n", stderr);
-        return 22;
+        return RYX_CMDLINE_INVALID;
     }
-    return -1;
+    return RYX_CMDLINE_DONE;
 }
 
 std::string ryx_default_format(unsigned opts, bool ryk_column) {

@@ -1,19 +1,20 @@
-// /proc/ryx/list and /proc/ryx/resellers/*/list: per-container counters, one text table per
-// list. Optional "ryx setup" lines, a header "<version>:<name>\t<name>...", then rows of
-// whitespace-separated tokens "N" or "P,N" (P: parent container). All ones means "no value".
+// Container list reader. /proc/ryx/list and /proc/ryx/resellers/*/list: per-container
+// counters, one text table per list. Optional "ryx setup" lines, a header
+// "<version>:<name>\t<name>...", then rows of whitespace-separated tokens "N" or "P,N" (P: parent
+// container). All ones means "no value". The list files are found once at start-up; each read
+// is timed, so that counter increases become rates.
+#include "ryxps-list-reader.h"
+
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <memory>
 #include <new>
 #include <string>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <glob.h>
 #include <x86intrin.h>
 
-#include "ryxps-core.h"
+#include "proc-sources.h"
 
 namespace {
 
@@ -21,30 +22,6 @@ namespace {
 constexpr size_t HEADER_MAX = 149;
 // Rows whose first value is 32-bit all ones are placeholders of the kernel, not containers.
 constexpr uint64_t ROW_PLACEHOLDER = 0xFFFFFFFFu;
-
-struct fd_guard {
-    int fd;
-    ~fd_guard() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-// Whole file in one go; /proc files report no size, so read to the end.
-bool read_file(const char *path, std::string &out) {
-    fd_guard file{open(path, O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0) return false;
-    out.clear();
-    char buf[8192];
-    for (;;) {
-        ssize_t n = read(file.fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return true;
-        out.append(buf, static_cast<size_t>(n));
-    }
-}
 
 bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -137,27 +114,14 @@ void ryx_free_stats(ryx_stats *stats) {
     delete stats;
 }
 
-void ryx_free_list(ryx_entry *list) {
-    while (list) {
-        ryx_entry *next = list->next;
-        for (threadinfo *t = list->threadinfo_head; t;) {
-            threadinfo *tn = t->next;
-            free(t);
-            t = tn;
-        }
-        free(list);
-        list = next;
-    }
-}
-
 static bool has_column(const ryx_stats &stats, const char *name, const char *alt_name) {
     for (std::string_view n : stats.names)
         if (n == name || n == alt_name) return true;
     return false;
 }
 
-int ryx_build_list(const ryx_stats &stats, ryx_entry **list) {
-    *list = nullptr;
+int ryx_build_list(const ryx_stats &stats, ryx_list &list) {
+    list.reset();
     // Without id, entry processes and CPU a row names no usable container.
     if (!has_column(stats, "RYX", "veid") || !has_column(stats, "EP", "enters") ||
         !has_column(stats, "CPU", "cpu_usage"))
@@ -200,41 +164,75 @@ int ryx_build_list(const ryx_stats &stats, ryx_entry **list) {
         if (head) head->prev = e;
         head = e;
     }
-    *list = head;
+    list.reset(head);
     return 0;
 }
 
-static void take_timestamp(int version) {
+static void take_timestamp(ryx_read_times &times, int version) {
+    times.proc_ryx_version = version;
     if (version >= 5) {
-        times_ts[0] = times_ts[1];
-        clock_gettime(CLOCK_REALTIME, &times_ts[1]);
+        times.times_ts[0] = times.times_ts[1];
+        clock_gettime(CLOCK_REALTIME, &times.times_ts[1]);
     } else {
-        times_tsc[0] = times_tsc[1];
-        times_tsc[1] = read_tsc();
+        times.times_tsc[0] = times.times_tsc[1];
+        times.times_tsc[1] = read_tsc();
     }
 }
 
-int ryx_get_stats(ryx_entry **list) {
-    *list = nullptr;
-    if (!ryx_list_file || !ryx_list_file[0]) return -EPROTO;
+uint64_t ryx_interval_length(const ryx_read_times &times) {
+    if (times.proc_ryx_version >= 5)
+        return (static_cast<uint64_t>(times.times_ts[1].tv_sec) -
+                static_cast<uint64_t>(times.times_ts[0].tv_sec)) *
+                   1000000000u +
+               static_cast<uint64_t>(times.times_ts[1].tv_nsec) -
+               static_cast<uint64_t>(times.times_ts[0].tv_nsec);
+    return times.times_tsc[1] - times.times_tsc[0];
+}
+
+int ryx_get_stats(const ryx_list_files &files, const ryx_read_times &before, ryx_sample &sample) {
+    sample.list.reset();
+    sample.times = before;
+    if (files.empty()) return -EPROTO;
     try {
-        auto stats = std::make_unique<ryx_stats>();
+        ryx_stats stats;
         std::string text;
         std::string_view header, body;
-        if (!read_file(ryx_list_file[0], text) || !ryx_split_list(text, header, body))
+        if (!read_file(files[0].c_str(), text) || !ryx_split_list(text, header, body))
             return -EPROTO;
-        ryx_parse_header(header, *stats);
-        proc_ryx_version = stats->version;
-        take_timestamp(stats->version);
-        ryx_parse_rows(body, *stats);
+        ryx_parse_header(header, stats);
+        take_timestamp(sample.times, stats.version);
+        ryx_parse_rows(body, stats);
         // Reseller lists come and go between passes: one that vanished since the glob, or
         // that has no header yet, contributes nothing.
-        for (char **path = ryx_list_file + 1; *path; ++path) {
-            if (read_file(*path, text) && ryx_split_list(text, header, body))
-                ryx_parse_rows(body, *stats);
+        for (size_t k = 1; k < files.size(); ++k) {
+            if (read_file(files[k].c_str(), text) && ryx_split_list(text, header, body))
+                ryx_parse_rows(body, stats);
         }
-        return ryx_build_list(*stats, list);
+        return ryx_build_list(stats, sample.list);
     } catch (const std::bad_alloc &) {
         return -EPROTO;
     }
+}
+
+bool ryx_add_list_file(ryx_list_files &list, const char *path) {
+    try {
+        list.emplace_back(path);
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
+bool ryx_find_list_files(ryx_list_files &list) {
+    list.clear();
+    if (!ryx_add_list_file(list, "/proc/ryx/list")) return false;
+    glob_t g{};
+    bool ok = true;
+    // No reseller lists (GLOB_NOMATCH) is the common case: the main list alone.
+    if (glob("/proc/ryx/resellers/*/list", 0, nullptr, &g) == 0) {
+        for (size_t k = 0; k < g.gl_pathc && ok; ++k)
+            ok = ryx_add_list_file(list, g.gl_pathv[k]);
+    }
+    globfree(&g);
+    return ok;
 }

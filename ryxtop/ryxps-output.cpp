@@ -17,10 +17,10 @@ char username[1024];
 // short interval), so there is room for all of them rather than a cut number.
 char str[21];
 
-__attribute__((format(printf, 2, 3))) void out(unsigned opts, const char *fmt, ...) {
+__attribute__((format(printf, 2, 3))) void out(const ryx_render_ctx &ctx, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    if (opts & OPT_TOP)
+    if (ctx.opts & OPT_TOP)
         vw_printw(stdscr, fmt, ap);
     else
         vprintf(fmt, ap);
@@ -28,17 +28,17 @@ __attribute__((format(printf, 2, 3))) void out(unsigned opts, const char *fmt, .
 }
 
 // Common start of every cell; false when the row kind is not one we draw.
-bool begin_cell(int row, unsigned opts) {
-    if (opts & OPT_SPACED) out(opts, " ");
+bool begin_cell(int row, const ryx_render_ctx &ctx) {
+    if (ctx.opts & OPT_SPACED) out(ctx, " ");
     return row == ROW_HEADER || row == ROW_CONTAINER || row == ROW_THREAD;
 }
 
-void text(unsigned opts, uint32_t w, const char *s) {
-    out(opts, "%*s", static_cast<int>(w), s);
+void text(const ryx_render_ctx &ctx, uint32_t w, const char *s) {
+    out(ctx, "%*s", static_cast<int>(w), s);
 }
 
-void number(unsigned opts, uint32_t w, uint64_t v) {
-    out(opts, "%*ju", static_cast<int>(w), static_cast<uintmax_t>(v));
+void number(const ryx_render_ctx &ctx, uint32_t w, uint64_t v) {
+    out(ctx, "%*ju", static_cast<int>(w), static_cast<uintmax_t>(v));
 }
 
 // Double to unsigned 64-bit, rounding up; past the range it stays at the largest value instead of
@@ -50,228 +50,230 @@ uint64_t ceil_u64(double v) {
     return static_cast<uint64_t>(v);
 }
 
-// Time between the two list reads of the pass: nanoseconds from version 5, else TSC cycles.
-// Unsigned on purpose: a clock stepped back gives a huge interval and so a figure near 0.
-uint64_t interval_length() {
-    if (proc_ryx_version >= 5)
-        return (static_cast<uint64_t>(times_ts[1].tv_sec) -
-                static_cast<uint64_t>(times_ts[0].tv_sec)) *
-                   1000000000u +
-               static_cast<uint64_t>(times_ts[1].tv_nsec) -
-               static_cast<uint64_t>(times_ts[0].tv_nsec);
-    return times_tsc[1] - times_tsc[0];
-}
-
-void simple_cell(int row, unsigned opts, uint32_t w, const char *header, bool per_thread,
-                 ryx_entry *entry, threadinfo *thread,
+void simple_cell(int row, const ryx_render_ctx &ctx, uint32_t w, const char *header,
+                 bool per_thread, ryx_entry *entry, threadinfo *thread,
                  uint64_t (*value)(ryx_entry *, threadinfo *)) {
-    if (!begin_cell(row, opts)) return;
+    if (!begin_cell(row, ctx)) return;
     if (row == ROW_HEADER)
-        text(opts, w, header);
+        text(ctx, w, header);
     else if ((row == ROW_THREAD) != per_thread)
-        text(opts, w, "---");
+        text(ctx, w, "---");
     else if (row == ROW_THREAD ? thread != nullptr : entry != nullptr)
-        number(opts, w, value(entry, thread));
+        number(ctx, w, value(entry, thread));
 }
 
-void ryx_fmt_ve_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *) {
-    if (!begin_cell(row, opts)) return;
+// Each ryx_fmt_*_hdr renderer draws every cell of its column, header, container and thread
+// lines alike; the suffix is only part of the name.
+
+void ryx_fmt_ve_hdr(ryx_entry *entry, int row, const ryx_render_ctx &ctx, uint32_t w,
+                    threadinfo *) {
+    if (!begin_cell(row, ctx)) return;
     if (row == ROW_HEADER) {
-        text(opts, w, "ID");
+        text(ctx, w, "ID");
     } else if (row == ROW_THREAD) {
-        text(opts, w, "");
+        text(ctx, w, "");
     } else if (entry) {
         // The container of a user's own account carries the uid as its id.
         auto uid = static_cast<uint32_t>(entry->id);
         const char *cell = username;
-        passwd *pw = (opts & OPT_NUMERIC) ? nullptr : getpwuid(uid);
+        passwd *pw = (ctx.opts & OPT_NUMERIC) ? nullptr : getpwuid(uid);
         if (pw)
             cell = pw->pw_name;
         else
             snprintf(username, sizeof username, "%lu", static_cast<unsigned long>(uid));
-        out(opts, "%*.*s", static_cast<int>(w), static_cast<int>(w), cell);
+        out(ctx, "%*.*s", static_cast<int>(w), static_cast<int>(w), cell);
     }
 }
 
-void ryx_fmt_ref_hdr(ryx_entry *e, int row, unsigned opts, uint32_t w, threadinfo *t) {
-    simple_cell(row, opts, w, "EP", false, e, t, [](ryx_entry *c, threadinfo *) { return c->ep; });
+// The ep column (entry processes).
+void ryx_fmt_ref_hdr(ryx_entry *e, int row, const ryx_render_ctx &ctx, uint32_t w, threadinfo *t) {
+    simple_cell(row, ctx, w, "EP", false, e, t, [](ryx_entry *c, threadinfo *) { return c->ep; });
 }
 
-void ryx_fmt_pid_hdr(ryx_entry *e, int row, unsigned opts, uint32_t w, threadinfo *t) {
-    simple_cell(row, opts, w, "PID", true, e, t,
+void ryx_fmt_pid_hdr(ryx_entry *e, int row, const ryx_render_ctx &ctx, uint32_t w, threadinfo *t) {
+    simple_cell(row, ctx, w, "PID", true, e, t,
                 [](ryx_entry *, threadinfo *th) { return static_cast<uint64_t>(th->pid); });
 }
 
-void ryx_fmt_pno_hdr(ryx_entry *e, int row, unsigned opts, uint32_t w, threadinfo *t) {
-    simple_cell(row, opts, w, "PNO", false, e, t,
-                [](ryx_entry *c, threadinfo *) { return c->pno; });
+void ryx_fmt_pno_hdr(ryx_entry *e, int row, const ryx_render_ctx &ctx, uint32_t w, threadinfo *t) {
+    simple_cell(row, ctx, w, "PNO", false, e, t, [](ryx_entry *c, threadinfo *) { return c->pno; });
 }
 
-void ryx_fmt_tid_hdr(ryx_entry *e, int row, unsigned opts, uint32_t w, threadinfo *t) {
-    simple_cell(row, opts, w, "TID", true, e, t,
+void ryx_fmt_tid_hdr(ryx_entry *e, int row, const ryx_render_ctx &ctx, uint32_t w, threadinfo *t) {
+    simple_cell(row, ctx, w, "TID", true, e, t,
                 [](ryx_entry *, threadinfo *th) { return static_cast<uint64_t>(th->tid); });
 }
 
-void ryx_fmt_tno_hdr(ryx_entry *e, int row, unsigned opts, uint32_t w, threadinfo *t) {
-    simple_cell(row, opts, w, "TNO", false, e, t,
-                [](ryx_entry *c, threadinfo *) { return c->tno; });
+void ryx_fmt_tno_hdr(ryx_entry *e, int row, const ryx_render_ctx &ctx, uint32_t w, threadinfo *t) {
+    simple_cell(row, ctx, w, "TNO", false, e, t, [](ryx_entry *c, threadinfo *) { return c->tno; });
 }
 
-void ryx_fmt_ryk_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *) {
-    if (!begin_cell(row, opts)) return;
+void ryx_fmt_ryk_hdr(ryx_entry *entry, int row, const ryx_render_ctx &ctx, uint32_t w,
+                     threadinfo *) {
+    if (!begin_cell(row, ctx)) return;
     if (row == ROW_HEADER)
-        text(opts, w, "RYK");
+        text(ctx, w, "RYK");
     else if (row == ROW_THREAD)
-        text(opts, w, "");
+        text(ctx, w, "");
     else if (entry)
-        number(opts, w, entry->parent_id);
+        number(ctx, w, entry->parent_id);
 }
 
-void cpu_container(ryx_entry *entry, unsigned opts, uint32_t w) {
+void cpu_container(ryx_entry *entry, const ryx_render_ctx &ctx, uint32_t w) {
+    const ryx_host &host = ctx.host;
     uint64_t figure;
     if (!entry->cpu_valid) {
-        text(opts, w, "N/A");
+        text(ctx, w, "N/A");
         return;
     }
-    if (!(opts & OPT_DYNAMIC)) {
-        if (proc_ryx_version >= 5) {
+    if (!(ctx.opts & OPT_DYNAMIC)) {
+        if (ctx.times.proc_ryx_version >= 5) {
             figure = entry->cpu / 1000000000u;
-        } else if (cpufreq == 0) {
-            text(opts, w, "N/A"); // no clock rate to turn cycles into seconds
+        } else if (host.cpufreq == 0) {
+            text(ctx, w, "N/A"); // no clock rate to turn cycles into seconds
             return;
         } else {
-            figure = entry->cpu / cpufreq;
+            figure = entry->cpu / host.cpufreq;
         }
         snprintf(str, sizeof str, "%ju", static_cast<uintmax_t>(figure));
-        text(opts, w, str);
+        text(ctx, w, str);
         return;
     }
-    uint64_t e = interval_length();
-    if (e == 0 || ((opts & OPT_OLDCPU) && cpus_online <= 0)) {
-        text(opts, w, "N/A");
+    uint64_t e = ryx_interval_length(ctx.times);
+    if (e == 0 || ((ctx.opts & OPT_OLDCPU) && host.cpus_online <= 0)) {
+        text(ctx, w, "N/A");
         return;
     }
     // Products are taken modulo 2^64, as the counters' own unsigned arithmetic.
     figure = entry->cpu * 100 / e;
-    if (opts & OPT_OLDCPU) figure /= static_cast<uint64_t>(cpus_online);
-    if (opts & OPT_MHZ) figure = figure * cpufreq / 100000000u;
+    if (ctx.opts & OPT_OLDCPU) figure /= static_cast<uint64_t>(host.cpus_online);
+    if (ctx.opts & OPT_MHZ) figure = figure * host.cpufreq / 100000000u;
     snprintf(str, sizeof str, "%ju", static_cast<uintmax_t>(figure));
-    if (opts & OPT_MHZ)
-        out(opts, "%*smhz", static_cast<int>(w) - 1, str);
+    if (ctx.opts & OPT_MHZ)
+        out(ctx, "%*smhz", static_cast<int>(w) - 1, str);
     else
-        out(opts, "%*s%%", static_cast<int>(w) - 1, str);
+        out(ctx, "%*s%%", static_cast<int>(w) - 1, str);
 }
 
-void cpu_thread(threadinfo *t, unsigned opts, uint32_t w) {
+void cpu_thread(threadinfo *t, const ryx_render_ctx &ctx, uint32_t w) {
+    const ryx_host &host = ctx.host;
     const int w1 = static_cast<int>(w) - 1;
-    if (!t->valid || clock_res <= 0) {
-        text(opts, w, "N/A");
+    if (!t->valid || host.clock_res <= 0) {
+        text(ctx, w, "N/A");
         return;
     }
-    const auto ticks = static_cast<uint64_t>(clock_res);
-    if (!(opts & OPT_DYNAMIC)) {
-        number(opts, w, t->cpu / ticks);
+    const auto ticks = static_cast<uint64_t>(host.clock_res);
+    if (!(ctx.opts & OPT_DYNAMIC)) {
+        number(ctx, w, t->cpu / ticks);
         return;
     }
     // Threads are re-sampled after sleeping the configured interval, not the measured one.
-    const auto secs = static_cast<uint64_t>(calibration_time);
-    if (secs == 0 || ((opts & OPT_OLDCPU) && cpus_online <= 0)) {
-        text(opts, w, "N/A");
+    const auto secs = static_cast<uint64_t>(ctx.calibration_time);
+    if (secs == 0 || ((ctx.opts & OPT_OLDCPU) && host.cpus_online <= 0)) {
+        text(ctx, w, "N/A");
         return;
     }
-    if (opts & OPT_OLDCPU)
-        out(opts, "%*ju%%", w1,
+    if (ctx.opts & OPT_OLDCPU)
+        out(ctx, "%*ju%%", w1,
             static_cast<uintmax_t>(t->cpu * 100 / ticks / secs /
-                                   static_cast<uint64_t>(cpus_online)));
-    else if (opts & OPT_MHZ)
-        out(opts, "%*jumhz", w1,
-            static_cast<uintmax_t>(t->cpu * (cpufreq / 1000000) / ticks / secs));
+                                   static_cast<uint64_t>(host.cpus_online)));
+    else if (ctx.opts & OPT_MHZ)
+        out(ctx, "%*jumhz", w1,
+            static_cast<uintmax_t>(t->cpu * (host.cpufreq / 1000000) / ticks / secs));
     else
-        out(opts, "%*ju%%", w1, static_cast<uintmax_t>(t->cpu * 100 / ticks / secs));
+        out(ctx, "%*ju%%", w1, static_cast<uintmax_t>(t->cpu * 100 / ticks / secs));
 }
 
-void ryx_fmt_cpu_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *thread) {
-    if (!begin_cell(row, opts)) return;
+void ryx_fmt_cpu_hdr(ryx_entry *entry, int row, const ryx_render_ctx &ctx, uint32_t w,
+                     threadinfo *thread) {
+    if (!begin_cell(row, ctx)) return;
     if (row == ROW_HEADER)
-        text(opts, w, (opts & OPT_DYNAMIC) && !(opts & OPT_OLDCPU) ? "SPEED" : "CPU");
+        text(ctx, w, (ctx.opts & OPT_DYNAMIC) && !(ctx.opts & OPT_OLDCPU) ? "SPEED" : "CPU");
     else if (row == ROW_CONTAINER && entry)
-        cpu_container(entry, opts, w);
+        cpu_container(entry, ctx, w);
     else if (row == ROW_THREAD && thread)
-        cpu_thread(thread, opts, w);
+        cpu_thread(thread, ctx, w);
 }
 
 uint64_t mib_up(uint64_t bytes) {
     return ceil_u64(static_cast<double>(bytes) * 0x1p-20);
 }
 
-void ryx_fmt_mem_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *thread) {
-    if (!begin_cell(row, opts)) return;
+void ryx_fmt_mem_hdr(ryx_entry *entry, int row, const ryx_render_ctx &ctx, uint32_t w,
+                     threadinfo *thread) {
+    if (!begin_cell(row, ctx)) return;
     if (row == ROW_HEADER) {
-        text(opts, w, "MEM");
+        text(ctx, w, "MEM");
     } else if (row == ROW_THREAD) {
-        if (thread) number(opts, w, mib_up(thread->mem));
+        if (thread) number(ctx, w, mib_up(thread->mem));
     } else if (entry) {
         uint64_t bytes = 0;
         if (entry->mem_valid) {
-            bytes = entry->mem * static_cast<uint64_t>(page_size);
+            bytes = entry->mem * static_cast<uint64_t>(ctx.host.page_size);
         } else {
             // A thread's mem is its whole process's, and a process's threads lie together.
             const threadinfo *before = nullptr;
             for (const threadinfo *t = entry->threadinfo_head; t; before = t, t = t->next)
                 if (!before || t->pid != before->pid) bytes += t->mem;
         }
-        number(opts, w, mib_up(bytes));
+        number(ctx, w, mib_up(bytes));
     }
+}
+
+// Seconds between the two reads of the pass, as io and iops divide by them: measured from
+// version 5, whole seconds of time-stamp-counter cycles below; 1 in total mode.
+double counter_seconds(const ryx_render_ctx &ctx) {
+    if (!(ctx.opts & OPT_DYNAMIC)) return 1.0;
+    uint64_t e = ryx_interval_length(ctx.times);
+    if (ctx.times.proc_ryx_version >= 5) return static_cast<double>(e) * 0.000000001;
+    return ctx.host.cpufreq ? static_cast<double>(e / ctx.host.cpufreq) : 0.0;
 }
 
 // io and iops: a rate per second in interval mode, the counter itself in total mode.
-void counter_cell(ryx_entry *entry, int row, unsigned opts, uint32_t w, const char *dynamic_hdr,
-                  const char *total_hdr, uint64_t ryx_entry::*value, int32_t ryx_entry::*valid) {
-    if (!begin_cell(row, opts)) return;
+void counter_cell(ryx_entry *entry, int row, const ryx_render_ctx &ctx, uint32_t w,
+                  const char *dynamic_hdr, const char *total_hdr, uint64_t ryx_entry::*value,
+                  int32_t ryx_entry::*valid) {
+    if (!begin_cell(row, ctx)) return;
     if (row == ROW_HEADER) {
-        text(opts, w, (opts & OPT_DYNAMIC) ? dynamic_hdr : total_hdr);
+        text(ctx, w, (ctx.opts & OPT_DYNAMIC) ? dynamic_hdr : total_hdr);
         return;
     }
     if (row == ROW_THREAD || !entry) {
-        text(opts, w, "N/A");
+        text(ctx, w, "N/A");
         return;
     }
-    double secs = 1.0;
-    if (opts & OPT_DYNAMIC) {
-        uint64_t e = interval_length();
-        if (proc_ryx_version >= 5)
-            secs = static_cast<double>(e) * 0.000000001;
-        else
-            secs = cpufreq ? static_cast<double>(e / cpufreq) : 0.0; // whole seconds
-    }
+    double secs = counter_seconds(ctx);
     if (!(entry->*valid) || secs == 0.0) {
-        text(opts, w, "N/A");
+        text(ctx, w, "N/A");
         return;
     }
-    number(opts, w, ceil_u64(static_cast<double>(entry->*value) / secs));
+    number(ctx, w, ceil_u64(static_cast<double>(entry->*value) / secs));
 }
 
-void ryx_fmt_io_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *) {
-    counter_cell(entry, row, opts, w, "IO", "DT", &ryx_entry::io, &ryx_entry::io_valid);
+void ryx_fmt_io_hdr(ryx_entry *entry, int row, const ryx_render_ctx &ctx, uint32_t w,
+                    threadinfo *) {
+    counter_cell(entry, row, ctx, w, "IO", "DT", &ryx_entry::io, &ryx_entry::io_valid);
 }
 
-void ryx_fmt_iops_hdr(ryx_entry *entry, int row, unsigned opts, uint32_t w, threadinfo *) {
-    counter_cell(entry, row, opts, w, "IOPS", "DO", &ryx_entry::iops, &ryx_entry::iops_valid);
+void ryx_fmt_iops_hdr(ryx_entry *entry, int row, const ryx_render_ctx &ctx, uint32_t w,
+                      threadinfo *) {
+    counter_cell(entry, row, ctx, w, "IOPS", "DO", &ryx_entry::iops, &ryx_entry::iops_valid);
 }
 
-void ryx_fmt_com_hdr(ryx_entry *, int row, unsigned opts, uint32_t w, threadinfo *thread) {
-    if (!begin_cell(row, opts)) return;
+void ryx_fmt_com_hdr(ryx_entry *, int row, const ryx_render_ctx &ctx, uint32_t w,
+                     threadinfo *thread) {
+    if (!begin_cell(row, ctx)) return;
     if (row == ROW_HEADER) {
-        text(opts, w, "COM");
+        text(ctx, w, "COM");
     } else if (row == ROW_CONTAINER) {
-        text(opts, w, "---");
+        text(ctx, w, "---");
     } else if (thread) {
         // Command lines are the process's own bytes: no control characters reach the terminal.
         for (char *c = thread->com; *c; c++)
             if (static_cast<unsigned char>(*c) < 32 || static_cast<unsigned char>(*c) == 127)
                 *c = ' ';
         // At most w-1 characters, so that a blank always precedes the command.
-        out(opts, "%*.*s", static_cast<int>(w), static_cast<int>(w) - 1, thread->com);
+        out(ctx, "%*.*s", static_cast<int>(w), static_cast<int>(w) - 1, thread->com);
     }
 }
 

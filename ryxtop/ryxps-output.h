@@ -1,7 +1,13 @@
-// ryxps column renderers: one cell per call, selected by column kind.
+// ryxps column renderers: one cell per call, selected by column kind, reading their records and
+// one render context.
 #pragma once
 
-#include "ryxps.h"
+#include <cstdint>
+
+#include "ryxps-cmdline.h"
+#include "ryxps-config.h"
+#include "ryxps-list-reader.h"
+#include "ryxps-records.h"
 
 enum : int {
     ROW_HEADER = 1,
@@ -26,7 +32,16 @@ enum : int {
     COL_COUNT, // 13 table entries
 };
 
-using ryx_output_fn = void (*)(ryx_entry *entry, int row, unsigned opts, uint32_t width,
+// Everything a renderer reads besides the row's records. The run loop builds it once and
+// refreshes `times` from every list read, so that it spans the two reads of the pass.
+struct ryx_render_ctx {
+    unsigned opts = 0;        // option bits
+    int calibration_time = 3; // configured interval in seconds: the basis of thread rates
+    ryx_host host;            // page size, clock ticks, processors, frequency
+    ryx_read_times times;     // list version and the clock readings of the last two reads
+};
+
+using ryx_output_fn = void (*)(ryx_entry *entry, int row, const ryx_render_ctx &ctx, uint32_t width,
                                threadinfo *thread);
 
 extern const char *const ryx_fmt_str[COL_COUNT];

@@ -1,23 +1,36 @@
-// ryxps run loop: one-shot, interval (-d) and top (-t) passes over the container lists.
+// ryxps run loop: start-up, then one pass (read, collect, interval, sort, print), or in top
+// mode passes repainting a curses screen until q.
+#include "ryxps-run.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <string>
+#include <vector>
 
 #include <curses.h>
+#include <sched.h>
 #include <unistd.h>
 
-#include "ryxps-core.h"
+#include "ryxps-cmdline.h"
+#include "ryxps-collector.h"
+#include "ryxps-config.h"
+#include "ryxps-list-reader.h"
+#include "ryxps-order.h"
 #include "ryxps-output.h"
 
 namespace {
 
-using list_ptr = std::unique_ptr<ryx_entry, ryx_list_deleter>;
-
-struct list_files_deleter {
-    void operator()(char **list) const { ryx_free_list_files(list); }
+// Exit statuses. An unreadable container list exits with the reader's own result (-EPROTO,
+// -ENOMEM), which the shell sees modulo 256.
+enum : int {
+    EXIT_DONE = 0,                // a one-shot pass printed; -h; q in top mode
+    EXIT_BAD_OPTION = EINVAL,     // 22: option errors
+    EXIT_BAD_SETUP = -EINVAL,     // 234: invalid column format, no memory for the default
+                                  // format, unusable system configuration
+    EXIT_NO_LIST_FILES = -ENOMEM, // no memory for the list of list files
+    KEEP_RUNNING = -1,            // start-up succeeded
 };
 
 // Top mode owns the terminal: leave it whichever way the program ends.
@@ -62,36 +75,103 @@ void honour_signal(curses_screen &screen) {
     _exit(128 + sig); // not reached unless the signal is blocked
 }
 
-void end_line(unsigned opts) {
-    if (opts & OPT_TOP)
+// -r: the two samples of an interval are then taken with little delay between them.
+void enter_realtime() {
+    sched_param param{};
+    param.sched_priority = 1;
+    if (sched_setscheduler(0, SCHED_RR, &param) != 0)
+        fputs("warning: rt priority is not available\n", stderr);
+}
+
+// What start-up sets up for the passes.
+struct viewer {
+    unsigned sort = SORT_NONE;
+    std::vector<ryx_column> columns;
+    ryx_render_ctx ctx;
+    ryx_list_files ryx_list_file;
+    curses_screen screen;
+};
+
+int read_options(int argc, char **argv, ryx_cmdline &cmd) {
+    ryx_cmdline_result r;
+    while ((r = ryx_parse_cmdline(argc, argv, cmd)) == RYX_CMDLINE_REALTIME)
+        enter_realtime();
+    if (r == RYX_CMDLINE_HELP) return EXIT_DONE;
+    if (r == RYX_CMDLINE_INVALID) return EXIT_BAD_OPTION;
+    return KEEP_RUNNING;
+}
+
+int read_format(const ryx_cmdline &cmd, std::vector<ryx_column> &columns) {
+    std::string default_format;
+    const char *format = cmd.format;
+    if (!format) {
+        default_format = ryx_default_format(cmd.opts, cmd.ryk_column);
+        if (default_format.empty()) {
+            fputs("error: not enough memory\n", stderr);
+            return EXIT_BAD_SETUP;
+        }
+        format = default_format.c_str();
+    }
+    return ryx_parse_format(format, columns) == 0 ? KEEP_RUNNING : EXIT_BAD_SETUP;
+}
+
+// Options, columns, system values, the screen in top mode, and the list files.
+int start(int argc, char **argv, viewer &v) {
+    ryx_cmdline cmd;
+    int status = read_options(argc, argv, cmd);
+    if (status == KEEP_RUNNING) status = read_format(cmd, v.columns);
+    if (status != KEEP_RUNNING) return status;
+    if (ryx_init_env(v.ctx.host) != 0) {
+        fputs("error: failed to read the system configuration\n", stderr);
+        return EXIT_BAD_SETUP;
+    }
+    v.sort = cmd.sort;
+    v.ctx.opts = cmd.opts;
+    v.ctx.calibration_time = cmd.calibration_time;
+    if (cmd.opts & OPT_TOP) {
+        catch_terminal_signals();
+        v.screen.start();
+    }
+    if (!ryx_find_list_files(v.ryx_list_file)) {
+        // Leave the full screen first: a message written onto it would vanish with it.
+        v.screen.stop();
+        fputs("error: failed to get ryx list files", stderr);
+        return EXIT_NO_LIST_FILES;
+    }
+    return KEEP_RUNNING;
+}
+
+// Reads the lists; the render context follows the clock of every read.
+int read_sample(viewer &v, ryx_sample &sample) {
+    int rc = ryx_get_stats(v.ryx_list_file, v.ctx.times, sample);
+    v.ctx.times = sample.times;
+    return rc;
+}
+
+// Sleeps the interval, reads the lists again and turns a's counters into increases.
+void take_interval(viewer &v, ryx_entry *a) {
+    honour_signal(v.screen);
+    sleep(static_cast<unsigned>(v.ctx.calibration_time));
+    honour_signal(v.screen);
+    ryx_sample b;
+    read_sample(v, b); // a failed read leaves b empty: everything goes invalid
+    ryx_apply_interval(a, b.list.get());
+    if (v.ctx.opts & OPT_PROCESS) {
+        for (ryx_entry *e = a; e; e = e->next)
+            ryx_resample_pt_stats(e);
+    }
+}
+
+void print_cells(const viewer &v, ryx_entry *entry, int row, threadinfo *thread) {
+    for (const ryx_column &col : v.columns)
+        ryx_output[col.kind](entry, row, v.ctx, static_cast<uint32_t>(col.width), thread);
+}
+
+void end_line(const viewer &v) {
+    if (v.ctx.opts & OPT_TOP)
         printw("\n");
     else
         putc('\n', stdout);
-}
-
-void print_cells(const std::vector<ryx_column> &columns, ryx_entry *entry, int row, unsigned opts,
-                 threadinfo *thread) {
-    for (const ryx_column &col : columns)
-        ryx_output[col.kind](entry, row, opts, static_cast<uint32_t>(col.width), thread);
-}
-
-// Interval step over list a with the second sample b (which has no threads).
-void apply_interval(ryx_entry *a_head, const ryx_entry *b_head, unsigned opts) {
-    for (ryx_entry *a = a_head; a; a = a->next) {
-        if (a->cpu_valid) {
-            const ryx_entry *b = b_head;
-            while (b && b->id != a->id)
-                b = b->next;
-            if (b) {
-                ryx_apply_deltas(a, b);
-            } else {
-                a->cpu_valid = 0;
-                a->io_valid = 0;
-                a->iops_valid = 0;
-            }
-        }
-        if (opts & OPT_PROCESS) ryx_resample_pt_stats(a);
-    }
 }
 
 bool shown(const ryx_entry *e, unsigned opts) {
@@ -99,137 +179,65 @@ bool shown(const ryx_entry *e, unsigned opts) {
     return (opts & OPT_DYNAMIC) && e->cpu_valid && e->cpu != 0;
 }
 
-} // namespace
-
-// A counter that is missing from the second sample, or that went backwards (the container was
-// re-created under the same id), has no meaningful increase: it is marked invalid and keeps its
-// first-sample value rather than a wrapped difference.
-static void delta(uint64_t &a, int32_t &a_valid, uint64_t b, int32_t b_valid) {
-    if (!b_valid || b < a) {
-        a_valid = 0;
-        return;
-    }
-    a = b - a;
-}
-
-void ryx_apply_deltas(ryx_entry *a, const ryx_entry *b) {
-    delta(a->cpu, a->cpu_valid, b->cpu, b->cpu_valid);
-    delta(a->io, a->io_valid, b->io, b->io_valid);
-    delta(a->iops, a->iops_valid, b->iops, b->iops_valid);
-}
-
-ryx_entry *ryx_sort_list(ryx_entry *head, unsigned code) {
-    if (!head || code >= RYX_SORTER_SLOTS || !ryx_sorter[code]) return head;
-    size_t n = 0;
-    for (ryx_entry *e = head; e; e = e->next)
-        ++n;
-    auto **array = static_cast<ryx_entry **>(malloc(n * sizeof(ryx_entry *)));
-    if (!array) return head; // printed unsorted
-    size_t i = 0;
-    for (ryx_entry *e = head; e; e = e->next)
-        array[i++] = e;
-    qsort(array, n, sizeof(ryx_entry *), ryx_sorter[code]);
-    for (i = 0; i < n; ++i) {
-        array[i]->prev = i > 0 ? array[i - 1] : nullptr;
-        array[i]->next = i + 1 < n ? array[i + 1] : nullptr;
-    }
-    head = array[0];
-    free(array);
-    return head;
-}
-
-int ryxps_main(int argc, char **argv) {
-    ryx_cmdline cmd;
-    int status = ryx_parse_cmdline(argc, argv, cmd);
-    if (status >= 0) return status;
-    const unsigned opts = cmd.opts;
-
-    std::string default_format;
-    if (!cmd.format) {
-        default_format = ryx_default_format(opts, cmd.ryk_column);
-        if (default_format.empty()) {
-            fputs("error: not enough memory\n", stderr);
-            return -22;
+// The header, then every shown container with its threads.
+void print_table(const viewer &v, ryx_entry *head) {
+    const unsigned opts = v.ctx.opts;
+    print_cells(v, head, ROW_HEADER, nullptr);
+    end_line(v);
+    int count = 0;
+    for (ryx_entry *e = head; e; e = e->next) {
+        if (!shown(e, opts)) continue;
+        // The header takes the first line of the screen.
+        if ((opts & OPT_TOP) && ++count >= LINES) break;
+        print_cells(v, e, ROW_CONTAINER, nullptr);
+        end_line(v);
+        if (!(opts & OPT_PROCESS)) continue;
+        for (threadinfo *t = e->threadinfo_head; t; t = t->next) {
+            print_cells(v, e, ROW_THREAD, t);
+            putc('\n', stdout);
         }
-        cmd.format = default_format.c_str();
     }
-    std::vector<ryx_column> columns;
-    if (ryx_parse_format(cmd.format, columns) != 0) return -22;
+}
 
-    if (ryx_init_env() != 0) {
-        fputs("error: failed to read the system configuration\n", stderr);
-        return -22;
+// One sampling pass; EXIT_DONE, or the reader's error after its message.
+int run_pass(viewer &v) {
+    ryx_sample a;
+    int rc = read_sample(v, a);
+    if (rc < 0) {
+        v.screen.stop();
+        fprintf(stderr, "error: failed to get ryx stats (%s)\n", strerror(-rc));
+        return rc;
     }
-
-    curses_screen screen;
-    if (opts & OPT_TOP) {
-        catch_terminal_signals();
-        screen.start();
+    ryx_get_pt_stats(a.list.get(), nullptr, v.ctx.host.page_size);
+    if (v.ctx.opts & OPT_DYNAMIC) take_interval(v, a.list.get());
+    if (v.ctx.opts & OPT_TOP) {
+        werase(stdscr);
+        wmove(stdscr, 0, 0);
     }
+    if (v.sort != SORT_NONE) a.list.reset(ryx_sort_list(a.list.release(), v.sort));
+    print_table(v, a.list.get());
+    return EXIT_DONE;
+}
 
-    std::unique_ptr<char *, list_files_deleter> files(ryx_find_list_files());
-    if (!files) {
-        // Leave the full screen first: a message written onto it would vanish with it.
-        screen.stop();
-        fputs("error: failed to get ryx list files", stderr);
-        return -ENOMEM;
-    }
-    ryx_list_file = files.get();
-    // The globals must not point at freed memory once this function returns.
-    struct unset_list_file {
-        ~unset_list_file() { ryx_list_file = nullptr; }
-    } unset;
-
+// Passes until q; keys are looked at only between passes.
+int run_top(viewer &v) {
     for (;;) {
-        ryx_entry *raw = nullptr;
-        int rc = ryx_get_stats(&raw);
-        list_ptr a(raw);
-        if (rc < 0) {
-            screen.stop();
-            fprintf(stderr, "error: failed to get ryx stats (%s)\n", strerror(-rc));
-            return rc;
-        }
-        ryx_get_pt_stats(a.get(), nullptr);
-
-        if (opts & OPT_DYNAMIC) {
-            honour_signal(screen);
-            sleep(static_cast<unsigned>(calibration_time));
-            honour_signal(screen);
-            ryx_entry *second = nullptr;
-            ryx_get_stats(&second); // a failed read leaves it empty: everything goes invalid
-            list_ptr b(second);
-            apply_interval(a.get(), b.get(), opts);
-        }
-        if (opts & OPT_TOP) {
-            werase(stdscr);
-            wmove(stdscr, 0, 0);
-        }
-        if (cmd.sort != SORT_NONE && a) a.reset(ryx_sort_list(a.release(), cmd.sort));
-
-        print_cells(columns, a.get(), ROW_HEADER, opts, nullptr);
-        end_line(opts);
-
-        int count = 0;
-        for (ryx_entry *e = a.get(); e; e = e->next) {
-            if (!shown(e, opts)) continue;
-            // The header takes the first line of the screen.
-            if ((opts & OPT_TOP) && ++count >= LINES) break;
-            print_cells(columns, e, ROW_CONTAINER, opts, nullptr);
-            end_line(opts);
-            if (opts & OPT_PROCESS) {
-                for (threadinfo *t = e->threadinfo_head; t; t = t->next) {
-                    print_cells(columns, e, ROW_THREAD, opts, t);
-                    putc('\n', stdout);
-                }
-            }
-        }
-        a.reset();
-
-        if (!(opts & OPT_TOP)) return 0;
+        int status = run_pass(v);
+        if (status != EXIT_DONE) return status;
         wrefresh(stdscr);
         for (int key; (key = wgetch(stdscr)) != ERR;) {
-            if (key == 'q') return 0;
+            if (key == 'q') return EXIT_DONE;
         }
-        honour_signal(screen);
+        honour_signal(v.screen);
     }
+}
+
+} // namespace
+
+int ryxps_main(int argc, char **argv) {
+    viewer v;
+    int status = start(argc, argv, v);
+    if (status != KEEP_RUNNING) return status;
+    if (v.ctx.opts & OPT_TOP) return run_top(v);
+    return run_pass(v);
 }

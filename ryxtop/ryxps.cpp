@@ -1,5 +1,5 @@
 // ryxps: container statistics viewer.
-#include "ryxps-core.h"
+#include "ryxps-run.h"
 
 int main(int argc, char **argv) {
     return ryxps_main(argc, argv);

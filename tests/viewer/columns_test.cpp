@@ -1,4 +1,5 @@
-// Column renderers called directly with standard output captured: exact cells in every mode.
+// Column renderers called directly with standard output captured: exact cells in every mode,
+// each from its records and one render context.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,14 +12,14 @@ namespace {
 
 constexpr unsigned D = OPT_DYNAMIC;
 
-std::string cell(int kind, int row, unsigned opts, uint32_t w, ryx_entry *e = nullptr,
-                 threadinfo *t = nullptr) {
+std::string render(int kind, int row, const ryx_render_ctx &ctx, uint32_t w, ryx_entry *e,
+                   threadinfo *t) {
     fflush(stdout);
     char *buf = nullptr;
     size_t len = 0;
     FILE *mem = open_memstream(&buf, &len), *saved = stdout;
     stdout = mem;
-    ryx_output[kind](e, row, opts, w, t);
+    ryx_output[kind](e, row, ctx, w, t);
     stdout = saved;
     fclose(mem);
     std::string s(buf, len);
@@ -30,21 +31,29 @@ class Columns : public ::testing::Test {
   protected:
     ryx_entry e{};
     threadinfo t{};
+    ryx_render_ctx ctx;
+    ryx_read_times &times = ctx.times;
+    ryx_host &host = ctx.host;
     void SetUp() override {
-        proc_ryx_version = 8;
-        times_ts[0] = {100, 500000000}; // 3 s apart, across a second boundary
-        times_ts[1] = {103, 500000000};
-        calibration_time = 3;
-        page_size = 4096;
-        clock_res = 100;
-        cpus_online = 4;
-        cpufreq = 2400000000ul;
+        times.proc_ryx_version = 8;
+        times.times_ts[0] = {100, 500000000}; // 3 s apart, across a second boundary
+        times.times_ts[1] = {103, 500000000};
+        ctx.calibration_time = 3;
+        host.page_size = 4096;
+        host.clock_res = 100;
+        host.cpus_online = 4;
+        host.cpufreq = 2400000000ul;
         e.cpu_valid = e.io_valid = e.iops_valid = t.valid = 1;
+    }
+    std::string cell(int kind, int row, unsigned opts, uint32_t w, ryx_entry *entry = nullptr,
+                     threadinfo *thread = nullptr) {
+        ctx.opts = opts;
+        return render(kind, row, ctx, w, entry, thread);
     }
 };
 
 TEST_F(Columns, HeadersPerMode) {
-    auto headers = [](unsigned opts) {
+    auto headers = [this](unsigned opts) {
         return cell(COL_CPU, ROW_HEADER, opts, 6) + cell(COL_IO, ROW_HEADER, opts, 5) +
                cell(COL_IOPS, ROW_HEADER, opts, 5);
     };
@@ -62,7 +71,7 @@ TEST_F(Columns, Cpu) {
     EXPECT_EQ(cell(COL_CPU, ROW_CONTAINER, D | OPT_OLDCPU, 10, &e), "       12%");
     EXPECT_EQ(cell(COL_CPU, ROW_CONTAINER, D | OPT_MHZ, 10, &e), "     1200mhz");
     t.cpu = 150; // threads: over calibration_time, not the measured interval
-    times_ts[1].tv_sec = 200;
+    times.times_ts[1].tv_sec = 200;
     EXPECT_EQ(cell(COL_CPU, ROW_THREAD, 0, 3, &e, &t), "  1");
     EXPECT_EQ(cell(COL_CPU, ROW_THREAD, D, 4, &e, &t), " 50%");
     EXPECT_EQ(cell(COL_CPU, ROW_THREAD, D | OPT_OLDCPU, 4, &e, &t), " 12%");
@@ -72,14 +81,15 @@ TEST_F(Columns, Cpu) {
                   cell(COL_CPU, ROW_THREAD, D, 5, &e, &t),
               "  N/A  N/A");
 
-    e.cpu_valid = 1, proc_ryx_version = 4; // counted in processor cycles
-    e.cpu = 5000000000, cpufreq = 2000000000;
+    e.cpu_valid = 1, times.proc_ryx_version = 4; // counted in processor cycles
+    e.cpu = 5000000000, host.cpufreq = 2000000000;
     EXPECT_EQ(cell(COL_CPU, ROW_CONTAINER, 0, 4, &e), "   2");
-    times_tsc[0] = 1000, times_tsc[1] = 5000, e.cpu = 1000;
+    times.times_tsc[0] = 1000, times.times_tsc[1] = 5000, e.cpu = 1000;
     EXPECT_EQ(cell(COL_CPU, ROW_CONTAINER, D, 5, &e), "  25%");
-    e.cpu = UINT64_MAX, cpufreq = 1; // 20 digits print whole
+    e.cpu = UINT64_MAX, host.cpufreq = 1; // 20 digits print whole
     EXPECT_EQ(cell(COL_CPU, ROW_CONTAINER, 0, 4, &e), "18446744073709551615");
-    cpufreq = 0, times_tsc[1] = times_tsc[0]; // no clock rate, no interval: no figure
+    host.cpufreq = 0,
+    times.times_tsc[1] = times.times_tsc[0]; // no clock rate, no interval: no figure
     EXPECT_EQ(cell(COL_CPU, ROW_CONTAINER, 0, 4, &e) + cell(COL_CPU, ROW_CONTAINER, D, 4, &e),
               " N/A N/A");
 }
@@ -101,16 +111,16 @@ TEST_F(Columns, MemoryInMibRoundedUp) {
 
 TEST_F(Columns, IoAndIopsRates) {
     for (int kind : {COL_IO, COL_IOPS}) {
-        proc_ryx_version = 8;
+        times.proc_ryx_version = 8;
         e.io = e.iops = 1000;
-        times_ts[1] = {103, 700000000}; // 3.2 s
+        times.times_ts[1] = {103, 700000000}; // 3.2 s
         EXPECT_EQ(cell(kind, ROW_CONTAINER, D, 5, &e), "  313") << kind;
-        proc_ryx_version = 4, cpufreq = 1000000000; // 3.9 s of cycles count as 3
-        times_tsc[0] = 0, times_tsc[1] = 3900000000;
+        times.proc_ryx_version = 4, host.cpufreq = 1000000000; // 3.9 s of cycles count as 3
+        times.times_tsc[0] = 0, times.times_tsc[1] = 3900000000;
         EXPECT_EQ(cell(kind, ROW_CONTAINER, D, 5, &e), "  334") << kind;
-        times_tsc[1] = 999999999; // under a second
+        times.times_tsc[1] = 999999999; // under a second
         EXPECT_EQ(cell(kind, ROW_CONTAINER, D, 5, &e), "  N/A") << kind;
-        proc_ryx_version = 8, times_ts[1] = {100, 500000001}; // rate beyond 64 bits
+        times.proc_ryx_version = 8, times.times_ts[1] = {100, 500000001}; // rate beyond 64 bits
         e.io = e.iops = UINT64_MAX - 1;
         EXPECT_EQ(cell(kind, ROW_CONTAINER, D, 5, &e), "18446744073709551615") << kind;
     }

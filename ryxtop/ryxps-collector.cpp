@@ -1,7 +1,7 @@
 // Thread collector: walks the process tree once per pass and hangs a record for every thread of
 // a listed container under that container. Every failure is silent: a thread that cannot be read
 // whole is left out.
-#include "ryxps.h"
+#include "ryxps-collector.h"
 
 #include "proc-sources.h"
 
@@ -29,6 +29,13 @@ struct dir_closer {
     void operator()(DIR *d) const { closedir(d); }
 };
 using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+
+// A directory stream that takes over fd; none (fd closed) when the stream cannot be made.
+dir_ptr dir_stream(unique_fd fd) {
+    dir_ptr dir(fdopendir(fd.get()));
+    if (dir) fd.release();
+    return dir;
+}
 
 // A process or thread directory: a whole decimal name above 0 ("self", ".", "0" are not).
 bool task_number(const char *name, long &value) {
@@ -131,6 +138,13 @@ class record_heap {
     void *populated_;
 };
 
+// What one walk of the process tree works with.
+struct walk {
+    container_index containers;
+    record_heap heap;
+    long page_size; // statm counts pages; a thread's mem is bytes
+};
+
 // Prepends a thread to its container and counts it; known: its process is counted already.
 void link_thread(ryx_entry *entry, threadinfo *thread, bool known) {
     thread->prev = nullptr;
@@ -148,8 +162,7 @@ void link_thread(ryx_entry *entry, threadinfo *thread, bool known) {
 //
 // Every source is read with short reads taken as its end: the kernel generates each of these
 // files whole when it is first read, so a further read would only return 0.
-void collect_thread(const container_index &containers, record_heap &heap, int task_fd,
-                    const char *tid_name, int64_t pid) {
+void collect_thread(walk &w, int task_fd, const char *tid_name, int64_t pid) {
     long tid;
     if (!task_number(tid_name, tid)) return;
     thread_paths paths(task_fd, tid_name);
@@ -174,7 +187,7 @@ void collect_thread(const container_index &containers, record_heap &heap, int ta
             return;
     }
 
-    ryx_entry *entry = containers.find(cid);
+    ryx_entry *entry = w.containers.find(cid);
     if (!entry) return;
 
     // /proc/<pid>/task/<tid>/cmdline: NUL-separated arguments, the first 255 bytes
@@ -208,13 +221,13 @@ void collect_thread(const container_index &containers, record_heap &heap, int ta
         if (!lines.first_line(line) || !parse_stat_times(line, utime, stime)) return;
     }
 
-    threadinfo *t = heap.allocate();
+    threadinfo *t = w.heap.allocate();
     if (!t) return;
     t->pid = pid;
     t->tid = tid;
     // The kernel's page counts are approximate, so shared can exceed resident; unsigned
     // subtraction would then wrap to a huge size.
-    t->mem = (resident > shared ? resident - shared : 0) * static_cast<uint64_t>(page_size);
+    t->mem = (resident > shared ? resident - shared : 0) * static_cast<uint64_t>(w.page_size);
     t->cpu = utime + stime;
     t->valid = 1;
     com_from_cmdline(cmd, cmd_len, t->com);
@@ -224,47 +237,36 @@ void collect_thread(const container_index &containers, record_heap &heap, int ta
     link_thread(entry, t, head && head->pid == pid);
 }
 
-// Takes ownership of task_fd, the process's task directory.
-void collect_process(const container_index &containers, record_heap &heap, int task_fd,
-                     const char *pid_name) {
-    dir_ptr dir(fdopendir(task_fd));
-    if (!dir) {
-        close(task_fd);
-        return;
-    }
+// The threads of one process, from its task directory.
+void collect_process(walk &w, unique_fd task_fd, const char *pid_name) {
+    dir_ptr dir = dir_stream(std::move(task_fd));
+    if (!dir) return;
     long pid;
     if (!task_number(pid_name, pid)) pid = -1;
     while (dirent *de = readdir(dir.get())) {
         long tid;
-        if (task_number(de->d_name, tid))
-            collect_thread(containers, heap, dirfd(dir.get()), de->d_name, pid);
+        if (task_number(de->d_name, tid)) collect_thread(w, dirfd(dir.get()), de->d_name, pid);
     }
 }
 
 } // namespace
 
-void ryx_get_pt_stats(ryx_entry *list, const char *process) {
+void ryx_get_pt_stats(ryx_entry *list, const char *process, long page_size) {
     // Without containers no thread can be taken, and nothing the walk reads could show.
     if (!list) return;
-    container_index containers(list);
-    record_heap heap;
+    walk w{container_index(list), record_heap(), page_size};
     if (process) {
-        int task_fd = open_fmt_path(AT_FDCWD, "/proc/%s/task", process);
-        if (task_fd >= 0) collect_process(containers, heap, task_fd, process);
+        unique_fd task_fd(open_fmt_path(AT_FDCWD, "/proc/%s/task", process));
+        if (task_fd) collect_process(w, std::move(task_fd), process);
         return;
     }
-    int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    dir_ptr dir(fdopendir(fd));
-    if (!dir) {
-        close(fd);
-        return;
-    }
+    dir_ptr dir = dir_stream(unique_fd(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+    if (!dir) return;
     while (dirent *de = readdir(dir.get())) {
         long pid;
         if (!task_number(de->d_name, pid)) continue;
-        int task_fd = open_fmt_path(dirfd(dir.get()), "%s/task", de->d_name);
-        if (task_fd >= 0) collect_process(containers, heap, task_fd, de->d_name);
+        unique_fd task_fd(open_fmt_path(dirfd(dir.get()), "%s/task", de->d_name));
+        if (task_fd) collect_process(w, std::move(task_fd), de->d_name);
     }
 }
 

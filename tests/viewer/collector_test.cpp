@@ -1,5 +1,5 @@
-// Thread collector: the source parsers on plain text, the line reader on lines longer than its
-// buffer, and the insertion that counts processes and threads.
+// Thread collector: the source parsers on plain text (cpuinfo's too), the line reader on lines
+// longer than its buffer, and the insertion that counts processes and threads.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "proc-sources.h"
-#include "ryxps.h"
+#include "ryxps-collector.h"
 
 namespace {
 
@@ -119,6 +119,18 @@ TEST(ProcSources, CommandText) {
     std::string cut = std::string(99, 'x') + '\0' + std::string(154, 'y') + '\0';
     com_from_cmdline(cut.data(), 255, com);
     EXPECT_EQ(com, std::string(99, 'x') + ' ' + std::string(154, 'y'));
+}
+
+TEST(ProcSources, CpuInfoFirstMatchAfterTheFirstLine) {
+    EXPECT_EQ(ryx_parse_cpufreq("processor\t: 0\ncpu MHz\t\t: 2400.000\ncpu MHz\t\t: 1000.0\n"),
+              2400000000ul);
+    EXPECT_EQ(ryx_parse_cpufreq("cpu MHz : 2400\nflags\t: fpu\n"), 0ul);
+    EXPECT_EQ(ryx_parse_cpufreq("processor\t: 0\nmodel name\t: X\n"), 0ul);
+    EXPECT_EQ(ryx_parse_cpufreq(""), 0ul);
+    EXPECT_EQ(ryx_parse_cpufreq("p\ncpu MHz : 1.5"), 1500000ul);
+    // No unsigned value: treated as unknown rather than converted.
+    EXPECT_EQ(ryx_parse_cpufreq("p\ncpu MHz : -5\n"), 0ul);
+    EXPECT_EQ(ryx_parse_cpufreq("p\ncpu MHz : 1e300\n"), 0ul);
 }
 
 TEST(ThreadList, InsertionCountsProcessesAndThreads) {

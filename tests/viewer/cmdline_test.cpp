@@ -1,12 +1,13 @@
-// Column format, numbers on the command line, cpuinfo parsing, and the interval and sorting
-// steps of a pass.
+// Command line: options, numbers, the default column format and the format parser.
 #include <cerrno>
 #include <string>
 #include <vector>
 
+#include <getopt.h>
 #include <gtest/gtest.h>
 
-#include "ryxps-core.h"
+#include "ryxps-cmdline.h"
+#include "ryxps-order.h"
 #include "ryxps-output.h"
 
 namespace {
@@ -27,6 +28,28 @@ TEST(StrToUl, WholeDecimalNumbersOnly) {
     EXPECT_EQ(ryx_strtoul("10 "), -1);
     EXPECT_EQ(ryx_strtoul("99999999999999999999"), -1);
     EXPECT_EQ(ryx_strtoul("4294967297"), 4294967297L);
+}
+
+// The parser fills the command-line record and hands -r back where it stands, even inside a
+// group of options, so that its warning comes before a later option's complaint.
+TEST(OptionParser, ReturnsAtEachRealtimeOption) {
+    std::vector<std::string> args{"ryxps", "-dr", "-c", "7", "-s", "!mem", "-r", "-c", "0"};
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(args.size());
+    optind = 0; // a fresh scan
+    ryx_cmdline cmd;
+    EXPECT_EQ(ryx_parse_cmdline(argc, argv.data(), cmd), RYX_CMDLINE_REALTIME);
+    EXPECT_EQ(cmd.opts, OPT_DYNAMIC);
+    EXPECT_EQ(ryx_parse_cmdline(argc, argv.data(), cmd), RYX_CMDLINE_REALTIME);
+    EXPECT_EQ(cmd.calibration_time, 7);
+    EXPECT_EQ(cmd.sort, SORT_MEM | SORT_REVERSE);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ryx_parse_cmdline(argc, argv.data(), cmd), RYX_CMDLINE_INVALID);
+    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("error: invalid time\n", 0), 0u);
+    EXPECT_EQ(cmd.calibration_time, 7);
 }
 
 TEST(DefaultFormat, InsertionsFollowTheOptions) {
@@ -75,70 +98,6 @@ TEST(FormatParser, RejectsMalformedElements) {
         if (std::string(format) == "ID:10") expect = "error: unknown unit ID\n" + expect;
         EXPECT_EQ(err, expect) << format;
     }
-}
-
-TEST(CpuInfo, FirstMatchAfterTheFirstLine) {
-    EXPECT_EQ(ryx_parse_cpufreq("processor\t: 0\ncpu MHz\t\t: 2400.000\ncpu MHz\t\t: 1000.0\n"),
-              2400000000ul);
-    EXPECT_EQ(ryx_parse_cpufreq("cpu MHz : 2400\nflags\t: fpu\n"), 0ul);
-    EXPECT_EQ(ryx_parse_cpufreq("processor\t: 0\nmodel name\t: X\n"), 0ul);
-    EXPECT_EQ(ryx_parse_cpufreq(""), 0ul);
-    EXPECT_EQ(ryx_parse_cpufreq("p\ncpu MHz : 1.5"), 1500000ul);
-    // No unsigned value: treated as unknown rather than converted.
-    EXPECT_EQ(ryx_parse_cpufreq("p\ncpu MHz : -5\n"), 0ul);
-    EXPECT_EQ(ryx_parse_cpufreq("p\ncpu MHz : 1e300\n"), 0ul);
-}
-
-TEST(IntervalDeltas, IncreaseOrInvalid) {
-    ryx_entry a{}, b{};
-    a.cpu = 100;
-    a.io = 50;
-    a.iops = 7;
-    a.cpu_valid = a.io_valid = a.iops_valid = 1;
-    b.cpu = 1100;
-    b.io = 40;
-    b.iops = 9;
-    b.cpu_valid = b.io_valid = 1;
-    ryx_apply_deltas(&a, &b);
-    EXPECT_EQ(a.cpu, 1000u);
-    EXPECT_EQ(a.cpu_valid, 1);
-    // Went backwards: re-created container, no meaningful increase.
-    EXPECT_EQ(a.io, 50u);
-    EXPECT_EQ(a.io_valid, 0);
-    // Missing from the second read.
-    EXPECT_EQ(a.iops, 7u);
-    EXPECT_EQ(a.iops_valid, 0);
-
-    // Counters near the top of the range still give their exact increase.
-    ryx_entry c{}, d{};
-    c.cpu = ~uint64_t{0} - 10;
-    d.cpu = ~uint64_t{0};
-    c.cpu_valid = d.cpu_valid = 1;
-    ryx_apply_deltas(&c, &d);
-    EXPECT_EQ(c.cpu, 10u);
-    EXPECT_EQ(c.cpu_valid, 1);
-}
-
-TEST(SortStep, RelinksBothDirections) {
-    ryx_entry e[4]{};
-    const uint64_t mem[4] = {20, 40, 10, 30};
-    for (int i = 0; i < 4; ++i) {
-        e[i].id = i;
-        e[i].mem = mem[i];
-        e[i].prev = i > 0 ? &e[i - 1] : nullptr;
-        e[i].next = i < 3 ? &e[i + 1] : nullptr;
-    }
-    ryx_entry *head = ryx_sort_list(&e[0], SORT_MEM | SORT_REVERSE);
-    std::vector<uint64_t> order;
-    const ryx_entry *last = nullptr;
-    for (ryx_entry *p = head; p; p = p->next) {
-        EXPECT_EQ(p->prev, last);
-        order.push_back(p->mem);
-        last = p;
-    }
-    EXPECT_EQ(order, (std::vector<uint64_t>{10, 20, 30, 40}));
-    EXPECT_EQ(ryx_sort_list(nullptr, SORT_MEM), nullptr);
-    EXPECT_EQ(ryx_sort_list(head, SORT_NONE), head);
 }
 
 } // namespace

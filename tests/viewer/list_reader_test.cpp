@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ryxps-core.h"
+#include "ryxps-list-reader.h"
 
 namespace fs = std::filesystem;
 
@@ -20,38 +20,31 @@ namespace {
 class ListReader : public ::testing::Test {
   protected:
     fs::path dir;
-    std::vector<std::string> paths;
-    std::vector<char *> argv_paths;
+    ryx_list_files files;
+    ryx_read_times before; // the times of the previous read, as the run loop passes them on
+    ryx_sample sample;
     ryx_entry *list = nullptr;
 
     void SetUp() override {
-        char tmpl[] = "/tmp/ryxps-reader-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        std::string tmpl = (fs::temp_directory_path() / "ryxps-reader-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
         dir = tmpl;
     }
-    void TearDown() override {
-        ryx_free_list(list);
-        ryx_list_file = nullptr;
-        fs::remove_all(dir);
-    }
+    void TearDown() override { fs::remove_all(dir); }
     // Declares the list files in reading order; an empty text names a file that is not there.
     void lists(const std::vector<std::string> &texts) {
-        paths.clear();
+        files.clear();
         for (size_t i = 0; i < texts.size(); ++i) {
             fs::path p = dir / ("list" + std::to_string(i));
             if (!texts[i].empty()) std::ofstream(p) << texts[i];
-            paths.push_back(p.string());
+            files.push_back(p.string());
         }
-        argv_paths.clear();
-        for (auto &p : paths)
-            argv_paths.push_back(p.data());
-        argv_paths.push_back(nullptr);
-        ryx_list_file = argv_paths.data();
     }
     int read() {
-        ryx_free_list(list);
-        list = nullptr;
-        return ryx_get_stats(&list);
+        int rc = ryx_get_stats(files, before, sample);
+        before = sample.times;
+        list = sample.list.get();
+        return rc;
     }
     std::vector<uint64_t> ids() const {
         std::vector<uint64_t> out;
@@ -63,9 +56,9 @@ class ListReader : public ::testing::Test {
 
 TEST_F(ListReader, VersionedHeaderFillsRecordAndTakesRealtimeStamp) {
     lists({"8:RYX\tEP\tCPU\tIO\n5\t1\t1000\t20\n"});
-    times_ts[1] = {42, 7};
-    timespec before;
-    clock_gettime(CLOCK_REALTIME, &before);
+    before.times_ts[1] = {42, 7};
+    timespec start;
+    clock_gettime(CLOCK_REALTIME, &start);
     ASSERT_EQ(read(), 0);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->prev, nullptr);
@@ -80,29 +73,47 @@ TEST_F(ListReader, VersionedHeaderFillsRecordAndTakesRealtimeStamp) {
     EXPECT_EQ(list->iops_valid, 0);
     EXPECT_EQ(list->parent_id, 0u);
     EXPECT_EQ(list->threadinfo_head, nullptr);
-    EXPECT_EQ(proc_ryx_version, 8);
-    EXPECT_EQ(times_ts[0].tv_sec, 42);
-    EXPECT_EQ(times_ts[0].tv_nsec, 7);
-    EXPECT_GE(times_ts[1].tv_sec, before.tv_sec);
+    EXPECT_EQ(sample.times.proc_ryx_version, 8);
+    EXPECT_EQ(sample.times.times_ts[0].tv_sec, 42);
+    EXPECT_EQ(sample.times.times_ts[0].tv_nsec, 7);
+    EXPECT_GE(sample.times.times_ts[1].tv_sec, start.tv_sec);
 }
 
 TEST_F(ListReader, HeaderWithoutColonIsVersionZeroAndUsesTheCounter) {
     lists({"RYX\tEP\tCPU\n5\t1\t1000\n"});
-    times_tsc[1] = 1;
-    timespec ts_before = times_ts[1];
+    before.times_tsc[1] = 1;
+    timespec ts_before = before.times_ts[1];
     ASSERT_EQ(read(), 0);
-    EXPECT_EQ(proc_ryx_version, 0);
-    EXPECT_EQ(times_tsc[0], 1u);
-    EXPECT_GT(times_tsc[1], 1u);
-    EXPECT_EQ(times_ts[1].tv_sec, ts_before.tv_sec);
-    EXPECT_EQ(times_ts[1].tv_nsec, ts_before.tv_nsec);
+    EXPECT_EQ(sample.times.proc_ryx_version, 0);
+    EXPECT_EQ(sample.times.times_tsc[0], 1u);
+    EXPECT_GT(sample.times.times_tsc[1], 1u);
+    EXPECT_EQ(sample.times.times_ts[1].tv_sec, ts_before.tv_sec);
+    EXPECT_EQ(sample.times.times_ts[1].tv_nsec, ts_before.tv_nsec);
     // Versions 4 and 5 sit on either side of the clock switch; junk before the colon is 0.
     lists({"4:RYX\tEP\tCPU\n"});
     ASSERT_EQ(read(), 0);
-    EXPECT_EQ(proc_ryx_version, 4);
+    EXPECT_EQ(sample.times.proc_ryx_version, 4);
     lists({"x:RYX\tEP\tCPU\n"});
     ASSERT_EQ(read(), 0);
-    EXPECT_EQ(proc_ryx_version, 0);
+    EXPECT_EQ(sample.times.proc_ryx_version, 0);
+}
+
+// Reads pass their times on: each one shifts only its own clock's pair, and a read that fails
+// before the header leaves all of them as they were.
+TEST_F(ListReader, EachReadShiftsOnlyItsOwnClock) {
+    lists({"8:RYX\tEP\tCPU\n"});
+    ASSERT_EQ(read(), 0);
+    const ryx_read_times first = sample.times;
+    lists({"4:RYX\tEP\tCPU\n"});
+    ASSERT_EQ(read(), 0);
+    EXPECT_EQ(sample.times.times_tsc[0], first.times_tsc[1]);
+    EXPECT_EQ(sample.times.times_ts[0].tv_sec, first.times_ts[0].tv_sec);
+    EXPECT_EQ(sample.times.times_ts[1].tv_nsec, first.times_ts[1].tv_nsec);
+    const ryx_read_times second = sample.times;
+    files = {(dir / "gone").string()};
+    EXPECT_EQ(read(), -EPROTO);
+    EXPECT_EQ(sample.times.proc_ryx_version, 4);
+    EXPECT_EQ(sample.times.times_tsc[1], second.times_tsc[1]);
 }
 
 TEST_F(ListReader, ParentPrefixAndAlternativeNames) {
@@ -176,10 +187,7 @@ TEST_F(ListReader, UnreadableListsFailWithProtocolError) {
         EXPECT_EQ(read(), -EPROTO) << files[0];
         EXPECT_EQ(list, nullptr);
     }
-    ryx_list_file = nullptr;
-    EXPECT_EQ(read(), -EPROTO);
-    char *none[] = {nullptr};
-    ryx_list_file = none;
+    files.clear();
     EXPECT_EQ(read(), -EPROTO);
     // A list without containers is no error.
     lists({"8:RYX\tEP\tCPU"});
