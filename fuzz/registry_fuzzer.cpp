@@ -22,6 +22,7 @@
 #include "format.h"
 #include "internal.h"
 #include "registry.h"
+#include "ryx-number.h"
 
 using namespace ryx;
 
@@ -241,7 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check_table(table, tail, table_ok, mapped);
     check_index(index, some_id, index_ok, owners);
     uint32_t uid;
-    if (registry::parse_uid_name(all, uid) && std::to_string(uid) != all) abort();
+    if (num::parse_canonical_u32(all, uid) && std::to_string(uid) != all) abort();
     if (registry::parse_id_min(all) < 60000) abort();
 
     // Real files cost a few system calls each: only for inputs that look like a table.

@@ -4,15 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <dirent.h>
-#include <memory>
+
+#include <cerrno>
 
 #include <ryx/ryx-ctl.h>
 
 #include "fsutil.h"
 #include "internal.h"
 #include "registry.h"
+#include "ryx-number.h"
 #include "state.h"
 
 struct libryx {
@@ -32,11 +33,6 @@ constexpr uint32_t kHandleMagic = 0x52595848;
 constexpr const char *kLocks = ".locks";
 constexpr size_t kMaxState = 64 * 1024;
 
-// 0 names no container; all ones marks a dead row in the kernel's lists.
-bool valid_id(uint32_t id) {
-    return id != 0 && id != 0xffffffffu;
-}
-
 bool valid_handle(const libryx *h) {
     return h && h->magic == kHandleMagic;
 }
@@ -46,7 +42,9 @@ int load_at(int dir, uint32_t id, Container &c) {
     int rc = read_file(dir, std::to_string(id).c_str(), text, kMaxState);
     if (rc == -ENOENT) return -ESRCH;
     if (rc < 0) return rc;
-    return parse_state(text, id, c);
+    uint32_t named;
+    if ((rc = parse_state(text, named, c)) < 0) return rc;
+    return named == id ? 0 : -EBADMSG;
 }
 
 int store_at(int dir, uint32_t id, const Container &c) {
@@ -57,13 +55,23 @@ int lock_container(int dir, uint32_t id, Lock &lock) {
     return lock.acquire_key(dir, kLocks, id, paths().container_lock_wait_ms);
 }
 
+int open_state_dir(bool create, Fd &dir) {
+    int rc = open_dir(paths().state_dir, create, 0755, dir);
+    return rc == -ENOENT && !create ? -ESRCH : rc;
+}
+
+// The state directory opened for a change of one container, and that container locked.
+int open_locked(uint32_t id, bool create, Fd &dir, Lock &lock) {
+    int rc = open_state_dir(create, dir);
+    return rc < 0 ? rc : lock_container(dir.get(), id, lock);
+}
+
 // Read-modify-write of one container under its own lock.
 template <class F> int update(uint32_t id, F &&change) {
     Fd dir;
-    int rc = open_dir(paths().state_dir, true, 0755, dir);
-    if (rc < 0) return rc;
     Lock lock;
-    if ((rc = lock_container(dir.get(), id, lock)) < 0) return rc;
+    int rc = open_locked(id, true, dir, lock);
+    if (rc < 0) return rc;
     Container c;
     rc = load_at(dir.get(), id, c);
     if (rc < 0 && rc != -ESRCH) return rc;
@@ -75,10 +83,23 @@ template <class F> int update(uint32_t id, F &&change) {
 
 int load(uint32_t id, Container &out) {
     Fd dir;
-    int rc = open_dir(paths().state_dir, false, 0755, dir);
-    if (rc == -ENOENT) return -ESRCH;
-    if (rc < 0) return rc;
-    return load_at(dir.get(), id, out);
+    int rc = open_state_dir(false, dir);
+    return rc < 0 ? rc : load_at(dir.get(), id, out);
+}
+
+int load_all(std::vector<Record> &out) {
+    Fd dir;
+    std::vector<uint32_t> ids;
+    int rc = open_state_dir(false, dir);
+    if (rc == -ESRCH) return 0;
+    if (rc < 0 || (rc = list_numbered(dir.get(), ids)) < 0) return rc;
+    std::vector<Record> all(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        all[i].id = ids[i];
+        if ((all[i].error = load_at(dir.get(), ids[i], all[i].c)) < 0) all[i].c = Container();
+    }
+    out = std::move(all);
+    return 0;
 }
 
 int set_flags(uint32_t id, uint32_t flags) {
@@ -92,27 +113,11 @@ int set_flags(uint32_t id, uint32_t flags) {
 
 int forget(uint32_t id) {
     Fd dir;
-    int rc = open_dir(paths().state_dir, false, 0755, dir);
-    if (rc < 0) return rc == -ENOENT ? -ESRCH : rc;
     Lock lock;
-    if ((rc = lock_container(dir.get(), id, lock)) < 0) return rc;
+    int rc = open_locked(id, false, dir, lock);
+    if (rc < 0) return rc;
     rc = remove_durable(dir.get(), std::to_string(id));
     return rc == -ENOENT ? -ESRCH : rc;
-}
-
-int list(std::vector<uint32_t> &ids) {
-    Fd dir;
-    int rc = open_dir(paths().state_dir, false, 0755, dir);
-    if (rc == -ENOENT) return 0;
-    if (rc < 0) return rc;
-    std::unique_ptr<DIR, int (*)(DIR *)> d(::fdopendir(dir.get()), ::closedir);
-    if (!d) return -errno;
-    dir.release(); // now owned by the stream
-    while (struct dirent *de = ::readdir(d.get())) {
-        uint32_t id;
-        if (registry::parse_uid_name(de->d_name, id)) ids.push_back(id);
-    }
-    return 0;
 }
 
 int migrate_state() {
@@ -129,7 +134,7 @@ int migrate_state() {
         if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
             continue;
         uint32_t id;
-        if (!registry::parse_uid_name(name, id)) {
+        if (!num::parse_canonical_u32(name, id)) {
             // Our own lock and temporary files: anything an ordinary user could hold or write
             // goes; the next writer makes a fresh one.
             if (name[0] == '.' && (!S_ISREG(st.st_mode) || !trusted(st))) {

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <ctime>
 
+#include "ryx-number.h"
+
 namespace ryx {
 
 bool trusted(const struct stat &st) {
@@ -83,6 +85,26 @@ int list_dir(int dirfd, DirStream &out) {
     return 0;
 }
 
+int list_numbered(int dirfd, std::vector<uint32_t> &out) {
+    DirStream d;
+    if (int rc = list_dir(dirfd, d); rc < 0) return rc;
+    std::vector<uint32_t> found;
+    for (;;) {
+        errno = 0;
+        const struct dirent *de = ::readdir(d.get());
+        if (!de) {
+            // A walk cut short would leave entries out: a registry's ids, say, out of its index.
+            if (errno != 0) return -errno;
+            break;
+        }
+        uint32_t n;
+        if (num::parse_canonical_u32(de->d_name, n)) found.push_back(n);
+    }
+    std::sort(found.begin(), found.end());
+    out = std::move(found);
+    return 0;
+}
+
 static int64_t now_ms() {
     struct timespec ts;
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -107,30 +129,30 @@ template <class F> static int poll_lock(F &&attempt, int wait_ms) {
     }
 }
 
-int Lock::acquire(int dirfd, const char *name, int wait_ms) {
+// The lock file, opened without following a link and without waiting, then locked by attempt.
+template <class F> int Lock::take(int dirfd, const char *name, int wait_ms, F &&attempt) {
     Fd fd(::openat(dirfd, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     if (!fd) return -errno;
-    int rc = poll_lock([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }, wait_ms);
+    int rc = poll_lock([&] { return attempt(fd.get()); }, wait_ms);
     if (rc < 0) return rc;
     fd_ = std::move(fd);
     return 0;
 }
 
+int Lock::acquire(int dirfd, const char *name, int wait_ms) {
+    return take(dirfd, name, wait_ms, [](int fd) { return ::flock(fd, LOCK_EX | LOCK_NB); });
+}
+
 int Lock::acquire_key(int dirfd, const char *name, uint64_t key, int wait_ms) {
-    Fd fd(::openat(dirfd, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
-    if (!fd) return -errno;
     struct flock range = {};
     range.l_type = F_WRLCK;
     range.l_whence = SEEK_SET;
     range.l_start = static_cast<off_t>(key);
     range.l_len = 1;
-    int rc = poll_lock([&] { return ::fcntl(fd.get(), F_OFD_SETLK, &range); }, wait_ms);
-    if (rc < 0) return rc;
-    fd_ = std::move(fd);
-    return 0;
+    return take(dirfd, name, wait_ms, [&](int fd) { return ::fcntl(fd, F_OFD_SETLK, &range); });
 }
 
-static int write_all(int fd, std::string_view data) {
+int write_all(int fd, std::string_view data) {
     while (!data.empty()) {
         ssize_t n = ::write(fd, data.data(), data.size());
         if (n < 0) {
@@ -143,7 +165,8 @@ static int write_all(int fd, std::string_view data) {
 }
 
 int write_atomic(int dirfd, const std::string &name, std::string_view data, mode_t mode,
-                 uid_t owner) {
+                 uid_t owner, unsigned flags) {
+    const bool sync = !(flags & kNoSync);
     // Dot-named so that directory walks looking for entries pass over a leftover temp file.
     const std::string tmp = "." + name + ".new";
     if (::unlinkat(dirfd, tmp.c_str(), 0) != 0 && errno != ENOENT) return -errno;
@@ -154,14 +177,14 @@ int write_atomic(int dirfd, const std::string &name, std::string_view data, mode
         ::fchown(fd.get(), owner, static_cast<gid_t>(-1)) != 0)
         rc = -errno;
     if (rc == 0 && ::fchmod(fd.get(), mode) != 0) rc = -errno;
-    if (rc == 0 && ::fsync(fd.get()) != 0) rc = -errno;
+    if (rc == 0 && sync && ::fsync(fd.get()) != 0) rc = -errno;
     if (rc == 0 && ::renameat(dirfd, tmp.c_str(), dirfd, name.c_str()) != 0) rc = -errno;
     if (rc != 0) {
         ::unlinkat(dirfd, tmp.c_str(), 0);
         return rc;
     }
     // The rename itself is only durable once the directory is.
-    if (::fsync(dirfd) != 0) return -errno;
+    if (sync && ::fsync(dirfd) != 0) return -errno;
     return 0;
 }
 
@@ -172,10 +195,12 @@ int remove_durable(int dirfd, const std::string &name) {
 }
 
 int open_regular(int dirfd, const char *name, unsigned flags, Fd &fd, struct stat &st) {
+    const bool any_kind = flags & kAnyKind;
     fd = Fd(::openat(dirfd, name,
-                     O_RDONLY | O_CLOEXEC | O_NONBLOCK | (flags & kFollow ? 0 : O_NOFOLLOW)));
+                     O_RDONLY | O_CLOEXEC | (any_kind ? 0 : O_NONBLOCK) |
+                         (flags & kFollow ? 0 : O_NOFOLLOW)));
     if (!fd || ::fstat(fd.get(), &st) != 0) return -errno;
-    if (!S_ISREG(st.st_mode)) return -EINVAL;
+    if (!any_kind && !S_ISREG(st.st_mode)) return -EINVAL;
     if (!(flags & kAnyOwner) && !trusted(st)) return -EUCLEAN;
     return 0;
 }
@@ -186,8 +211,10 @@ int read_file(int dirfd, const char *name, std::string &out, size_t max_size, un
     if (int rc = open_regular(dirfd, name, flags, fd, st); rc < 0) return rc;
     if (static_cast<uint64_t>(st.st_size) > max_size) return -EFBIG;
     // Sized from fstat so that a whole table comes in one read; the loop still runs to the end
-    // in case the file is longer than it was (it never is for files we replace by rename).
-    std::string buf(static_cast<size_t>(st.st_size) + 1, '\0');
+    // in case the file is longer than it was (it never is for files we replace by rename), or
+    // is a pipe, whose size says nothing.
+    const size_t expect = S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) : 65535;
+    std::string buf(expect + 1, '\0');
     size_t have = 0;
     for (;;) {
         if (have == buf.size()) {

@@ -1,4 +1,5 @@
-// Small owning wrappers and the one durable-write routine everything that changes a file uses.
+// Small owning wrappers and the file routines of the library, its tools and the simulated host:
+// the one atomic write and the one whole-file read.
 #pragma once
 
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ryx {
 
@@ -54,6 +56,11 @@ using DirStream = std::unique_ptr<DIR, DirCloser>;
 // A stream over dirfd's entries from the first, leaving dirfd itself open for *at() calls.
 int list_dir(int dirfd, DirStream &out);
 
+// The entries of dirfd named by a canonical decimal number (the users of the registry, the
+// containers of the state directory), in ascending order; dot-names and anything else are
+// skipped. A walk cut short by an error fails as a whole.
+int list_numbered(int dirfd, std::vector<uint32_t> &out);
+
 // An exclusive lock held by an open file description, so that an unrelated close() of the same
 // file elsewhere in the process cannot drop it. Nobody waits for one without bound: a holder
 // may be a stopped process, so after wait_ms the attempt fails with -ETIMEDOUT.
@@ -66,15 +73,23 @@ class Lock {
     int acquire_key(int dirfd, const char *name, uint64_t key, int wait_ms);
 
   private:
+    template <class F> int take(int dirfd, const char *name, int wait_ms, F &&attempt);
     Fd fd_;
 };
 
-// Replaces dir/name with data durably: a new file, fsync, rename over the old one, fsync of the
-// directory. A reader sees the old file or the new one, never a mix; after a return of 0 the
-// change survives a crash. owner: chown target (-1 keeps the writer's), applied only when
-// running as root. Must be called with the directory's lock held (the temp name is fixed).
+int write_all(int fd, std::string_view data);
+
+enum WriteFlags : unsigned {
+    kNoSync = 1, // no fsync: for files that need not survive a crash (the simulated host's)
+};
+
+// Replaces dir/name with data durably: a new file ".<name>.new", fsync, rename over the old
+// one, fsync of the directory. A reader sees the old file or the new one, never a mix; after a
+// return of 0 the change survives a crash. owner: chown target (-1 keeps the writer's), applied
+// only when running as root. Must be called with the directory's lock held (the temp name is
+// fixed).
 int write_atomic(int dirfd, const std::string &name, std::string_view data, mode_t mode,
-                 uid_t owner);
+                 uid_t owner, unsigned flags = 0);
 
 // Removes dir/name durably; -ENOENT when it was not there.
 int remove_durable(int dirfd, const std::string &name);
@@ -82,6 +97,8 @@ int remove_durable(int dirfd, const std::string &name);
 enum ReadFlags : unsigned {
     kFollow = 1,   // accept a symbolic link (the library's own files never are links)
     kAnyOwner = 2, // skip the trust test: only for repairs that judge the content themselves
+    kAnyKind = 4,  // any kind of file, opened and read blocking (a pipe, say): only for a file
+                   // the caller named itself, never for one of the library's
 };
 
 // Opens a regular file for reading without waiting (a FIFO, a device or a lease holder never
@@ -91,5 +108,7 @@ int open_regular(int dirfd, const char *name, unsigned flags, Fd &fd, struct sta
 // Whole file into out; 0 or a negated errno (as open_regular). Refuses files over max_size
 // with -EFBIG.
 int read_file(int dirfd, const char *name, std::string &out, size_t max_size, unsigned flags = 0);
+// A max_size for files of any size.
+constexpr size_t kAnySize = size_t(1) << 40;
 
 } // namespace ryx

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <iterator>
 #include <unordered_set>
 
 #include <ryx/ryz-map.h>
@@ -19,6 +19,7 @@
 #include "format.h"
 #include "fsutil.h"
 #include "internal.h"
+#include "ryx-number.h"
 
 namespace ryx::registry {
 
@@ -46,10 +47,14 @@ int open_root(bool create, Fd &dir) {
     return open_dir(paths().registry_root, create, kDirMode, dir);
 }
 
+int lock_registry(int dir, Lock &lock) {
+    return lock.acquire(dir, kLock, paths().registry_lock_wait_ms);
+}
+
 // The registry directory, opened and locked for a change.
-static int open_locked(bool create, Fd &dir, Lock &lock) {
+int open_locked(bool create, Fd &dir, Lock &lock) {
     int rc = open_root(create, dir);
-    return rc < 0 ? rc : lock.acquire(dir.get(), kLock, paths().registry_lock_wait_ms);
+    return rc < 0 ? rc : lock_registry(dir.get(), lock);
 }
 
 // Whole files for the writers and listings: a user table, or the index.
@@ -78,41 +83,38 @@ int store_index(int dir, const std::vector<fmt::Owner> &owners, uint32_t next) {
     return write_atomic(dir, kIndex, fmt::encode_index(owners, next), kIndexMode, 0);
 }
 
+// Adds uid's ids to all, or notes why they cannot be taken.
+int scan_user(int dir, uint32_t uid, uint32_t min, std::vector<fmt::Owner> &all,
+              std::vector<Damaged> *damaged) {
+    std::vector<fmt::Entry> entries;
+    int rc = load_user(dir, uid, entries);
+    if (rc == -ENOENT) return 0; // removed while we looked
+    if (rc < 0) {
+        if (damaged) damaged->push_back({uid, rc});
+        return rc;
+    }
+    int failure = 0;
+    for (const fmt::Entry &e : entries) {
+        if (e.id < min) {
+            if (damaged) damaged->push_back({uid, -ERANGE, e.id});
+            failure = -ERANGE;
+            continue;
+        }
+        all.push_back({e.id, uid});
+    }
+    return failure;
+}
+
 // Every user entry's ids, gathered under the writers' lock.
 int scan(int dir, std::vector<fmt::Owner> &owners, std::vector<Conflict> *conflicts,
          std::vector<Damaged> *damaged) {
-    DirStream d;
-    if (int rc = list_dir(dir, d); rc < 0) return rc;
+    std::vector<uint32_t> uids;
+    if (int rc = list_numbered(dir, uids); rc < 0) return rc;
     std::vector<fmt::Owner> all;
     int failure = 0;
     const uint32_t min = id_min();
-    for (;;) {
-        errno = 0;
-        struct dirent *de = ::readdir(d.get());
-        if (!de) {
-            // A walk cut short would leave ids out of the index and let them be handed out again.
-            if (errno != 0) return -errno;
-            break;
-        }
-        uint32_t uid;
-        if (!parse_uid_name(de->d_name, uid)) continue;
-        std::vector<fmt::Entry> entries;
-        int rc = load_user(dir, uid, entries);
-        if (rc == -ENOENT) continue; // removed while we looked
-        if (rc < 0) {
-            if (damaged) damaged->push_back({uid, rc});
-            failure = rc;
-            continue;
-        }
-        for (const fmt::Entry &e : entries) {
-            if (e.id < min) {
-                if (damaged) damaged->push_back({uid, -ERANGE, e.id});
-                failure = -ERANGE;
-                continue;
-            }
-            all.push_back({e.id, uid});
-        }
-    }
+    for (uint32_t uid : uids)
+        if (int rc = scan_user(dir, uid, min, all, damaged); rc < 0) failure = rc;
     std::sort(all.begin(), all.end(), [](const fmt::Owner &a, const fmt::Owner &b) {
         return a.id != b.id ? a.id < b.id : a.uid < b.uid;
     });
@@ -139,14 +141,18 @@ int load_index(int dir, std::vector<fmt::Owner> &owners, uint32_t &next) {
     return fmt::decode_index(data, owners, next);
 }
 
+// For lower_bound over owners sorted by id.
+bool by_id(const fmt::Owner &o, uint32_t v) {
+    return o.id < v;
+}
+
 // First free id at or after the hint, wrapping once to the minimum. Starting at the hint
 // rather than at the bottom keeps a just-removed id (whose container may still be alive) from
 // being handed straight to someone else.
 int pick_id(const std::vector<fmt::Owner> &owners, uint32_t hint, uint32_t min, uint32_t &id) {
     if (min > kMaxId) return -ENOSPC;
     auto first_free = [&](uint32_t from, uint32_t to, uint32_t &out) {
-        auto it = std::lower_bound(owners.begin(), owners.end(), from,
-                                   [](const fmt::Owner &o, uint32_t v) { return o.id < v; });
+        auto it = std::lower_bound(owners.begin(), owners.end(), from, by_id);
         uint64_t cand = from;
         for (; it != owners.end() && cand <= to && it->id == cand; ++it)
             ++cand;
@@ -172,18 +178,6 @@ bool valid_docroot(const char *docroot) {
 
 } // namespace
 
-bool parse_uid_name(std::string_view name, uint32_t &uid) {
-    if (name.empty() || name.size() > 10 || (name.size() > 1 && name[0] == '0')) return false;
-    uint64_t v = 0;
-    for (char c : name) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + uint64_t(c - '0');
-    }
-    if (v > 0xffffffffu) return false;
-    uid = static_cast<uint32_t>(v);
-    return true;
-}
-
 uint32_t parse_id_min(std::string_view text) {
     // "UID_MAX <number>" on a line of its own; '#' starts a comment; the last valid one counts.
     uint32_t found = 0;
@@ -202,17 +196,8 @@ uint32_t parse_id_min(std::string_view text) {
         line.remove_prefix(8);
         while (!line.empty() && blank(line.front()))
             line.remove_prefix(1);
-        if (line.empty() || line.size() > 10) continue;
-        uint64_t v = 0;
-        bool ok = true;
-        for (char c : line) {
-            if (c < '0' || c > '9') {
-                ok = false;
-                break;
-            }
-            v = v * 10 + uint64_t(c - '0');
-        }
-        if (ok && v <= 0xffffffffu) found = static_cast<uint32_t>(v);
+        uint32_t v;
+        if (line.size() <= 10 && num::parse_u32(line, v)) found = v;
     }
     return found < kFloor ? kFloor : found;
 }
@@ -296,7 +281,97 @@ std::string escape_docroot(std::string_view docroot) {
     return out;
 }
 
+int users(std::vector<uint32_t> &uids) {
+    Fd dir;
+    int rc = open_root(false, dir);
+    if (rc == -ENOENT) {
+        uids.clear();
+        return 0;
+    }
+    return rc < 0 ? rc : list_numbered(dir.get(), uids);
+}
+
+int mappings(uint32_t uid, std::vector<fmt::Entry> &entries) {
+    Fd dir;
+    int rc = open_root(false, dir);
+    return rc < 0 ? rc : load_user(dir.get(), uid, entries);
+}
+
 namespace {
+
+// The registry directory made root's, and locked: a lock file an ordinary user could open may be
+// held by them, so such a one is replaced by a fresh one first.
+int secure_locked(Fd &dir, Lock &lock) {
+    int rc = secure_dir(paths().registry_root, kDirMode, dir);
+    if (rc < 0) return rc;
+    struct stat st;
+    if (::fstatat(dir.get(), kLock, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (!S_ISREG(st.st_mode) || !trusted(st) || (st.st_mode & 077) != 0))
+        ::unlinkat(dir.get(), kLock, 0);
+    return lock_registry(dir.get(), lock);
+}
+
+// A table as migrate finds it, whoever owns it.
+struct Table {
+    uint32_t uid;
+    std::vector<fmt::Entry> entries;
+    std::string raw;
+    int error;
+    bool sound; // root's, private, and every entry confirmed: nothing to do
+};
+
+// Every table of the registry. A name that is no regular file (a FIFO, a device or a link put
+// there) is no table and maps nothing: it is removed.
+int read_tables(int dir, std::vector<Table> &tables, Migration &out) {
+    std::vector<uint32_t> uids;
+    if (int rc = list_numbered(dir, uids); rc < 0) return rc;
+    for (uint32_t uid : uids) {
+        const std::string name = uid_name(uid);
+        Table t{uid, {}, {}, 0, false};
+        Fd fd;
+        struct stat st;
+        int rc = open_regular(dir, name.c_str(), kAnyOwner, fd, st);
+        if (rc == -EINVAL || rc == -ELOOP) {
+            if (::unlinkat(dir, name.c_str(), 0) != 0) return -errno;
+            out.removed.push_back(uid);
+            continue;
+        }
+        if (rc < 0) return rc;
+        fd = Fd();
+        if ((rc = read_file(dir, name.c_str(), t.raw, kMaxFile, kAnyOwner)) < 0) return rc;
+        t.error = fmt::decode_user(t.raw, uid, t.entries);
+        t.sound = st.st_uid == 0 && (st.st_mode & 07777) == kUserMode;
+        tables.push_back(std::move(t));
+    }
+    return 0;
+}
+
+// Who owns an id, as far as a migration can confirm it: the root-owned index says so or, with
+// trust_tables and no index, the one user whose table maps it (an id two users map is confirmed
+// for neither).
+struct Confirmed {
+    uint32_t min = id_min(); // nothing below it is a domain's
+    std::vector<fmt::Owner> index;
+    uint32_t next = 0;
+    bool have_index = false;
+    std::vector<fmt::Owner> claimed;
+
+    void claim(const std::vector<Table> &tables) {
+        for (const Table &t : tables)
+            for (const fmt::Entry &e : t.entries)
+                claimed.push_back({e.id, t.uid});
+        std::sort(claimed.begin(), claimed.end(),
+                  [](const fmt::Owner &a, const fmt::Owner &b) { return a.id < b.id; });
+    }
+
+    int64_t owner_of(uint32_t id) const {
+        const std::vector<fmt::Owner> &v = have_index ? index : claimed;
+        auto at = std::lower_bound(v.begin(), v.end(), id, by_id);
+        if (at == v.end() || at->id != id) return -1;
+        if (!have_index && std::next(at) != v.end() && std::next(at)->id == id) return -1;
+        return at->uid;
+    }
+};
 
 // "<id> <docroot>" lines of what a migration set aside.
 std::string set_aside_text(const std::vector<SetAside> &items) {
@@ -306,128 +381,82 @@ std::string set_aside_text(const std::vector<SetAside> &items) {
     return out;
 }
 
+// Appends to ".setaside.<uid>".
+int set_aside(int dir, uint32_t uid, const std::vector<SetAside> &aside, Migration &out) {
+    const std::string file = ".setaside." + uid_name(uid);
+    std::string text;
+    read_file(dir, file.c_str(), text, kMaxFile);
+    if (int rc = write_atomic(dir, file, text + set_aside_text(aside), 0600, 0); rc < 0) return rc;
+    out.set_aside.insert(out.set_aside.end(), aside.begin(), aside.end());
+    return 0;
+}
+
+// One table rewritten as root's with just its confirmed entries. A damaged one is kept as it
+// is for the administrator, but as a new file of root's, so that no descriptor its user still
+// holds can write it.
+int migrate_table(int dir, Table &t, const Confirmed &confirmed, Migration &out) {
+    int rc;
+    if (t.error < 0) {
+        out.damaged.push_back({t.uid, t.error});
+        if ((rc = write_atomic(dir, uid_name(t.uid), t.raw, kUserMode, 0)) < 0) return rc;
+        ++out.rewritten;
+        return 0;
+    }
+    std::vector<fmt::Entry> keep;
+    std::vector<SetAside> aside;
+    for (fmt::Entry &e : t.entries) {
+        if (e.id >= confirmed.min && confirmed.owner_of(e.id) == t.uid)
+            keep.push_back(std::move(e));
+        else
+            aside.push_back({t.uid, e.id, std::move(e.docroot)});
+    }
+    if (t.sound && aside.empty()) return 0;
+    if (!aside.empty() && (rc = set_aside(dir, t.uid, aside, out)) < 0) return rc;
+    if ((rc = store_user(dir, t.uid, keep)) < 0) return rc;
+    ++out.rewritten;
+    return 0;
+}
+
+// The index: confirmed as it was, or built from what the tables now hold.
+int migrate_index(int dir, Confirmed &confirmed, Migration &out) {
+    struct stat st;
+    if (!confirmed.have_index) {
+        std::vector<fmt::Owner> now;
+        if (int rc = scan(dir, now, nullptr, nullptr); rc < 0) return rc;
+        confirmed.index = std::move(now);
+    } else if (::fstatat(dir, kIndex, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == 0 &&
+               (st.st_mode & 07777) == kIndexMode) {
+        return 0;
+    }
+    if (int rc = store_index(dir, confirmed.index, confirmed.next); rc < 0) return rc;
+    ++out.rewritten;
+    return 0;
+}
+
 } // namespace
 
 int migrate(bool trust_tables, Migration &out) {
     if (::geteuid() != 0) return -EPERM;
     Fd dir;
-    int rc = secure_dir(paths().registry_root, kDirMode, dir);
-    if (rc < 0) return rc;
-    // A lock file an ordinary user could open may be held by them: start a fresh one.
-    struct stat st;
-    if (::fstatat(dir.get(), kLock, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        (!S_ISREG(st.st_mode) || !trusted(st) || (st.st_mode & 077) != 0))
-        ::unlinkat(dir.get(), kLock, 0);
     Lock lock;
-    if ((rc = lock.acquire(dir.get(), kLock, paths().registry_lock_wait_ms)) < 0) return rc;
-
+    int rc = secure_locked(dir, lock);
+    if (rc < 0) return rc;
+    Confirmed confirmed;
     std::string data;
-    std::vector<fmt::Owner> owners;
-    uint32_t next = 0;
-    bool have_index = read_file(dir.get(), kIndex, data, kMaxFile) == 0 &&
-                      fmt::decode_index(data, owners, next) == 0;
-    const uint32_t min = id_min();
-
-    // Every table as it stands, whoever owns it.
-    struct Table {
-        uint32_t uid;
-        std::vector<fmt::Entry> entries;
-        std::string raw;
-        int error;
-        bool sound; // root's, private, and every entry confirmed: nothing to do
-    };
+    confirmed.have_index = read_file(dir.get(), kIndex, data, kMaxFile) == 0 &&
+                           fmt::decode_index(data, confirmed.index, confirmed.next) == 0;
     std::vector<Table> tables;
-    {
-        DirStream d;
-        if ((rc = list_dir(dir.get(), d)) < 0) return rc;
-        while (struct dirent *de = ::readdir(d.get())) {
-            uint32_t uid;
-            if (!parse_uid_name(de->d_name, uid)) continue;
-            Table t{uid, {}, {}, 0, false};
-            Fd fd;
-            rc = open_regular(dir.get(), de->d_name, kAnyOwner, fd, st);
-            if (rc == -EINVAL || rc == -ELOOP) {
-                // No regular file is a table: a FIFO, device or link here was planted, and
-                // maps nothing.
-                if (::unlinkat(dir.get(), de->d_name, 0) != 0) return -errno;
-                out.removed.push_back(uid);
-                continue;
-            }
-            if (rc < 0) return rc;
-            fd = Fd();
-            if ((rc = read_file(dir.get(), de->d_name, t.raw, kMaxFile, kAnyOwner)) < 0) return rc;
-            t.error = fmt::decode_user(t.raw, uid, t.entries);
-            t.sound = st.st_uid == 0 && (st.st_mode & 07777) == kUserMode;
-            tables.push_back(std::move(t));
-        }
+    if ((rc = read_tables(dir.get(), tables, out)) < 0) return rc;
+    if (!confirmed.have_index) {
+        const bool any = std::any_of(tables.begin(), tables.end(),
+                                     [](const Table &t) { return !t.entries.empty(); });
+        // Without a usable index nothing can be confirmed.
+        if (any && !trust_tables) return -ENOKEY;
+        confirmed.claim(tables);
     }
-    if (!have_index && !trust_tables) {
-        bool any = false;
-        for (const Table &t : tables)
-            any = any || !t.entries.empty();
-        if (any) return -ENOKEY;
-    }
-    // With trust_tables, an id two users map is confirmed for neither.
-    std::vector<fmt::Owner> claimed;
-    if (!have_index) {
-        for (const Table &t : tables)
-            for (const fmt::Entry &e : t.entries)
-                claimed.push_back({e.id, t.uid});
-        std::sort(claimed.begin(), claimed.end(),
-                  [](const fmt::Owner &a, const fmt::Owner &b) { return a.id < b.id; });
-    }
-    auto owner_of = [&](uint32_t id) -> int64_t {
-        const std::vector<fmt::Owner> &v = have_index ? owners : claimed;
-        auto at = std::lower_bound(v.begin(), v.end(), id,
-                                   [](const fmt::Owner &o, uint32_t x) { return o.id < x; });
-        if (at == v.end() || at->id != id) return -1;
-        if (!have_index && std::next(at) != v.end() && std::next(at)->id == id) return -1;
-        return at->uid;
-    };
-
-    for (Table &t : tables) {
-        const std::string name = uid_name(t.uid);
-        if (t.error < 0) {
-            // Damaged: kept as it is for the administrator, but as a new file of root's, so
-            // that no descriptor its user still holds can write it.
-            out.damaged.push_back({t.uid, t.error});
-            if ((rc = write_atomic(dir.get(), name, t.raw, kUserMode, 0)) < 0) return rc;
-            ++out.rewritten;
-            continue;
-        }
-        std::vector<fmt::Entry> keep;
-        std::vector<SetAside> aside;
-        for (fmt::Entry &e : t.entries) {
-            if (e.id >= min && owner_of(e.id) == t.uid)
-                keep.push_back(std::move(e));
-            else
-                aside.push_back({t.uid, e.id, std::move(e.docroot)});
-        }
-        if (t.sound && aside.empty()) continue;
-        if (!aside.empty()) {
-            const std::string file = ".setaside." + name;
-            std::string text;
-            read_file(dir.get(), file.c_str(), text, kMaxFile);
-            if ((rc = write_atomic(dir.get(), file, text + set_aside_text(aside), 0600, 0)) < 0)
-                return rc;
-            out.set_aside.insert(out.set_aside.end(), aside.begin(), aside.end());
-        }
-        if ((rc = store_user(dir.get(), t.uid, keep)) < 0) return rc;
-        ++out.rewritten;
-    }
-
-    // The index: confirmed as it was, or built from what the tables now hold.
-    if (!have_index) {
-        std::vector<fmt::Owner> now;
-        if ((rc = scan(dir.get(), now, nullptr, nullptr)) < 0) return rc;
-        owners = std::move(now);
-    } else if (::fstatat(dir.get(), kIndex, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == 0 &&
-               (st.st_mode & 07777) == kIndexMode) {
-        return 0;
-    }
-    if ((rc = store_index(dir.get(), owners, next)) < 0) return rc;
-    ++out.rewritten;
-    return 0;
+    for (Table &t : tables)
+        if ((rc = migrate_table(dir.get(), t, confirmed, out)) < 0) return rc;
+    return migrate_index(dir.get(), confirmed, out);
 }
 
 } // namespace ryx::registry
@@ -478,14 +507,34 @@ static int verify_impl(uid_t uid, uint32_t id) {
            fmt::index_owner(fmt::FdSource(index.get(), index_size), id) == uid;
 }
 
+// The index as an assignment for uid starts from, under the lock: an id the index gives uid but
+// uid's table does not map was left by an interrupted change (under the lock nothing is half
+// done) and is reclaimed with this write. Every id the table maps must be uid's in the index;
+// anything else (an index restored from an older copy, a table copied in by hand) is for the
+// administrator to settle with rebuild-index (-ENOTUNIQ): a writer never takes an id into the
+// index from a table.
+static int index_for(int dir, uid_t uid, const std::vector<fmt::Entry> &entries,
+                     std::vector<fmt::Owner> &owners, uint32_t &next) {
+    if (int rc = load_index(dir, owners, next); rc < 0) return rc;
+    std::unordered_set<uint32_t> mapped;
+    mapped.reserve(entries.size());
+    for (const fmt::Entry &e : entries)
+        mapped.insert(e.id);
+    std::erase_if(owners, [&](const fmt::Owner &o) { return o.uid == uid && !mapped.count(o.id); });
+    for (const fmt::Entry &e : entries) {
+        auto at = std::lower_bound(owners.begin(), owners.end(), e.id, by_id);
+        if (at == owners.end() || at->id != e.id || at->uid != uid) return -ENOTUNIQ;
+    }
+    return 0;
+}
+
 static int assign_impl(uid_t uid, const char *docroot, uint32_t *id) {
     if (!docroot || !*docroot) return -EINVAL;
     if (std::strlen(docroot) > fmt::kMaxDocroot) return -ENAMETOOLONG;
     Fd dir;
-    int rc = open_root(false, dir);
-    if (rc < 0) return rc == -ENOENT ? -EPERM : rc;
     Lock lock;
-    if ((rc = lock.acquire(dir.get(), kLock, paths().registry_lock_wait_ms)) < 0) return rc;
+    int rc = open_locked(false, dir, lock);
+    if (rc < 0) return rc == -ENOENT ? -EPERM : rc;
     std::vector<fmt::Entry> entries;
     rc = load_user(dir.get(), uid, entries);
     if (rc == -ENOENT)
@@ -501,25 +550,9 @@ static int assign_impl(uid_t uid, const char *docroot, uint32_t *id) {
     }
     if (entries.size() >= fmt::kMaxEntries || strsize + std::strlen(docroot) + 1 > kMaxStrings)
         return -ENOSPC;
-
     std::vector<fmt::Owner> owners;
     uint32_t next, newid;
-    if ((rc = load_index(dir.get(), owners, next)) < 0) return rc;
-    // Under the lock nothing is half done, so an id the index gives this user but the table
-    // does not map was left by an interrupted change: reclaim it with this write.
-    std::unordered_set<uint32_t> mapped;
-    mapped.reserve(entries.size());
-    for (const fmt::Entry &e : entries)
-        mapped.insert(e.id);
-    std::erase_if(owners, [&](const fmt::Owner &o) { return o.uid == uid && !mapped.count(o.id); });
-    // Every id the table maps must be this user's in the index. Anything else (an index
-    // restored from an older copy, a table copied in by hand) is for the administrator to
-    // settle with rebuild-index: a writer never takes an id into the index from a table.
-    auto by_id = [](const fmt::Owner &o, uint32_t v) { return o.id < v; };
-    for (const fmt::Entry &e : entries) {
-        auto at = std::lower_bound(owners.begin(), owners.end(), e.id, by_id);
-        if (at == owners.end() || at->id != e.id || at->uid != uid) return -ENOTUNIQ;
-    }
+    if ((rc = index_for(dir.get(), uid, entries, owners, next)) < 0) return rc;
     if ((rc = pick_id(owners, next, registry::id_min(), newid)) < 0) return rc;
     owners.insert(std::lower_bound(owners.begin(), owners.end(), newid, by_id), {newid, uid});
     // Reserve in the index before the user's table names the id: a crash between the two
@@ -535,11 +568,8 @@ static int assign_impl(uid_t uid, const char *docroot, uint32_t *id) {
 // they are there; 0 when there is nothing to remove (no registry, or a user without isolation);
 // a negated errno otherwise.
 static int load_user_locked(uid_t uid, Fd &dir, Lock &lock, std::vector<fmt::Entry> &entries) {
-    int rc = open_root(false, dir);
-    if (rc == -ENOENT) return 0;
-    if (rc < 0) return rc;
-    if ((rc = lock.acquire(dir.get(), kLock, paths().registry_lock_wait_ms)) < 0) return rc;
-    rc = load_user(dir.get(), uid, entries);
+    int rc = open_locked(false, dir, lock);
+    if (rc == 0) rc = load_user(dir.get(), uid, entries);
     if (rc == -ENOENT) return 0;
     return rc < 0 ? rc : 1;
 }
@@ -591,11 +621,8 @@ static int remove_all_impl(uid_t uid) {
 }
 
 static ryz_map_iter *iter_open_impl(uid_t uid) {
-    Fd dir;
     std::vector<fmt::Entry> entries;
-    int rc = open_root(false, dir);
-    if (rc == 0) rc = load_user(dir.get(), uid, entries);
-    if (rc < 0) {
+    if (int rc = registry::mappings(uid, entries); rc < 0) {
         errno = -rc;
         return nullptr;
     }

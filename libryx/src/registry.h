@@ -1,10 +1,12 @@
-// Registry operations beyond the exported calls, for ryxctl and the tests.
+// Registry operations beyond the exported calls, for ryxctl, the simulated host and the tests.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "format.h"
 
 namespace ryx::registry {
 
@@ -59,7 +61,9 @@ struct Migration {
 };
 int migrate(bool trust_tables, Migration &out);
 
-// Canonical decimal uid of a directory entry name, as the library writes them.
-bool parse_uid_name(std::string_view name, uint32_t &uid);
+// The uids with an entry (domain isolation enabled), ascending; none without a registry.
+int users(std::vector<uint32_t> &uids);
+// uid's mappings in insertion order, as ryz_map_iter_open lists them.
+int mappings(uint32_t uid, std::vector<fmt::Entry> &entries);
 
 } // namespace ryx::registry

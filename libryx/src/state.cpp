@@ -1,70 +1,76 @@
 #include "state.h"
 
 #include <cerrno>
-#include <cstring>
+
+#include "ryx-number.h"
 
 namespace ryx::ctl {
 
-// Units: cpu in percent of one processor, cpus in processors, io in KiB/s, enters and nproc
-// in processes, memory and memory_phy in 4 KiB pages, cpu_weight relative (100 is the
-// default weight), iops in operations per second. 0 means "no limit" / "default" everywhere.
-const char *const kSettingKey[9] = {"cpu",        "cpus",       "io",    "enters", "memory",
-                                    "cpu_weight", "memory_phy", "nproc", "iops"};
-const int32_t kSettingMax[9] = {
-    409600,     // cpu: 4096 processors at 100 % each
-    4096,       // cpus
-    1073741824, // io: 1 TiB/s
-    1000000,    // enters
-    2147483647, // memory: 8 TiB of pages, the field's whole range
-    10000,      // cpu_weight
-    2147483647, // memory_phy
-    4194304,    // nproc: the kernel's largest pid_max
-    1000000000, // iops
-};
-
-static int32_t *field(libryx_settings &s, int i) {
-    int32_t *f[9] = {&s.ls_cpu,        &s.ls_cpus,       &s.ls_io,    &s.ls_enters, &s.ls_memory,
-                     &s.ls_cpu_weight, &s.ls_memory_phy, &s.ls_nproc, &s.ls_iops};
-    return f[i];
+const Setting *find_setting(std::string_view key) {
+    for (const Setting &s : kSettings)
+        if (key == s.key) return &s;
+    return nullptr;
 }
 
-int check_settings(const libryx_settings &in) {
-    libryx_settings s = in;
+int check_settings(const libryx_settings &s) {
     // Every field is looked at for negatives first, so that the error names the worse fault.
-    for (int i = 0; i < 9; ++i)
-        if (*field(s, i) < 0) return -EINVAL;
-    for (int i = 0; i < 9; ++i)
-        if (*field(s, i) > kSettingMax[i]) return -ERANGE;
+    for (const Setting &f : kSettings)
+        if (s.*f.field < 0) return -EINVAL;
+    for (const Setting &f : kSettings)
+        if (s.*f.field > f.max) return -ERANGE;
     return 0;
 }
 
 std::string format_state(uint32_t id, const Container &c) {
-    libryx_settings s = c.set;
     std::string out;
     out += "id=" + std::to_string(id) + "\n";
     out += std::string("state=") + (c.active ? "active" : "placed") + "\n";
     out += "parent=" + std::to_string(c.parent) + "\n";
     out += "flags=" + std::to_string(c.flags) + "\n";
-    for (int i = 0; i < 9; ++i)
-        out += std::string(kSettingKey[i]) + "=" + std::to_string(*field(s, i)) + "\n";
+    for (const Setting &f : kSettings)
+        out += std::string(f.key) + "=" + std::to_string(c.set.*f.field) + "\n";
     return out;
 }
 
-static bool parse_u32(std::string_view v, uint32_t &out) {
-    if (v.empty() || v.size() > 10 || (v.size() > 1 && v[0] == '0')) return false;
-    uint64_t n = 0;
-    for (char c : v) {
-        if (c < '0' || c > '9') return false;
-        n = n * 10 + uint64_t(c - '0');
-    }
-    if (n > 0xffffffffu) return false;
-    out = static_cast<uint32_t>(n);
-    return true;
-}
+namespace {
 
-int parse_state(std::string_view text, uint32_t id, Container &out) {
+// What a state file holds, line by line.
+struct StateLines {
     Container c;
+    uint32_t id = 0;
     bool have_id = false, have_state = false;
+
+    // false for a line that is not one of ours.
+    bool take(std::string_view key, std::string_view val) {
+        if (key == "state") {
+            if (val != "active" && val != "placed") return false;
+            c.active = val == "active";
+            have_state = true;
+            return true;
+        }
+        uint32_t n = 0;
+        if (!num::parse_canonical_u32(val, n)) return false;
+        if (key == "id") {
+            if (have_id && n != id) return false;
+            id = n;
+            have_id = true;
+        } else if (key == "parent") {
+            c.parent = n;
+        } else if (key == "flags") {
+            c.flags = n;
+        } else if (const Setting *f = find_setting(key)) {
+            if (n > 0x7fffffffu) return false;
+            c.set.*f->field = static_cast<int32_t>(n);
+        }
+        // Unknown keys are skipped: a newer library may add some.
+        return true;
+    }
+};
+
+} // namespace
+
+int parse_state(std::string_view text, uint32_t &id, Container &out) {
+    StateLines lines;
     while (!text.empty()) {
         size_t nl = text.find('\n');
         if (nl == std::string_view::npos)
@@ -73,35 +79,12 @@ int parse_state(std::string_view text, uint32_t id, Container &out) {
         text.remove_prefix(nl + 1);
         if (line.empty() || line[0] == '#') continue;
         size_t eq = line.find('=');
-        if (eq == std::string_view::npos) return -EBADMSG;
-        std::string_view key = line.substr(0, eq), val = line.substr(eq + 1);
-        uint32_t n = 0;
-        if (key == "state") {
-            if (val != "active" && val != "placed") return -EBADMSG;
-            c.active = val == "active";
-            have_state = true;
-            continue;
-        }
-        if (!parse_u32(val, n)) return -EBADMSG;
-        if (key == "id") {
-            if (n != id) return -EBADMSG;
-            have_id = true;
-        } else if (key == "parent") {
-            c.parent = n;
-        } else if (key == "flags") {
-            c.flags = n;
-        } else {
-            for (int i = 0; i < 9; ++i) {
-                if (key == kSettingKey[i]) {
-                    if (n > 0x7fffffffu) return -EBADMSG;
-                    *field(c.set, i) = static_cast<int32_t>(n);
-                }
-            }
-            // Unknown keys are skipped: a newer library may add some.
-        }
+        if (eq == std::string_view::npos || !lines.take(line.substr(0, eq), line.substr(eq + 1)))
+            return -EBADMSG;
     }
-    if (!have_id || !have_state) return -EBADMSG;
-    out = c;
+    if (!lines.have_id || !lines.have_state) return -EBADMSG;
+    id = lines.id;
+    out = lines.c;
     return 0;
 }
 

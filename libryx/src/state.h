@@ -1,5 +1,7 @@
 // Container state kept by the library on hosts without the container kernel: one text file of
-// key=value lines per container, named by the decimal id, in the state directory.
+// key=value lines per container, named by the decimal id, in the state directory. The format
+// (format_state, parse_state, the settings table) and the reading and changing of the
+// directory's files, for the library's calls, ryxctl and the simulated host.
 #pragma once
 
 #include <cstdint>
@@ -18,22 +20,61 @@ struct Container {
     libryx_settings set{};
 };
 
-std::string format_state(uint32_t id, const Container &c);
-// 0, or -EBADMSG for a file that is not one of ours (bad line, number or id).
-int parse_state(std::string_view text, uint32_t id, Container &out);
+// One field of libryx_settings: its key in a state file and on ryxctl's command line, and its
+// upper bound (a negative value is always invalid). 0 means "no limit" or "default" everywhere.
+struct Setting {
+    const char *key;
+    int32_t libryx_settings::*field;
+    int32_t max;
+};
 
-// Upper bound of each settings field, in field order; negative values are always invalid.
-extern const int32_t kSettingMax[9];
-extern const char *const kSettingKey[9];
+// In the order of the fields, which is also the order of the lines of a state file. Units: cpu
+// in percent of one processor, cpus in processors, io in KiB/s, enters and nproc in processes,
+// memory and memory_phy in 4 KiB pages, cpu_weight relative (100 is the default weight), iops
+// in operations per second.
+inline constexpr Setting kSettings[] = {
+    {"cpu", &libryx_settings::ls_cpu, 409600}, // 4096 processors at 100 % each
+    {"cpus", &libryx_settings::ls_cpus, 4096},
+    {"io", &libryx_settings::ls_io, 1073741824}, // 1 TiB/s
+    {"enters", &libryx_settings::ls_enters, 1000000},
+    {"memory", &libryx_settings::ls_memory, 2147483647}, // 8 TiB of pages: the whole range
+    {"cpu_weight", &libryx_settings::ls_cpu_weight, 10000},
+    {"memory_phy", &libryx_settings::ls_memory_phy, 2147483647},
+    {"nproc", &libryx_settings::ls_nproc, 4194304}, // the kernel's largest pid_max
+    {"iops", &libryx_settings::ls_iops, 1000000000},
+};
+
+// The setting named key, or nullptr.
+const Setting *find_setting(std::string_view key);
 
 // 0, -EINVAL (a negative value) or -ERANGE (a value above its field's bound).
 int check_settings(const libryx_settings &s);
 
-// For ryxctl and tests. -ESRCH when there is no record at all.
+// 0 names no container; all ones marks a dead row in the kernel's lists.
+constexpr bool valid_id(uint32_t id) {
+    return id != 0 && id != 0xffffffffu;
+}
+
+std::string format_state(uint32_t id, const Container &c);
+// 0 with the id the file names and its record, or -EBADMSG for a file that is not one of ours
+// (a bad line or number, no id or state line, a last line cut short).
+int parse_state(std::string_view text, uint32_t &id, Container &out);
+
+// One container's record. -ESRCH when there is none at all; -EBADMSG for a damaged file.
 int load(uint32_t id, Container &out);
+
+// Every container file of the state directory, in id order; error is load()'s for a file that
+// cannot be read (the record is then empty). No state directory: no containers.
+struct Record {
+    uint32_t id;
+    int error;
+    Container c;
+};
+int load_all(std::vector<Record> &out);
+
+// For ryxctl and tests: what the library's own calls do not offer.
 int set_flags(uint32_t id, uint32_t flags);
 int forget(uint32_t id);
-int list(std::vector<uint32_t> &ids);
 
 // Makes the state directory and every container file root's and writable by root alone,
 // rewriting files that were not (a fresh file, so that no descriptor opened before keeps write

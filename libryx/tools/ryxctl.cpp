@@ -2,7 +2,6 @@
 #include <getopt.h>
 #include <pwd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -16,9 +15,7 @@
 #include <ryx/ryx-ctl.h>
 #include <ryx/ryz-map.h>
 
-#include "internal.h"
-#include "registry.h"
-#include "state.h"
+#include "libryx-impl.h"
 
 namespace {
 
@@ -87,18 +84,9 @@ int usage_error(const char *fmt, const char *arg) {
     return EXIT_USAGE;
 }
 
-bool parse_u32(const char *s, uint32_t &out) {
-    if (!*s || std::strspn(s, "0123456789") != std::strlen(s)) return false;
-    errno = 0;
-    unsigned long long v = std::strtoull(s, nullptr, 10);
-    if (errno || v > 0xffffffffull) return false;
-    out = static_cast<uint32_t>(v);
-    return true;
-}
-
 // A user name or a decimal uid.
 bool resolve_user(const char *s, uint32_t &uid) {
-    if (parse_u32(s, uid)) return true;
+    if (ryx::num::parse_u32(s, uid)) return true;
     struct passwd *pw = ::getpwnam(s);
     if (!pw) return false;
     uid = pw->pw_uid;
@@ -114,22 +102,42 @@ struct IterCloser {
     void operator()(ryz_map_iter *it) const { ryz_map_iter_close(it); }
 };
 
-int cmd_allow(uint32_t uid) {
-    int rc = ryx::registry::enable(uid);
+// One command line, once the command's table entry has checked it.
+struct Call {
+    const char *name;
+    char **args; // the arguments after the command's flag
+    int nargs;
+    bool flag;        // the command's flag was given
+    uint32_t subject; // the user, uid or container the first argument names
+};
+
+void say_not_enabled(uint32_t uid) {
+    std::fprintf(stderr, "ryxctl: domain isolation is not enabled for uid %u\n", uid);
+}
+
+int no_container(uint32_t id) {
+    std::fprintf(stderr, "ryxctl: no container %u\n", id);
+    return EXIT_NOT_FOUND;
+}
+
+int cmd_allow(const Call &c) {
+    if (c.flag) return usage_error("%s", "--force is for disallow-domain-limits");
+    int rc = ryx::registry::enable(c.subject);
     if (rc < 0) return fail("allow-domain-limits", rc);
     static const char *const said[] = {
         "domain isolation was already enabled for uid %u\n",
         "domain isolation enabled for uid %u\n",
         "domain isolation enabled for uid %u (its empty entry file is now a table)\n",
     };
-    std::printf(said[rc], uid);
+    std::printf(said[rc], c.subject);
     return EXIT_OK;
 }
 
-int cmd_disallow(uint32_t uid, bool force) {
-    int rc = ryx::registry::disable(uid, force);
+int cmd_disallow(const Call &c) {
+    const uint32_t uid = c.subject;
+    int rc = ryx::registry::disable(uid, c.flag);
     if (rc == -ENOENT) {
-        std::fprintf(stderr, "ryxctl: domain isolation is not enabled for uid %u\n", uid);
+        say_not_enabled(uid);
         return EXIT_NOT_FOUND;
     }
     if (rc == -ENOTEMPTY) {
@@ -143,9 +151,31 @@ int cmd_disallow(uint32_t uid, bool force) {
     return EXIT_OK;
 }
 
-int cmd_map_list(uint32_t uid) {
+// map-assign and map-remove: print the id the docroot has, or had.
+int cmd_map_change(const Call &c) {
+    uint32_t got = 0;
+    int rc = std::strcmp(c.name, "map-assign") == 0 ? ryz_map_assign(c.subject, c.args[1], &got)
+                                                    : ryz_map_remove(c.subject, c.args[1], &got);
+    if (rc == -EPERM) {
+        say_not_enabled(c.subject);
+        return EXIT_NOT_FOUND;
+    }
+    if (rc < 0) return fail(c.name, rc);
+    if (got == 0) return EXIT_NOT_FOUND; // remove: nothing was mapped
+    std::printf("%u\n", got);
+    return EXIT_OK;
+}
+
+int cmd_map_lookup(const Call &c) {
+    uint32_t found = ryz_map_lookup(c.subject, c.args[1]);
+    if (!found) return EXIT_NOT_FOUND;
+    std::printf("%u\n", found);
+    return EXIT_OK;
+}
+
+int cmd_map_list(const Call &c) {
     errno = 0;
-    std::unique_ptr<ryz_map_iter, IterCloser> it(ryz_map_iter_open(uid));
+    std::unique_ptr<ryz_map_iter, IterCloser> it(ryz_map_iter_open(c.subject));
     if (!it) {
         if (errno == ENOENT) return EXIT_OK; // nothing mapped, or no entry at all
         return fail("map-list", -errno);
@@ -157,25 +187,41 @@ int cmd_map_list(uint32_t uid) {
     return EXIT_OK;
 }
 
-int cmd_rebuild() {
+// A container id: decimal, not 0.
+bool get_id(const char *s, uint32_t &out) {
+    if (ryx::num::parse_u32(s, out) && out != 0) return true;
+    usage_error("invalid container id '%s'", s);
+    return false;
+}
+
+int cmd_verify(const Call &c) {
+    uint32_t id;
+    if (!get_id(c.args[1], id)) return EXIT_USAGE;
+    return ryz_map_verify_ownership(c.subject, id) ? EXIT_OK : EXIT_NOT_FOUND;
+}
+
+void report_damaged(const ryx::registry::Damaged &d) {
+    if (d.error == -ERANGE)
+        std::fprintf(stderr,
+                     "ryxctl: entry of uid %u maps id %u, below the smallest domain "
+                     "id %u\n",
+                     d.uid, d.id, ryz_get_id_min());
+    else if (d.error == -EUCLEAN)
+        std::fprintf(stderr,
+                     "ryxctl: entry of uid %u is not root's alone; run 'ryxctl "
+                     "migrate'\n",
+                     d.uid);
+    else
+        std::fprintf(stderr, "ryxctl: entry of uid %u is unreadable: %s\n", d.uid,
+                     std::strerror(-d.error));
+}
+
+int cmd_rebuild(const Call &) {
     std::vector<ryx::registry::Conflict> conflicts;
     std::vector<ryx::registry::Damaged> damaged;
     int rc = ryx::registry::rebuild(&conflicts, &damaged);
-    for (const auto &d : damaged) {
-        if (d.error == -ERANGE)
-            std::fprintf(stderr,
-                         "ryxctl: entry of uid %u maps id %u, below the smallest domain "
-                         "id %u\n",
-                         d.uid, d.id, ryz_get_id_min());
-        else if (d.error == -EUCLEAN)
-            std::fprintf(stderr,
-                         "ryxctl: entry of uid %u is not root's alone; run 'ryxctl "
-                         "migrate'\n",
-                         d.uid);
-        else
-            std::fprintf(stderr, "ryxctl: entry of uid %u is unreadable: %s\n", d.uid,
-                         std::strerror(-d.error));
-    }
+    for (const auto &d : damaged)
+        report_damaged(d);
     for (const auto &c : conflicts)
         std::fprintf(stderr, "ryxctl: id %u is mapped by both uid %u and uid %u\n", c.id, c.uid_a,
                      c.uid_b);
@@ -187,9 +233,7 @@ int cmd_rebuild() {
     return EXIT_OK;
 }
 
-int cmd_migrate(bool trust_tables) {
-    ryx::registry::Migration m;
-    int rc = ryx::registry::migrate(trust_tables, m);
+void report_migration(const ryx::registry::Migration &m) {
     for (uint32_t uid : m.removed)
         std::fprintf(stderr, "ryxctl: entry of uid %u was no regular file; removed\n", uid);
     for (const auto &d : m.damaged)
@@ -202,6 +246,12 @@ int cmd_migrate(bool trust_tables) {
                      "ryxctl: uid %u: id %u (%s) is not that user's in the index; set "
                      "aside in .setaside.%u\n",
                      a.uid, a.id, ryx::registry::escape_docroot(a.docroot).c_str(), a.uid);
+}
+
+int cmd_migrate(const Call &c) {
+    ryx::registry::Migration m;
+    int rc = ryx::registry::migrate(c.flag, m);
+    report_migration(m);
     if (rc == -ENOENT) {
         rc = 0; // no registry: nothing to migrate
     } else if (rc == -ENOKEY) {
@@ -221,57 +271,104 @@ int cmd_migrate(bool trust_tables) {
     return EXIT_OK;
 }
 
-int print_info(uint32_t id) {
-    ryx::ctl::Container c;
-    int rc = ryx::ctl::load(id, c);
-    if (rc == -ESRCH) {
-        std::fprintf(stderr, "ryxctl: no container %u\n", id);
-        return EXIT_NOT_FOUND;
-    }
-    if (rc < 0) return fail("info", rc);
-    std::fputs(ryx::ctl::format_state(id, c).c_str(), stdout);
+int cmd_id_min(const Call &) {
+    std::printf("%u\n", ryz_get_id_min());
     return EXIT_OK;
 }
 
-int cmd_list() {
-    std::vector<uint32_t> ids;
-    int rc = ryx::ctl::list(ids);
+int cmd_list(const Call &) {
+    std::vector<ryx::ctl::Record> all;
+    int rc = ryx::ctl::load_all(all);
     if (rc < 0) return fail("list", rc);
-    std::sort(ids.begin(), ids.end());
-    for (uint32_t id : ids) {
-        ryx::ctl::Container c;
-        if (ryx::ctl::load(id, c) == 0)
-            std::printf("%u %s %u\n", id, c.active ? "active" : "placed", c.parent);
+    for (const ryx::ctl::Record &r : all) {
+        if (r.error == 0)
+            std::printf("%u %s %u\n", r.id, r.c.active ? "active" : "placed", r.c.parent);
         else
-            std::printf("%u damaged -\n", id);
+            std::printf("%u damaged -\n", r.id);
     }
     return EXIT_OK;
 }
 
-int cmd_set(libryx *h, uint32_t id, char **assignments, int n) {
-    libryx_info info{};
-    int rc = ryx_info(h, id, &info);
-    if (rc < 0 && rc != -ESRCH) return fail("set", rc);
-    int32_t *fields[9] = {
-        &info.li_set.ls_cpu,        &info.li_set.ls_cpus,   &info.li_set.ls_io,
-        &info.li_set.ls_enters,     &info.li_set.ls_memory, &info.li_set.ls_cpu_weight,
-        &info.li_set.ls_memory_phy, &info.li_set.ls_nproc,  &info.li_set.ls_iops};
-    for (int i = 0; i < n; ++i) {
-        std::string_view a = assignments[i];
-        size_t eq = a.find('=');
-        int k = 0;
-        while (eq != std::string_view::npos && k < 9 && a.substr(0, eq) != ryx::ctl::kSettingKey[k])
-            ++k;
-        if (eq == std::string_view::npos || k == 9)
-            return usage_error("not a setting: '%s'", assignments[i]);
-        char *end;
-        errno = 0;
-        long v = std::strtol(assignments[i] + eq + 1, &end, 10);
-        if (*end || end == assignments[i] + eq + 1 || errno || v < INT32_MIN || v > INT32_MAX)
-            return usage_error("not a number: '%s'", assignments[i]);
-        *fields[k] = static_cast<int32_t>(v);
+int cmd_info(const Call &c) {
+    ryx::ctl::Container cur;
+    int rc = ryx::ctl::load(c.subject, cur);
+    if (rc == -ESRCH) return no_container(c.subject);
+    if (rc < 0) return fail("info", rc);
+    std::fputs(ryx::ctl::format_state(c.subject, cur).c_str(), stdout);
+    return EXIT_OK;
+}
+
+int cmd_destroy(const Call &c) {
+    int rc = ryx::ctl::forget(c.subject);
+    if (rc == -ESRCH) return no_container(c.subject);
+    return rc < 0 ? fail("destroy", rc) : EXIT_OK;
+}
+
+// disable and enable: set or clear RYX_VE_DISABLE of an active container.
+int cmd_disable(const Call &c) {
+    ryx::ctl::Container cur;
+    int rc = ryx::ctl::load(c.subject, cur);
+    if (rc == 0 && cur.active) {
+        uint32_t flags = std::strcmp(c.name, "disable") == 0
+                             ? (cur.flags | RYX_VE_DISABLE)
+                             : (cur.flags & ~uint32_t(RYX_VE_DISABLE));
+        rc = ryx::ctl::set_flags(c.subject, flags);
+    } else if (rc == 0) {
+        rc = -ESRCH;
     }
-    rc = ryx_setup(h, id, &info.li_set);
+    if (rc == -ESRCH) return no_container(c.subject);
+    return rc < 0 ? fail(c.name, rc) : EXIT_OK;
+}
+
+// create and move: through the library's own calls, as a management tool makes them.
+int cmd_place(const Call &c) {
+    Handle h(init_ryx(std::malloc, std::free));
+    if (!h) return fail("init_ryx", -errno);
+    const bool create = std::strcmp(c.name, "create") == 0;
+    uint32_t parent = 0;
+    if (c.nargs == 2 && !ryx::num::parse_u32(c.args[1], parent))
+        return usage_error("invalid parent id '%s'", c.args[1]);
+    libryx_info info{};
+    if (create && ryx_info(h.get(), c.subject, &info) == 0) {
+        std::fprintf(stderr, "ryxctl: container %u already exists\n", c.subject);
+        return EXIT_FAILED;
+    }
+    if (c.nargs == 2) {
+        int rc = ryx_ryk_move(h.get(), c.subject, parent);
+        if (rc < 0) return fail("move", rc);
+    }
+    if (create) {
+        libryx_settings none{};
+        int rc = ryx_setup(h.get(), c.subject, &none);
+        if (rc < 0) return fail("create", rc);
+    }
+    return EXIT_OK;
+}
+
+// One "<field>=<value>" of set into s; EXIT_OK or a usage error.
+int take_setting(const char *assignment, libryx_settings &s) {
+    const char *eq = std::strchr(assignment, '=');
+    const ryx::ctl::Setting *f =
+        eq ? ryx::ctl::find_setting(std::string_view(assignment, size_t(eq - assignment)))
+           : nullptr;
+    if (!f) return usage_error("not a setting: '%s'", assignment);
+    // The C library's reading, as the limits helper's: a sign is accepted (and a negative value
+    // then refused by the library), an empty value is not.
+    if (!eq[1] || !ryx::num::parse_c_i32(eq + 1, s.*f->field))
+        return usage_error("not a number: '%s'", assignment);
+    return EXIT_OK;
+}
+
+int cmd_set(const Call &c) {
+    if (c.nargs < 2) return usage_error("%s", "set needs at least one <field>=<value>");
+    Handle h(init_ryx(std::malloc, std::free));
+    if (!h) return fail("init_ryx", -errno);
+    libryx_info info{};
+    int rc = ryx_info(h.get(), c.subject, &info);
+    if (rc < 0 && rc != -ESRCH) return fail("set", rc);
+    for (int i = 1; i < c.nargs; ++i)
+        if (int status = take_setting(c.args[i], info.li_set); status != EXIT_OK) return status;
+    rc = ryx_setup(h.get(), c.subject, &info.li_set);
     if (rc == -EINVAL || rc == -ERANGE) {
         std::fprintf(stderr, "ryxctl: settings rejected: %s\n", std::strerror(-rc));
         return EXIT_USAGE;
@@ -279,7 +376,75 @@ int cmd_set(libryx *h, uint32_t id, char **assignments, int n) {
     return rc < 0 ? fail("set", rc) : EXIT_OK;
 }
 
-int run(int argc, char **argv) {
+// What a command's first argument names; it is checked before the command runs. A container
+// id is checked before the number of arguments, anything else after it.
+enum class First { nothing, user, uid, container };
+
+struct Command {
+    const char *name;
+    First first;
+    int min_args, max_args; // not counting the flag
+    const char *flag;       // an optional flag before the arguments, or nullptr
+    int (*handler)(const Call &);
+};
+
+constexpr int kAny = 1 << 30;
+
+const Command kCommands[] = {
+    {"allow-domain-limits", First::user, 1, 1, "--force", cmd_allow},
+    {"disallow-domain-limits", First::user, 1, 1, "--force", cmd_disallow},
+    {"map-assign", First::uid, 2, 2, nullptr, cmd_map_change},
+    {"map-remove", First::uid, 2, 2, nullptr, cmd_map_change},
+    {"map-lookup", First::uid, 2, 2, nullptr, cmd_map_lookup},
+    {"map-list", First::uid, 1, 1, nullptr, cmd_map_list},
+    {"verify", First::uid, 2, 2, nullptr, cmd_verify},
+    {"migrate", First::nothing, 0, 0, "--trust-tables", cmd_migrate},
+    {"rebuild-index", First::nothing, 0, 0, nullptr, cmd_rebuild},
+    {"id-min", First::nothing, 0, 0, nullptr, cmd_id_min},
+    {"list", First::nothing, 0, 0, nullptr, cmd_list},
+    {"info", First::container, 1, 1, nullptr, cmd_info},
+    {"destroy", First::container, 1, 1, nullptr, cmd_destroy},
+    {"disable", First::container, 1, 1, nullptr, cmd_disable},
+    {"enable", First::container, 1, 1, nullptr, cmd_disable},
+    {"create", First::container, 1, 2, nullptr, cmd_place},
+    {"move", First::container, 2, 2, nullptr, cmd_place},
+    {"set", First::container, 1, kAny, nullptr, cmd_set},
+};
+
+// The first argument as cmd.first says; EXIT_OK or a usage error.
+int take_first(const Command &cmd, Call &c) {
+    const char *arg = c.nargs > 0 ? c.args[0] : nullptr;
+    switch (cmd.first) {
+    case First::nothing:
+        return EXIT_OK;
+    case First::user:
+        return resolve_user(arg, c.subject) ? EXIT_OK : usage_error("no such user '%s'", arg);
+    case First::uid:
+        return ryx::num::parse_u32(arg, c.subject) ? EXIT_OK : usage_error("invalid uid '%s'", arg);
+    case First::container:
+        if (!arg) return usage_error("%s", "a container id is needed");
+        return get_id(arg, c.subject) ? EXIT_OK : EXIT_USAGE;
+    }
+    return EXIT_USAGE;
+}
+
+int dispatch(const Command &cmd, char **args, int nargs) {
+    Call c{cmd.name, args, nargs, false, 0};
+    if (cmd.flag && nargs == cmd.max_args + 1 && std::strcmp(args[0], cmd.flag) == 0) {
+        c.flag = true;
+        ++c.args;
+        --c.nargs;
+    }
+    int status;
+    if (cmd.first == First::container && (status = take_first(cmd, c)) != EXIT_OK) return status;
+    if (c.nargs < cmd.min_args || c.nargs > cmd.max_args)
+        return usage_error("wrong number of arguments for '%s'", cmd.name);
+    if (cmd.first != First::container && (status = take_first(cmd, c)) != EXIT_OK) return status;
+    return cmd.handler(c);
+}
+
+// --registry and --state-dir, or --help; -1 when the command is to run.
+int take_options(int argc, char **argv) {
     static const struct option longopts[] = {
         {"registry", required_argument, nullptr, 'r'},
         {"state-dir", required_argument, nullptr, 's'},
@@ -304,148 +469,17 @@ int run(int argc, char **argv) {
             return EXIT_USAGE;
         }
     }
+    return -1;
+}
+
+int run(int argc, char **argv) {
+    if (int status = take_options(argc, argv); status >= 0) return status;
     if (optind >= argc) return usage_error("%s", "no command given");
-    const std::string cmd = argv[optind];
-    char **args = argv + optind + 1;
-    int nargs = argc - optind - 1;
-
-    auto want = [&](int lo, int hi) {
-        if (nargs < lo || nargs > hi) {
-            usage_error("wrong number of arguments for '%s'", cmd.c_str());
-            return false;
-        }
-        return true;
-    };
-    uint32_t uid = 0, id = 0, other = 0;
-    auto get_uid = [&](const char *s) {
-        if (parse_u32(s, uid)) return true;
-        usage_error("invalid uid '%s'", s);
-        return false;
-    };
-    auto get_id = [&](const char *s, uint32_t &out) {
-        if (parse_u32(s, out) && out != 0) return true;
-        usage_error("invalid container id '%s'", s);
-        return false;
-    };
-
-    if (cmd == "allow-domain-limits" || cmd == "disallow-domain-limits") {
-        bool force = nargs == 2 && std::strcmp(args[0], "--force") == 0;
-        if (force) {
-            ++args;
-            --nargs;
-        }
-        if (!want(1, 1)) return EXIT_USAGE;
-        if (!resolve_user(args[0], uid)) return usage_error("no such user '%s'", args[0]);
-        if (force && cmd == "allow-domain-limits")
-            return usage_error("%s", "--force is for disallow-domain-limits");
-        return cmd == "allow-domain-limits" ? cmd_allow(uid) : cmd_disallow(uid, force);
-    }
-    if (cmd == "map-assign" || cmd == "map-remove" || cmd == "map-lookup") {
-        if (!want(2, 2) || !get_uid(args[0])) return EXIT_USAGE;
-        if (cmd == "map-lookup") {
-            uint32_t found = ryz_map_lookup(uid, args[1]);
-            if (!found) return EXIT_NOT_FOUND;
-            std::printf("%u\n", found);
-            return EXIT_OK;
-        }
-        uint32_t got = 0;
-        int rc = cmd == "map-assign" ? ryz_map_assign(uid, args[1], &got)
-                                     : ryz_map_remove(uid, args[1], &got);
-        if (rc == -EPERM) {
-            std::fprintf(stderr, "ryxctl: domain isolation is not enabled for uid %u\n", uid);
-            return EXIT_NOT_FOUND;
-        }
-        if (rc < 0) return fail(cmd.c_str(), rc);
-        if (got == 0) return EXIT_NOT_FOUND; // remove: nothing was mapped
-        std::printf("%u\n", got);
-        return EXIT_OK;
-    }
-    if (cmd == "map-list") {
-        if (!want(1, 1) || !get_uid(args[0])) return EXIT_USAGE;
-        return cmd_map_list(uid);
-    }
-    if (cmd == "verify") {
-        if (!want(2, 2) || !get_uid(args[0]) || !get_id(args[1], id)) return EXIT_USAGE;
-        return ryz_map_verify_ownership(uid, id) ? EXIT_OK : EXIT_NOT_FOUND;
-    }
-    if (cmd == "migrate") {
-        bool trust = nargs == 1 && std::strcmp(args[0], "--trust-tables") == 0;
-        if (!trust && !want(0, 0)) return EXIT_USAGE;
-        return cmd_migrate(trust);
-    }
-    if (cmd == "rebuild-index") {
-        if (!want(0, 0)) return EXIT_USAGE;
-        return cmd_rebuild();
-    }
-    if (cmd == "id-min") {
-        if (!want(0, 0)) return EXIT_USAGE;
-        std::printf("%u\n", ryz_get_id_min());
-        return EXIT_OK;
-    }
-    if (cmd == "list") {
-        if (!want(0, 0)) return EXIT_USAGE;
-        return cmd_list();
-    }
-
-    // The remaining commands act on one container.
-    if (cmd != "info" && cmd != "create" && cmd != "move" && cmd != "set" && cmd != "disable" &&
-        cmd != "enable" && cmd != "destroy")
-        return usage_error("unknown command '%s'", cmd.c_str());
-    if (nargs < 1 || !get_id(args[0], id))
-        return nargs < 1 ? usage_error("%s", "a container id is needed") : EXIT_USAGE;
-    if (cmd == "info") return want(1, 1) ? print_info(id) : EXIT_USAGE;
-    if (cmd == "destroy") {
-        if (!want(1, 1)) return EXIT_USAGE;
-        int rc = ryx::ctl::forget(id);
-        if (rc == -ESRCH) {
-            std::fprintf(stderr, "ryxctl: no container %u\n", id);
-            return EXIT_NOT_FOUND;
-        }
-        return rc < 0 ? fail("destroy", rc) : EXIT_OK;
-    }
-    if (cmd == "disable" || cmd == "enable") {
-        if (!want(1, 1)) return EXIT_USAGE;
-        ryx::ctl::Container cur;
-        int rc = ryx::ctl::load(id, cur);
-        if (rc == 0 && cur.active) {
-            uint32_t flags = cmd == "disable" ? (cur.flags | RYX_VE_DISABLE)
-                                              : (cur.flags & ~uint32_t(RYX_VE_DISABLE));
-            rc = ryx::ctl::set_flags(id, flags);
-        } else if (rc == 0) {
-            rc = -ESRCH;
-        }
-        if (rc == -ESRCH) {
-            std::fprintf(stderr, "ryxctl: no container %u\n", id);
-            return EXIT_NOT_FOUND;
-        }
-        return rc < 0 ? fail(cmd.c_str(), rc) : EXIT_OK;
-    }
-
-    Handle h(init_ryx(std::malloc, std::free));
-    if (!h) return fail("init_ryx", -errno);
-    if (cmd == "move" || cmd == "create") {
-        if (cmd == "move" ? !want(2, 2) : !want(1, 2)) return EXIT_USAGE;
-        if (nargs == 2 && !parse_u32(args[1], other))
-            return usage_error("invalid parent id '%s'", args[1]);
-        libryx_info info{};
-        if (cmd == "create" && ryx_info(h.get(), id, &info) == 0) {
-            std::fprintf(stderr, "ryxctl: container %u already exists\n", id);
-            return EXIT_FAILED;
-        }
-        if (nargs == 2) {
-            int rc = ryx_ryk_move(h.get(), id, other);
-            if (rc < 0) return fail("move", rc);
-        }
-        if (cmd == "create") {
-            libryx_settings none{};
-            int rc = ryx_setup(h.get(), id, &none);
-            if (rc < 0) return fail("create", rc);
-        }
-        return EXIT_OK;
-    }
-    // set
-    if (nargs < 2) return usage_error("%s", "set needs at least one <field>=<value>");
-    return cmd_set(h.get(), id, args + 1, nargs - 1);
+    const char *name = argv[optind];
+    for (const Command &cmd : kCommands)
+        if (std::strcmp(cmd.name, name) == 0)
+            return dispatch(cmd, argv + optind + 1, argc - optind - 1);
+    return usage_error("unknown command '%s'", name);
 }
 
 } // namespace

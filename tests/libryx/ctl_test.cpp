@@ -109,25 +109,19 @@ TEST_F(Ctl, SetupWithoutMoveIsTopLevel) {
 }
 
 TEST_F(Ctl, SettingsRanges) {
-    int32_t libryx_settings::*f[9] = {
-        &libryx_settings::ls_cpu,        &libryx_settings::ls_cpus,
-        &libryx_settings::ls_io,         &libryx_settings::ls_enters,
-        &libryx_settings::ls_memory,     &libryx_settings::ls_cpu_weight,
-        &libryx_settings::ls_memory_phy, &libryx_settings::ls_nproc,
-        &libryx_settings::ls_iops};
-    for (int i = 0; i < 9; ++i) {
+    for (const ryx::ctl::Setting &f : ryx::ctl::kSettings) {
         libryx_settings s{};
-        s.*f[i] = ryx::ctl::kSettingMax[i];
-        EXPECT_EQ(ryx_setup(h, 70002, &s), 0) << i;
-        if (ryx::ctl::kSettingMax[i] < INT32_MAX) {
-            s.*f[i] = ryx::ctl::kSettingMax[i] + 1;
-            EXPECT_EQ(ryx_setup(h, 70002, &s), -ERANGE) << i;
+        s.*f.field = f.max;
+        EXPECT_EQ(ryx_setup(h, 70002, &s), 0) << f.key;
+        if (f.max < INT32_MAX) {
+            s.*f.field = f.max + 1;
+            EXPECT_EQ(ryx_setup(h, 70002, &s), -ERANGE) << f.key;
         }
         s = {};
-        s.*f[i] = -1;
-        EXPECT_EQ(ryx_setup(h, 70002, &s), -EINVAL) << i;
-        s.*f[i] = INT32_MIN;
-        EXPECT_EQ(ryx_setup(h, 70002, &s), -EINVAL) << i;
+        s.*f.field = -1;
+        EXPECT_EQ(ryx_setup(h, 70002, &s), -EINVAL) << f.key;
+        s.*f.field = INT32_MIN;
+        EXPECT_EQ(ryx_setup(h, 70002, &s), -EINVAL) << f.key;
     }
     // A negative value wins over an out-of-range one, wherever they are.
     libryx_settings s{};

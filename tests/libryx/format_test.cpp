@@ -128,11 +128,3 @@ TEST(LoginDefs, UidMaxWithFloor) {
     EXPECT_EQ(parse_id_min("UID_MAX 80000\nUID_MAX 95000\n"), 95000u);
     EXPECT_EQ(parse_id_min("UID_MAX 4294967295\n"), 4294967295u);
 }
-
-TEST(UidNames, OnlyCanonicalDecimal) {
-    uint32_t uid;
-    EXPECT_TRUE(registry::parse_uid_name("0", uid) && uid == 0);
-    EXPECT_TRUE(registry::parse_uid_name("4294967295", uid) && uid == 4294967295u);
-    for (const char *bad : {"", "01", "+5", " 5", "5a", "4294967296", ".index", "12345678901"})
-        EXPECT_FALSE(registry::parse_uid_name(bad, uid)) << bad;
-}

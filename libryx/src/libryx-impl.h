@@ -1,0 +1,19 @@
+// The internal API of libryx, for its own tools (ryxctl) and the simulated host: what they need
+// beyond the exported calls, from the code that owns every on-disk format. Link the static
+// libryx_impl and include this header; nothing here is exported from libryx.so.0.
+//
+//   ryx::paths()                       where the registry, login.defs and the state live
+//   ryx::registry::users, mappings     walking the registry: who has an entry, what it maps
+//   ryx::registry::enable, disable, rebuild, migrate, escape_docroot, id_min
+//   ryx::ctl::load, load_all           reading container state (one container, all of them)
+//   ryx::ctl::kSettings, find_setting  the settings fields: key, field, bound
+//   ryx::ctl::format_state, parse_state, set_flags, forget, migrate_state
+//   ryx::read_file, write_atomic, write_all, list_dir, Fd   the file routines
+//   ryx::num::parse_*                  reading numbers (ryx-number.h, header-only)
+#pragma once
+
+#include "fsutil.h"
+#include "internal.h"
+#include "registry.h"
+#include "ryx-number.h"
+#include "state.h"
