@@ -7,10 +7,11 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 
 #include <fcntl.h>
 #include <unistd.h>
+
+#include "ryx-number.h"
 
 // Callers branch on these numbers; never renumber. 1 is left to generic failures.
 enum {
@@ -21,15 +22,11 @@ enum {
     EXIT_KERNEL = 6,
 };
 
-// Decimal with strtoul's rules kept on purpose: leading blanks and a sign are accepted, an empty
-// string is 0, and "-N" wraps in unsigned 64-bit arithmetic, so it lands out of range and fails.
-// Overflow of unsigned long gives ULONG_MAX, which is also out of range.
+// The command line's numbers keep the C library's reading (strtoul, base 10): leading blanks and
+// a sign are accepted, an empty string is 0, and "-N" wraps in unsigned 64-bit arithmetic, so it
+// lands out of range and fails. 0, or -1 for anything but a whole number in range.
 static inline int parse_uint32(const char *s, uint32_t *out) {
-    char *end;
-    unsigned long v = std::strtoul(s, &end, 10);
-    if (*end != '\0' || v > 4294967295UL) return -1;
-    *out = static_cast<uint32_t>(v);
-    return 0;
+    return ryx::num::parse_c_u32(s, *out) ? 0 : -1;
 }
 
 // Reopens each closed descriptor among 0, 1 and 2 on /dev/null. Otherwise the next file opened,

@@ -58,13 +58,9 @@ class Fd {
     int fd_;
 };
 
-// strtol's rules, as for parse_uint32: blanks and a sign accepted, empty is 0.
+// strtol's reading, as parse_uint32 has strtoul's: blanks and a sign accepted, empty is 0.
 int parse_int32(const char *s, int32_t *out) {
-    char *end;
-    long v = std::strtol(s, &end, 10);
-    if (*end != '\0' || v < INT32_MIN || v > INT32_MAX) return -1;
-    *out = static_cast<int32_t>(v);
-    return 0;
+    return ryx::num::parse_c_i32(s, *out) ? 0 : -1;
 }
 
 // 1: exists, 0: does not, negative: the library could not tell.
@@ -111,51 +107,54 @@ int ryk_holds_ryx(uint32_t ryk_id, uint32_t ryx_id) {
     return 0;
 }
 
-int run(int argc, char **argv) {
-    if (argc != 10) {
-        std::fputs(usage, stderr);
-        return EXIT_INVALID;
-    }
+// Each step below returns 0 to go on, or the exit status to end with.
 
+// The uid and domain id arguments, and that the uid is the caller's own.
+int check_caller(const char *uid_text, const char *domain_text, uint32_t &uid,
+                 uint32_t &domain_id) {
     uint32_t uid_arg;
-    if (parse_uint32(argv[1], &uid_arg) != 0 || uid_arg == 0) {
-        SAY("invalid uid '%s'\n", argv[1]);
+    if (parse_uint32(uid_text, &uid_arg) != 0 || uid_arg == 0) {
+        SAY("invalid uid '%s'\n", uid_text);
         return EXIT_INVALID;
     }
-    uint32_t domain_id;
-    if (parse_uint32(argv[2], &domain_id) != 0) {
-        SAY("invalid domain_id '%s'\n", argv[2]);
+    if (parse_uint32(domain_text, &domain_id) != 0) {
+        SAY("invalid domain_id '%s'\n", domain_text);
         return EXIT_INVALID;
     }
-
     const uint32_t real_uid = getuid();
     if (real_uid != uid_arg) {
         SAY("permission denied (real uid %u != target %u)\n", real_uid, uid_arg);
         return EXIT_NOT_ALLOWED;
     }
-    const uint32_t uid = real_uid;
+    uid = real_uid;
+    return 0;
+}
 
+// Domain isolation is enabled for the user (the entry exists), and the domain is theirs.
+int check_registry(uint32_t uid, uint32_t domain_id) {
     char marker[4096];
     std::snprintf(marker, sizeof marker, "/etc/container/ryz_ids/%u", uid);
     if (access(marker, F_OK) != 0) {
         SAY("domain isolation is not enabled for uid %u\n", uid);
         return EXIT_NOT_ALLOWED;
     }
-
     if (ryz_map_verify_ownership(uid, domain_id) == 0) {
         SAY("domain_id %u not owned by uid %u\n", domain_id, uid);
         return EXIT_NOT_REGISTERED;
     }
+    return 0;
+}
 
-    libryx_settings settings;
+// The seven limits, in the order of the usage text, into a zeroed record; ls_cpus and
+// ls_cpu_weight stay 0. All seven parse before any sign test, so an unparsable limit wins over a
+// negative one.
+int parse_limits(char *const text[7], libryx_settings &settings) {
     std::memset(&settings, 0, sizeof settings);
-    // Argument order of the usage text; ls_cpus and ls_cpu_weight stay 0.
     int32_t *const limits[] = {&settings.ls_cpu,   &settings.ls_memory_phy, &settings.ls_io,
                                &settings.ls_nproc, &settings.ls_iops,       &settings.ls_enters,
                                &settings.ls_memory};
-    // All seven parse before any sign test, so an unparsable limit wins over a negative one.
     for (int i = 0; i < 7; i++) {
-        if (parse_int32(argv[3 + i], limits[i]) != 0) {
+        if (parse_int32(text[i], limits[i]) != 0) {
             SAY("invalid limit value\n");
             return EXIT_INVALID;
         }
@@ -166,49 +165,70 @@ int run(int argc, char **argv) {
             return EXIT_INVALID;
         }
     }
+    return 0;
+}
 
+// A cpu limit of 0 inherits the user's own container's limit; failing that, 0 stays.
+void default_cpu(libryx *handle, uint32_t uid, libryx_settings &settings) {
+    if (settings.ls_cpu != 0) return;
+    libryx_info user_info;
+    std::memset(&user_info, 0, sizeof user_info);
+    if (ryx_info(handle, uid, &user_info) == 0 && user_info.li_set.ls_cpu > 0)
+        settings.ls_cpu = user_info.li_set.ls_cpu;
+}
+
+// The domain container placed under the user's reseller; one that already existed must be
+// listed there.
+int place(libryx *handle, uint32_t uid, uint32_t domain_id) {
+    int map_rc = ryx_ryk_move(handle, domain_id, uid);
+    if (map_rc != 0) {
+        SAY("ryx_ryk_move(domain %u -> ryk %u) failed: %d\n", domain_id, uid, map_rc);
+        return EXIT_KERNEL;
+    }
+    int exists = ryx_exists(handle, domain_id);
+    if (exists < 0) {
+        SAY("cannot determine whether RYX %u already exists; refusing to apply limits\n",
+            domain_id);
+        return EXIT_BACKEND;
+    }
+    if (!exists) return 0;
+    int held = ryk_holds_ryx(uid, domain_id);
+    if (held != 1) {
+        SAY("RYX %u already exists and is not a child of ryk%u%s; refusing to apply limits\n",
+            domain_id, uid, held == -1 ? " (ryk listing unreadable)" : "");
+        return held == -1 ? EXIT_BACKEND : EXIT_KERNEL;
+    }
+    return 0;
+}
+
+int apply(libryx *handle, uint32_t uid, uint32_t domain_id, libryx_settings &settings) {
+    default_cpu(handle, uid, settings);
+    if (int status = place(handle, uid, domain_id)) return status;
+    int rc = ryx_setup(handle, domain_id, &settings);
+    if (rc != 0) {
+        SAY("ryx_setup(%u) failed: %d\n", domain_id, rc);
+        return rc == -ERANGE || rc == -EINVAL ? EXIT_INVALID : EXIT_KERNEL;
+    }
+    return 0;
+}
+
+int run(int argc, char **argv) {
+    if (argc != 10) {
+        std::fputs(usage, stderr);
+        return EXIT_INVALID;
+    }
+    uint32_t uid, domain_id;
+    libryx_settings settings;
+    if (int status = check_caller(argv[1], argv[2], uid, domain_id)) return status;
+    if (int status = check_registry(uid, domain_id)) return status;
+    if (int status = parse_limits(argv + 3, settings)) return status;
     Handle handle(init_ryx(std::malloc, std::free));
     if (!handle) {
         int err = errno;
         SAY("init_ryx failed: %s\n", std::strerror(err));
         return EXIT_BACKEND;
     }
-
-    // A cpu limit of 0 inherits the user's own container's limit; failing that, 0 stays.
-    if (settings.ls_cpu == 0) {
-        libryx_info user_info;
-        std::memset(&user_info, 0, sizeof user_info);
-        if (ryx_info(handle.get(), uid, &user_info) == 0 && user_info.li_set.ls_cpu > 0)
-            settings.ls_cpu = user_info.li_set.ls_cpu;
-    }
-
-    int map_rc = ryx_ryk_move(handle.get(), domain_id, uid);
-    if (map_rc != 0) {
-        SAY("ryx_ryk_move(domain %u -> ryk %u) failed: %d\n", domain_id, uid, map_rc);
-        return EXIT_KERNEL;
-    }
-
-    int exists = ryx_exists(handle.get(), domain_id);
-    if (exists < 0) {
-        SAY("cannot determine whether RYX %u already exists; refusing to apply limits\n",
-            domain_id);
-        return EXIT_BACKEND;
-    }
-    if (exists) {
-        int held = ryk_holds_ryx(uid, domain_id);
-        if (held != 1) {
-            SAY("RYX %u already exists and is not a child of ryk%u%s; refusing to apply limits\n",
-                domain_id, uid, held == -1 ? " (ryk listing unreadable)" : "");
-            return held == -1 ? EXIT_BACKEND : EXIT_KERNEL;
-        }
-    }
-
-    int rc = ryx_setup(handle.get(), domain_id, &settings);
-    if (rc != 0) {
-        SAY("ryx_setup(%u) failed: %d\n", domain_id, rc);
-        return rc == -ERANGE || rc == -EINVAL ? EXIT_INVALID : EXIT_KERNEL;
-    }
-    return 0;
+    return apply(handle.get(), uid, domain_id, settings);
 }
 
 } // namespace
