@@ -1,66 +1,49 @@
 #include "files.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
+
+#include "libryx-impl.h"
 
 namespace ryxsim {
 
 namespace {
 
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0) close(fd);
-    }
-};
+// Removes the entries of an open directory, recursing into directories of the same device.
+int remove_contents(int dirfd, dev_t dev);
 
-int write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -errno;
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return 0;
+// Removes dir/name, a directory, with everything in it.
+int remove_subtree(int dirfd, const char *name, dev_t dev) {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    ryx::Fd sub(openat(dirfd, name, kFlags));
+    // The overlay leaves a mode 000 work directory, which only root may enter as it is.
+    if (!sub && errno == EACCES && fchmodat(dirfd, name, 0700, 0) == 0)
+        sub = ryx::Fd(openat(dirfd, name, kFlags));
+    if (!sub) return 0;
+    int rc = remove_contents(sub.get(), dev);
+    if (unlinkat(dirfd, name, AT_REMOVEDIR) != 0 && rc == 0) rc = -errno;
+    return rc;
 }
 
-// Removes the entries of an open directory, recursing into directories of the same device.
 int remove_contents(int dirfd, dev_t dev) {
-    int dup_fd = dup(dirfd);
-    if (dup_fd < 0) return -errno;
-    std::unique_ptr<DIR, int (*)(DIR *)> d(fdopendir(dup_fd), closedir);
-    if (!d) {
-        close(dup_fd);
-        return -errno;
-    }
+    ryx::DirStream d;
+    if (int rc = ryx::list_dir(dirfd, d); rc < 0) return rc;
     int rc = 0;
     while (dirent *e = readdir(d.get())) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
+        const char *name = e->d_name;
         struct stat st;
-        if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            if (st.st_dev != dev) {
-                rc = -EBUSY; // a mount point: never descend into another filesystem
-                continue;
-            }
-            int sub = openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            // The overlay leaves a mode 000 work directory, which only root may enter as it is.
-            if (sub < 0 && errno == EACCES && fchmodat(dirfd, name.c_str(), 0700, 0) == 0)
-                sub = openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (sub < 0) continue;
-            FdCloser guard{sub};
-            if (int r = remove_contents(sub, dev)) rc = r;
-            if (unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) != 0 && rc == 0) rc = -errno;
-        } else if (unlinkat(dirfd, name.c_str(), 0) != 0 && rc == 0) {
-            rc = -errno;
+        if ((name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2]))) ||
+            fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (!S_ISDIR(st.st_mode)) {
+            if (unlinkat(dirfd, name, 0) != 0 && rc == 0) rc = -errno;
+        } else if (st.st_dev != dev) {
+            rc = -EBUSY; // a mount point: never descend into another filesystem
+        } else if (int r = remove_subtree(dirfd, name, dev)) {
+            rc = r;
         }
     }
     return rc;
@@ -69,25 +52,22 @@ int remove_contents(int dirfd, dev_t dev) {
 } // namespace
 
 int write_atomic(const std::string &path, std::string_view data, mode_t mode) {
-    size_t slash = path.rfind('/');
-    std::string tmp = slash == std::string::npos
-                          ? "." + path + ".new"
-                          : path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".new";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
-    if (fd < 0) return -errno;
-    int rc = write_all(fd, data);
-    if (fchmod(fd, mode) != 0 && rc == 0) rc = -errno;
-    if (close(fd) != 0 && rc == 0) rc = -errno;
-    if (rc == 0 && rename(tmp.c_str(), path.c_str()) != 0) rc = -errno;
-    if (rc != 0) unlink(tmp.c_str());
-    return rc;
+    const size_t slash = path.rfind('/');
+    ryx::Fd dir;
+    if (slash != std::string::npos) {
+        dir = ryx::Fd(open(slash == 0 ? "/" : path.substr(0, slash).c_str(),
+                           O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dir) return -errno;
+    }
+    // Nothing here needs to survive a crash of the machine: no fsync.
+    return ryx::write_atomic(dir ? dir.get() : AT_FDCWD, path.substr(slash + 1), data, mode,
+                             static_cast<uid_t>(-1), ryx::kNoSync);
 }
 
 int append(const std::string &path, std::string_view data) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) return -errno;
-    FdCloser guard{fd};
-    return write_all(fd, data);
+    ryx::Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd) return -errno;
+    return ryx::write_all(fd.get(), data);
 }
 
 int make_dirs(const std::string &path, mode_t mode) {
@@ -100,28 +80,17 @@ int make_dirs(const std::string &path, mode_t mode) {
 }
 
 int read_file(const std::string &path, std::string &out) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -errno;
-    FdCloser guard{fd};
-    out.clear();
-    char buf[65536];
-    while (true) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n == 0) return 0;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -errno;
-        }
-        out.append(buf, static_cast<size_t>(n));
-    }
+    // Any file the caller names, a pipe included, followed through links, whoever owns it.
+    return ryx::read_file(AT_FDCWD, path.c_str(), out, ryx::kAnySize,
+                          ryx::kFollow | ryx::kAnyOwner | ryx::kAnyKind);
 }
 
 int remove_tree(const std::string &path) {
-    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? 0 : -errno;
+    ryx::Fd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) return errno == ENOENT ? 0 : -errno;
     struct stat st;
-    int rc = fstat(fd, &st) == 0 ? remove_contents(fd, st.st_dev) : -errno;
-    close(fd);
+    int rc = fstat(fd.get(), &st) == 0 ? remove_contents(fd.get(), st.st_dev) : -errno;
+    fd = ryx::Fd();
     if (rc == 0 && rmdir(path.c_str()) != 0) rc = -errno;
     return rc;
 }

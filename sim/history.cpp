@@ -8,6 +8,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include "ryx-number.h"
+
 namespace ryxsim {
 
 namespace {
@@ -95,13 +97,8 @@ int parse_period(std::string_view text, uint64_t &seconds) {
     default:
         break;
     }
-    if (text.empty()) return -EINVAL;
     uint64_t n = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return -EINVAL;
-        n = n * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (n == 0 || n > 3650ULL * 86400 / unit) return -EINVAL;
+    if (!ryx::num::parse_u64(text, n) || n == 0 || n > 3650ULL * 86400 / unit) return -EINVAL;
     seconds = n * unit;
     return 0;
 }

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "history.h"
+#include "libryx-impl.h"
 
 namespace {
 
@@ -39,26 +40,18 @@ int fail(const char *fmt, const char *arg) {
 
 // The whole history file; a missing one is an empty history (nothing recorded yet).
 int read_history(std::string &out) {
-    int fd = open(kHistory, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? 0 : -errno;
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) != 0) {
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int e = errno;
-            close(fd);
-            return -e;
-        }
-        out.append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
-    return 0;
+    int rc = ryx::read_file(AT_FDCWD, kHistory, out, ryx::kAnySize,
+                            ryx::kFollow | ryx::kAnyOwner | ryx::kAnyKind);
+    return rc == -ENOENT ? 0 : rc;
 }
 
-} // namespace
+struct Options {
+    bool json = false, domains = false;
+    const char *id = nullptr, *period = "1d", *columns = kDefaultColumns;
+};
 
-int main(int argc, char **argv) {
+// -1 when the report is to be made, or the exit status.
+int parse_options(int argc, char **argv, Options &o) {
     enum { OPT_JSON = 1, OPT_DOMAINS, OPT_ID, OPT_PERIOD, OPT_COLUMNS, OPT_HELP };
     static const option longopts[] = {
         {"json", no_argument, nullptr, OPT_JSON},
@@ -69,25 +62,23 @@ int main(int argc, char **argv) {
         {"help", no_argument, nullptr, OPT_HELP},
         {nullptr, 0, nullptr, 0},
     };
-    bool json = false, domains = false;
-    const char *id_arg = nullptr, *period = "1d", *columns_arg = kDefaultColumns;
     int c;
     while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
         switch (c) {
         case OPT_JSON:
-            json = true;
+            o.json = true;
             break;
         case OPT_DOMAINS:
-            domains = true;
+            o.domains = true;
             break;
         case OPT_ID:
-            id_arg = optarg;
+            o.id = optarg;
             break;
         case OPT_PERIOD:
-            period = optarg;
+            o.period = optarg;
             break;
         case OPT_COLUMNS:
-            columns_arg = optarg;
+            o.columns = optarg;
             break;
         case OPT_HELP:
             return usage(stdout, 0);
@@ -96,42 +87,48 @@ int main(int argc, char **argv) {
         }
     }
     if (optind != argc) return usage(stderr, 2);
-    if (!json || !domains)
+    if (!o.json || !o.domains)
         return fail("%s", "only the per-domain JSON report (--json --with-domains) is available");
-    if (!id_arg) return fail("%s", "--id is required");
+    if (!o.id) return fail("%s", "--id is required");
+    return -1;
+}
 
-    char *end = nullptr;
-    errno = 0;
-    unsigned long uid = strtoul(id_arg, &end, 10);
-    if (errno != 0 || *end != '\0' || end == id_arg || id_arg[0] == '-' || uid == 0 ||
-        uid > 4294967295UL)
-        return fail("invalid id '%s'", id_arg);
+uint64_t now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    if (int status = parse_options(argc, argv, o); status >= 0) return status;
+    uint32_t uid = 0;
+    if (o.id[0] == '-' || !ryx::num::parse_c_u32(o.id, uid) || uid == 0)
+        return fail("invalid id '%s'", o.id);
     uint64_t seconds = 0;
-    if (ryxsim::parse_period(period, seconds) != 0) return fail("invalid period '%s'", period);
+    if (ryxsim::parse_period(o.period, seconds) != 0) return fail("invalid period '%s'", o.period);
     std::vector<std::string> columns;
     std::string bad;
-    if (ryxsim::parse_columns(columns_arg, columns, bad) != 0)
+    if (ryxsim::parse_columns(o.columns, columns, bad) != 0)
         return fail("unknown column '%s'", bad.c_str());
 
     // Ordinary users see their own domains only.
     uid_t caller = getuid();
     if (caller != 0 && caller != uid) {
         fprintf(stderr, "ryxinfo: permission denied (uid %u may not read uid %lu)\n",
-                static_cast<unsigned>(caller), uid);
+                static_cast<unsigned>(caller), static_cast<unsigned long>(uid));
         return 1;
     }
 
     std::string history;
     if (int rc = read_history(history); rc < 0)
         return fail("cannot read the history: %s", strerror(-rc));
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    uint64_t to_ms =
-        static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
-    uint64_t from_ms = to_ms > seconds * 1000 ? to_ms - seconds * 1000 : 0;
-    auto figures = ryxsim::aggregate(history, static_cast<uint32_t>(uid), from_ms);
-    std::string out =
-        ryxsim::render_json(figures, columns, static_cast<uint32_t>(uid), period, from_ms, to_ms);
+    const uint64_t to_ms = now_ms();
+    const uint64_t from_ms = to_ms > seconds * 1000 ? to_ms - seconds * 1000 : 0;
+    auto figures = ryxsim::aggregate(history, uid, from_ms);
+    std::string out = ryxsim::render_json(figures, columns, uid, o.period, from_ms, to_ms);
     if (fwrite(out.data(), 1, out.size(), stdout) != out.size() || fflush(stdout) != 0) {
         fprintf(stderr, "ryxinfo: write error: %s\n", strerror(errno));
         return 1;

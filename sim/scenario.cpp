@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <map>
 
+#include "ryx-number.h"
+
 namespace ryxsim {
 
 const char default_scenario[] =
@@ -133,18 +135,6 @@ int split_words(std::string_view line, std::vector<std::string> &words) {
     return 0;
 }
 
-int parse_u32(std::string_view s, uint32_t &out) {
-    if (s.empty() || s.size() > 10) return -EINVAL;
-    uint64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return -EINVAL;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (v > UINT32_MAX) return -EINVAL;
-    out = static_cast<uint32_t>(v);
-    return 0;
-}
-
 class Parser {
   public:
     Parser(Scenario &sc, std::string &err) : sc_(sc), err_(err) {}
@@ -214,11 +204,8 @@ class Parser {
     }
 
     int seed(const std::vector<std::string> &w) {
-        if (w.size() != 2) return fail("seed takes one number");
-        char *end = nullptr;
-        errno = 0;
-        sc_.seed = strtoull(w[1].c_str(), &end, 10);
-        if (errno != 0 || *end != '\0' || w[1][0] == '-') return fail("seed takes one number");
+        if (w.size() != 2 || w[1][0] == '-' || !ryx::num::parse_c_u64(w[1].c_str(), sc_.seed))
+            return fail("seed takes one number");
         return 0;
     }
 
@@ -243,14 +230,14 @@ class Parser {
         if (int rc = only(l, {"uid", "name", "reseller", "isolation"});
             rc || (rc = need(l, "uid", uid)) || (rc = need(l, "name", u.name)))
             return rc;
-        if (parse_u32(uid, u.uid) != 0 || u.uid == 0)
+        if (!ryx::num::parse_u32(uid, u.uid) || u.uid == 0)
             return fail("user: uid must be a number from 1 to 4294967295");
         if (u.name.find(':') != std::string::npos) return fail("user: a name cannot hold ':'");
         for (const User &o : sc_.users)
             if (o.uid == u.uid || o.name == u.name)
                 return fail("user: uid or name already declared");
         if (auto it = l.attrs.find("reseller"); it != l.attrs.end())
-            if (parse_u32(it->second, u.parent) != 0 || u.parent == u.uid)
+            if (!ryx::num::parse_u32(it->second, u.parent) || u.parent == u.uid)
                 return fail("user: bad reseller");
         u.isolation = flag(l, "isolation");
         sc_.users.push_back(std::move(u));
@@ -261,7 +248,7 @@ class Parser {
         std::string v;
         uint32_t id = 0;
         if (int rc = only(l, {"id"}); rc || (rc = need(l, "id", v))) return rc;
-        if (parse_u32(v, id) != 0 || id == 0) return fail("reseller: bad id");
+        if (!ryx::num::parse_u32(v, id) || id == 0) return fail("reseller: bad id");
         sc_.resellers.push_back(id);
         return 0;
     }
@@ -312,7 +299,7 @@ class Parser {
                 size_t comma = s.find(',');
                 uint32_t u = 0;
                 if ((i < 6) != (comma != std::string_view::npos) ||
-                    parse_u32(s.substr(0, comma), u) != 0 || u > INT32_MAX)
+                    !ryx::num::parse_u32(s.substr(0, comma), u) || u > INT32_MAX)
                     return fail(
                         "domain: limits= takes seven numbers: cpu,pmem,io,nproc,iops,ep,vmem");
                 v[i] = static_cast<int32_t>(u);
@@ -345,7 +332,7 @@ class Parser {
              {std::tuple{"threads", &p.threads, 64u}, {"count", &p.count, 64u}}) {
             if (auto a = l.attrs.find(key); a != l.attrs.end()) {
                 uint32_t n = 0;
-                if (parse_u32(a->second, n) != 0 || n == 0 || n > max)
+                if (!ryx::num::parse_u32(a->second, n) || n == 0 || n > max)
                     return fail(std::string("process: ") + key + " must be 1 to 64");
                 *field = n;
             }
