@@ -7,6 +7,7 @@
 # New inputs collect in DIR/corpus/<target> (the seeds in fuzz/corpus stay as they are); a
 # finding is written to DIR/artifacts/ and makes the script fail. Without clang and libFuzzer the
 # script reports "SKIPPED: ..." and succeeds, so that the test suite can call it anywhere.
+# RYX_WERROR=ON (scripts/test.sh sets it) makes compiler warnings errors in that build too.
 set -euo pipefail
 src="$(cd "$(dirname "$0")/.." && pwd)"
 
@@ -52,7 +53,7 @@ fi
 cmake -S "$src" -B "$build" -G Ninja \
     -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DRYX_SANITIZE=address,undefined \
+    -DRYX_SANITIZE=address,undefined -DRYX_WERROR="${RYX_WERROR:-OFF}" \
     -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
     -DRYX_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target "${targets[@]}" -j "$jobs"
