@@ -3,7 +3,7 @@
 set -euo pipefail
 
 pkgs=(
-    g++ clang cmake ninja-build pkg-config
+    g++ clang clang-format-14 clang-tidy-14 cmake ninja-build pkg-config
     libncurses-dev python3 python3-dev libgtest-dev libclang-rt-14-dev
     util-linux tmux procps groff-base man-db
     build-essential dpkg-dev debhelper dh-python lintian
