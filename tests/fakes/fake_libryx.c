@@ -34,7 +34,7 @@ struct libryx {
 
 struct ryz_map_iter {
     int serial;
-    char *spec; /* remaining "<hex>=<id>,..." */
+    char *entries; /* RYX_FAKE_ENTRIES_<uid>: "<hex>=<id>,..."; pos walks it */
     char *pos;
     char docroot[4096];
 };
@@ -188,8 +188,8 @@ ryz_map_iter *ryz_map_iter_open(uid_t uid) {
     ryz_map_iter *it = calloc(1, sizeof *it);
     if (!it) return NULL;
     it->serial = ++iter_serial;
-    it->spec = strdup(v);
-    it->pos = it->spec;
+    it->entries = strdup(v);
+    it->pos = it->entries;
     logf_("ryz_map_iter_open %u -> iter%d", uid, it->serial);
     return it;
 }
@@ -225,7 +225,7 @@ int ryz_map_iter_next(ryz_map_iter *it, const char **docroot, uint32_t *id) {
 void ryz_map_iter_close(ryz_map_iter *it) {
     logf_("ryz_map_iter_close iter%d", it ? it->serial : 0);
     if (it) {
-        free(it->spec);
+        free(it->entries);
         free(it);
     }
 }

@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -43,6 +44,13 @@ std::string slurp(const std::string &path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+// A new directory under $TMPDIR (else /tmp); empty on failure.
+std::string make_scratch(const char *prefix) {
+    const char *tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
+    return ::mkdtemp(templ.data()) ? templ : std::string();
+}
+
 std::string docroot(const char *tag, int n, size_t pad) {
     return "/home/" + std::string(tag) + "/" + std::to_string(n) + "/" + std::string(pad, 'p');
 }
@@ -51,9 +59,8 @@ std::string docroot(const char *tag, int n, size_t pad) {
 class Faults : public ::testing::Test {
   protected:
     void make_root(size_t tmpfs_bytes = 0) {
-        char tmpl[] = "/tmp/ryx-faults-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        base = tmpl;
+        base = make_scratch("ryx-faults");
+        ASSERT_FALSE(base.empty()) << std::strerror(errno);
         if (tmpfs_bytes) {
             if (::geteuid() != 0) GTEST_SKIP() << "SKIPPED: mounting a tmpfs needs root";
             if (::unshare(CLONE_NEWNS) != 0 ||

@@ -29,15 +29,15 @@ ENVIRONMENT = [b"PATH=/usr/sbin:/usr/bin:/sbin:/bin", b"LC_ALL=C"]
 LAUNCHER = r"""
 import json, os, resource, sys
 with open(sys.argv[1]) as f:
-    spec = json.load(f)
-argv = [bytes.fromhex(a) for a in spec["argv"]]
-env = {bytes.fromhex(k): bytes.fromhex(v) for k, v in spec["env"]}
+    request = json.load(f)
+argv = [bytes.fromhex(a) for a in request["argv"]]
+env = {bytes.fromhex(k): bytes.fromhex(v) for k, v in request["env"]}
 soft, hard = resource.getrlimit(resource.RLIMIT_STACK)
 want = 64 << 20
 if hard != resource.RLIM_INFINITY:
     want = min(want, hard)
 resource.setrlimit(resource.RLIMIT_STACK, (want, hard))
-path = bytes.fromhex(spec["path"]) if spec.get("path") else argv[0]
+path = bytes.fromhex(request["path"]) if request.get("path") else argv[0]
 if not argv:  # no argument vector at all, which os.execve refuses to make
     import ctypes
     envp = (ctypes.c_char_p * (len(env) + 1))(*[k + b"=" + v for k, v in env.items()], None)
@@ -126,9 +126,9 @@ class HostileCaller(HelperTest):
         super().setUp()
         for name in ("ryz-limits-helper", "ryz-registry-helper", "ryz-stats-helper"):
             self.host.install_set_user_id(name, LIBEXEC)
-        self.spec_dir = tempfile.mkdtemp(prefix="ryx-hostile-")
-        os.chmod(self.spec_dir, 0o755)
-        self.addCleanup(shutil.rmtree, self.spec_dir, True)
+        self.launch_dir = tempfile.mkdtemp(prefix="ryx-hostile-")
+        os.chmod(self.launch_dir, 0o755)
+        self.addCleanup(shutil.rmtree, self.launch_dir, True)
         self.fake_log = os.path.join(self.log_dir, "trap")
         self.ryxctl("allow-domain-limits", str(USER))
         self.domain = int(self.ryxctl("map-assign", str(USER), DOCROOT))
@@ -166,13 +166,13 @@ class HostileCaller(HelperTest):
         full_env = {b"ASAN_OPTIONS": _b(os.environ.get("ASAN_OPTIONS", "detect_leaks=1")),
                     b"UBSAN_OPTIONS": b"print_stacktrace=1:halt_on_error=1"} if SANITIZED else {}
         full_env.update(env or {})
-        spec = os.path.join(self.spec_dir, f"spec{len(os.listdir(self.spec_dir))}")
-        with open(spec, "w") as f:
+        request = os.path.join(self.launch_dir, f"launch{len(os.listdir(self.launch_dir))}")
+        with open(request, "w") as f:
             vector = (path, *args) if argv is None else argv
             json.dump({"path": _b(path).hex(), "argv": [_b(a).hex() for a in vector],
                        "env": [[k.hex(), v.hex()] for k, v in full_env.items()]}, f)
-        os.chmod(spec, 0o644)
-        res = self.host.run(["/usr/bin/python3", "-c", LAUNCHER, spec], uid=uid)
+        os.chmod(request, 0o644)
+        res = self.host.run(["/usr/bin/python3", "-c", LAUNCHER, request], uid=uid)
         return res.returncode, res.stdout, res.stderr
 
     def limits(self, *args, env=None):

@@ -32,9 +32,10 @@ def ryxps_options():
     m = re.search(r'getopt\s*\([^;]*?"([^"]+)"\s*\)', _viewer_text())
     if not m:
         raise AssertionError("no getopt string found in ryxtop/")
-    spec = m.group(1)
-    letters = [c for c in spec if c != ":"]
-    with_arg = {spec[i] for i in range(len(spec) - 1) if spec[i + 1] == ":" and spec[i] != ":"}
+    optstring = m.group(1)
+    letters = [c for c in optstring if c != ":"]
+    with_arg = {optstring[i] for i in range(len(optstring) - 1)
+                if optstring[i + 1] == ":" and optstring[i] != ":"}
     return letters, with_arg
 
 
