@@ -18,6 +18,7 @@
 #include <ryx/ryx-ctl.h>
 #include <ryx/ryz-map.h>
 
+#include "ryx-fd.h"
 #include "ryz-helper.h"
 
 namespace {
@@ -37,26 +38,6 @@ struct FileCloser {
     void operator()(FILE *f) const { std::fclose(f); }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
-
-// Owns a descriptor until a FILE takes it over.
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
 
 // strtol's reading, as parse_uint32 has strtoul's: blanks and a sign accepted, empty is 0.
 int parse_int32(const char *s, int32_t *out) {
@@ -80,7 +61,8 @@ int ryk_holds_ryx(uint32_t ryk_id, uint32_t ryx_id) {
     std::snprintf(path, sizeof path, "/proc/ryx/resellers/ryk%u/list", ryk_id);
     // Only a regular file is read. Anything else put there (a FIFO, a device) could block the
     // open or the reads, so it is opened without waiting and then refused like a missing list.
-    Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    // Owned until the FILE takes it over.
+    ryx::Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat st;
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     File f(fdopen(fd.get(), "r"));

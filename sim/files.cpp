@@ -21,7 +21,7 @@ int remove_subtree(int dirfd, const char *name, dev_t dev) {
     ryx::Fd sub(openat(dirfd, name, kFlags));
     // The overlay leaves a mode 000 work directory, which only root may enter as it is.
     if (!sub && errno == EACCES && fchmodat(dirfd, name, 0700, 0) == 0)
-        sub = ryx::Fd(openat(dirfd, name, kFlags));
+        sub.reset(openat(dirfd, name, kFlags));
     if (!sub) return 0;
     int rc = remove_contents(sub.get(), dev);
     if (unlinkat(dirfd, name, AT_REMOVEDIR) != 0 && rc == 0) rc = -errno;
@@ -55,8 +55,8 @@ int write_atomic(const std::string &path, std::string_view data, mode_t mode) {
     const size_t slash = path.rfind('/');
     ryx::Fd dir;
     if (slash != std::string::npos) {
-        dir = ryx::Fd(open(slash == 0 ? "/" : path.substr(0, slash).c_str(),
-                           O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        dir.reset(open(slash == 0 ? "/" : path.substr(0, slash).c_str(),
+                       O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!dir) return -errno;
     }
     // Nothing here needs to survive a crash of the machine: no fsync.
@@ -90,7 +90,7 @@ int remove_tree(const std::string &path) {
     if (!fd) return errno == ENOENT ? 0 : -errno;
     struct stat st;
     int rc = fstat(fd.get(), &st) == 0 ? remove_contents(fd.get(), st.st_dev) : -errno;
-    fd = ryx::Fd();
+    fd.reset();
     if (rc == 0 && rmdir(path.c_str()) != 0) rc = -errno;
     return rc;
 }

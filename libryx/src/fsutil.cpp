@@ -17,18 +17,6 @@ bool trusted(const struct stat &st) {
     return (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-Fd &Fd::operator=(Fd &&o) noexcept {
-    if (this != &o) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = o.release();
-    }
-    return *this;
-}
-
-Fd::~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 static int open_dir_at(const std::string &path, bool create, mode_t mode, Fd &out) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd && errno == ENOENT && create) {

@@ -14,28 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include "ryx-fd.h"
+
 namespace ryx {
-
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd &&o) noexcept : fd_(o.release()) {}
-    Fd &operator=(Fd &&o) noexcept;
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd();
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() {
-        int f = fd_;
-        fd_ = -1;
-        return f;
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 // A file or directory the library may believe: owned by root (or by the account the library
 // runs as, for private copies and tests) and writable by nobody else. Anything an ordinary
