@@ -1,0 +1,43 @@
+// The Prometheus text exposition format (version 0.0.4): families with their HELP and TYPE
+// lines, samples with escaped label values, numbers that read back exactly.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace ryx_exporter {
+
+inline constexpr const char *EXPOSITION_CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8";
+
+enum class metric_type { counter, gauge };
+
+struct label {
+    std::string_view name;
+    std::string_view value;
+};
+
+// Appends to one text; every sample of a family must follow its family() call, before the next
+// family starts (the format does not allow a family's samples to be split).
+class exposition {
+  public:
+    void family(std::string_view name, std::string_view help, metric_type type);
+    void sample(std::string_view name, std::initializer_list<label> labels, double value);
+    void sample(std::string_view name, std::initializer_list<label> labels, uint64_t value);
+
+    std::string &text() { return out_; }
+
+  private:
+    void labels(std::initializer_list<label> labels);
+    std::string out_;
+};
+
+// \ " and newline escaped as the format requires inside a quoted label value.
+void append_label_value(std::string &out, std::string_view value);
+// HELP text: only \ and newline are escaped there.
+void append_help(std::string &out, std::string_view help);
+// The shortest decimal form that reads back as the same double; +Inf, -Inf, NaN.
+void append_number(std::string &out, double value);
+
+} // namespace ryx_exporter

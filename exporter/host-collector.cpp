@@ -1,0 +1,153 @@
+// One collection pass over the host, as ryxps makes it: the container lists, then the threads
+// of the listed containers; then, per container, its limits and its user's name.
+#include "host-collector.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <ryx/ryx-ctl.h>
+#include <ryx/ryz-map.h>
+
+#include "ryxps-collector.h"
+#include "ryxps-config.h"
+#include "ryxps-list-reader.h"
+
+namespace ryx_exporter {
+
+namespace {
+
+// libryx counts memory limits in 4 KiB pages and I/O in KiB/s, whatever the host's page size.
+constexpr uint64_t LIBRYX_PAGE = 4096;
+constexpr uint64_t LIBRYX_KIB = 1024;
+
+struct ryx_handle_deleter {
+    void operator()(libryx *h) const { destroy_ryx(h); }
+};
+
+// Login names of uids, each looked up once per pass.
+class user_names {
+  public:
+    const std::string &name(uint32_t uid) {
+        auto [it, fresh] = cache_.try_emplace(uid);
+        if (fresh) it->second = lookup(uid);
+        return it->second;
+    }
+
+  private:
+    static std::string lookup(uint32_t uid) {
+        std::vector<char> buf(1024);
+        for (;;) {
+            passwd pw, *found = nullptr;
+            int rc = getpwuid_r(uid, &pw, buf.data(), buf.size(), &found);
+            if (rc == ERANGE && buf.size() < (1u << 20)) {
+                buf.resize(buf.size() * 2);
+                continue;
+            }
+            return rc == 0 && found ? std::string(found->pw_name) : std::string();
+        }
+    }
+    std::unordered_map<uint32_t, std::string> cache_;
+};
+
+// A limit of 0 (or a negative one, which libryx never stores) is no limit.
+std::optional<uint64_t> limit(int32_t value, uint64_t unit) {
+    if (value <= 0) return std::nullopt;
+    return static_cast<uint64_t>(value) * unit;
+}
+
+container_limits limits_of(const libryx_settings &s) {
+    container_limits l;
+    if (s.ls_cpu > 0) l.cpu = s.ls_cpu / 100.0; // percent of one processor
+    l.memory = limit(s.ls_memory_phy, LIBRYX_PAGE);
+    l.virtual_memory = limit(s.ls_memory, LIBRYX_PAGE);
+    l.io = limit(s.ls_io, LIBRYX_KIB);
+    l.io_operations = limit(s.ls_iops, 1);
+    l.processes = limit(s.ls_nproc, 1);
+    l.entry_processes = limit(s.ls_enters, 1);
+    return l;
+}
+
+// What ryxps shows for a container whose list gives no memory figure: the sum over its
+// processes, each counted once (a process's threads lie next to each other in the list).
+uint64_t thread_memory(const ryx_entry &e) {
+    uint64_t sum = 0;
+    const threadinfo *prev = nullptr;
+    for (const threadinfo *t = e.threadinfo_head; t; prev = t, t = t->next)
+        if (!prev || prev->pid != t->pid) sum += t->mem;
+    return sum;
+}
+
+} // namespace
+
+bool host_collector::init(std::string &error) {
+    ryx_host host;
+    if (ryx_init_env(host) != 0) {
+        error = "the system reports no usable page size, clock tick or processor count";
+        return false;
+    }
+    page_size_ = host.page_size;
+    cpufreq_ = host.cpufreq;
+    return true;
+}
+
+snapshot host_collector::collect() const {
+    snapshot snap;
+    // The reseller lists come and go: found again on every pass, as a run of ryxps does.
+    ryx_list_files files;
+    if (!ryx_find_list_files(files)) {
+        snap.error = -ENOMEM;
+        return snap;
+    }
+    ryx_sample sample;
+    if (int rc = ryx_get_stats(files, ryx_read_times{}, sample); rc < 0) {
+        snap.error = rc;
+        return snap;
+    }
+    ryx_get_pt_stats(sample.list.get(), nullptr, page_size_);
+    const bool nanoseconds = sample.times.proc_ryx_version >= 5;
+
+    std::unique_ptr<libryx, ryx_handle_deleter> ryx(init_ryx(malloc, free));
+    // Ids from here up are domain containers, never uids.
+    const uint32_t first_domain_id = ryz_get_id_min();
+    user_names users;
+    std::unordered_set<uint64_t> seen;
+
+    for (const ryx_entry *e = sample.list.get(); e; e = e->next) {
+        // A container listed twice (moved between two lists while they were read) is the one
+        // its threads were counted under: the first from the head.
+        if (!seen.insert(e->id).second) continue;
+        container_sample &c = snap.containers.emplace_back();
+        c.id = e->id;
+        c.reseller = e->parent_id;
+        c.entry_processes = e->ep;
+        c.processes = e->pno;
+        c.threads = e->tno;
+        if (e->cpu_valid && nanoseconds)
+            c.cpu_seconds = static_cast<double>(e->cpu) / 1e9;
+        else if (e->cpu_valid && cpufreq_ != 0)
+            c.cpu_seconds = static_cast<double>(e->cpu) / static_cast<double>(cpufreq_);
+        c.memory_bytes =
+            e->mem_valid ? e->mem * static_cast<uint64_t>(page_size_) : thread_memory(*e);
+        if (e->io_valid) c.io_bytes = e->io;
+        if (e->iops_valid) c.io_operations = e->iops;
+        if (e->id < first_domain_id) c.user = users.name(static_cast<uint32_t>(e->id));
+        if (ryx && e->id <= UINT32_MAX) {
+            libryx_info info{};
+            if (ryx_info(ryx.get(), static_cast<uint32_t>(e->id), &info) == 0)
+                c.limits = limits_of(info.li_set);
+        }
+    }
+    std::sort(snap.containers.begin(), snap.containers.end(),
+              [](const container_sample &a, const container_sample &b) { return a.id < b.id; });
+    return snap;
+}
+
+} // namespace ryx_exporter

@@ -1,0 +1,24 @@
+// The command line, with the flag names of Prometheus's own exporters.
+#pragma once
+
+#include <string>
+
+namespace ryx_exporter {
+
+inline constexpr const char *DEFAULT_LISTEN_ADDRESS = ":9258";
+inline constexpr const char *DEFAULT_TELEMETRY_PATH = "/metrics";
+
+struct options {
+    std::string listen_address = DEFAULT_LISTEN_ADDRESS;
+    std::string telemetry_path = DEFAULT_TELEMETRY_PATH;
+    bool once = false;
+    std::string output; // with once: the file to replace; empty: standard output
+    bool help = false;
+    bool version = false;
+};
+
+// False, with error, when the command line is not usable.
+bool parse_options(int argc, char **argv, options &opts, std::string &error);
+const char *usage_text();
+
+} // namespace ryx_exporter

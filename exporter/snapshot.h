@@ -1,0 +1,53 @@
+// What one collection pass knows about the host's containers, in base units, and how it is
+// written out together with the exporter's own figures.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ryx_exporter {
+
+// A container's limits as libryx reports them, in base units; a limit that is not set is
+// absent.
+struct container_limits {
+    std::optional<double> cpu;               // processors
+    std::optional<uint64_t> memory;          // bytes of physical memory
+    std::optional<uint64_t> virtual_memory;  // bytes
+    std::optional<uint64_t> io;              // bytes per second
+    std::optional<uint64_t> io_operations;   // per second
+    std::optional<uint64_t> processes;       //
+    std::optional<uint64_t> entry_processes; //
+};
+
+struct container_sample {
+    uint64_t id = 0;
+    uint64_t reseller = 0; // parent container, 0 when none
+    std::string user;      // login name when the id is a uid with a passwd entry
+    uint64_t entry_processes = 0;
+    uint64_t processes = 0;
+    uint64_t threads = 0;
+    // Absent where the lists give no usable value.
+    std::optional<double> cpu_seconds;
+    std::optional<uint64_t> memory_bytes;
+    std::optional<uint64_t> io_bytes;
+    std::optional<uint64_t> io_operations;
+    std::optional<container_limits> limits; // absent where libryx does not answer
+};
+
+struct snapshot {
+    int error = 0; // 0, or the negative errno value of a failed read of the container lists
+    std::vector<container_sample> containers;
+};
+
+// The exporter's own figures, kept from one collection to the next.
+struct exporter_stats {
+    uint64_t collect_errors_total = 0;
+    double collect_duration_seconds = 0;
+};
+
+// The whole exposition of one scrape: every family with HELP and TYPE, then its samples.
+std::string render(const snapshot &snap, const exporter_stats &stats);
+
+} // namespace ryx_exporter
