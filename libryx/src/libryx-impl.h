@@ -8,8 +8,9 @@
 //   ryx::ctl::load, load_all           reading container state (one container, all of them)
 //   ryx::ctl::kSettings, find_setting  the settings fields: key, field, bound
 //   ryx::ctl::format_state, parse_state, set_flags, forget, migrate_state
-//   ryx::read_file, write_atomic, write_all, list_dir, Fd   the file routines
-//   ryx::num::parse_*                  reading numbers (ryx-number.h, header-only)
+//   ryx::read_file, write_atomic, write_all, list_dir, list_numbered, Lock   the file routines
+//   ryx::num::parse_*, ryx::Fd         reading numbers, owning a descriptor (libryx/util,
+//                                      header-only: ryx-number.h, ryx-fd.h)
 #pragma once
 
 #include "fsutil.h"
