@@ -29,27 +29,6 @@ struct addrinfo_deleter {
     void operator()(addrinfo *ai) const { freeaddrinfo(ai); }
 };
 
-// "ADDR:PORT" into its parts; the brackets of an IPv6 address are dropped.
-bool split_address(const std::string &address, std::string &host, std::string &port) {
-    size_t colon;
-    if (!address.empty() && address[0] == '[') {
-        size_t close = address.find(']');
-        if (close == std::string::npos || close + 1 >= address.size() || address[close + 1] != ':')
-            return false;
-        host = address.substr(1, close - 1);
-        colon = close + 1;
-    } else {
-        colon = address.rfind(':');
-        if (colon == std::string::npos) return false;
-        host = address.substr(0, colon);
-        if (host.find(':') != std::string::npos) return false; // IPv6 needs its brackets
-    }
-    port = address.substr(colon + 1);
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != port.npos)
-        return false;
-    return std::atoi(port.c_str()) <= 65535;
-}
-
 // A listening socket on addr, or -1 with errno set.
 int bind_and_listen(int family, const sockaddr *addr, socklen_t len, bool dual_stack) {
     owned_fd fd(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -223,6 +202,26 @@ struct handler {
         *context = nullptr;
     }
 };
+
+bool split_address(const std::string &address, std::string &host, std::string &port) {
+    size_t colon;
+    if (!address.empty() && address[0] == '[') {
+        size_t close = address.find(']');
+        if (close == std::string::npos || close + 1 >= address.size() || address[close + 1] != ':')
+            return false;
+        host = address.substr(1, close - 1);
+        colon = close + 1;
+    } else {
+        colon = address.rfind(':');
+        if (colon == std::string::npos) return false;
+        host = address.substr(0, colon);
+        if (host.find(':') != std::string::npos) return false; // IPv6 needs its brackets
+    }
+    port = address.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != port.npos)
+        return false;
+    return std::atoi(port.c_str()) <= 65535;
+}
 
 int listen_on(const std::string &address, std::string &error) {
     std::string host, port;

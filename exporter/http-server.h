@@ -19,6 +19,9 @@ struct http_limits {
     size_t request_bytes = 16384;    // request line and headers; larger ones are refused
 };
 
+// "ADDR:PORT" into its parts; the brackets of an IPv6 address are dropped. False when address
+// has not that form.
+bool split_address(const std::string &address, std::string &host, std::string &port);
 // A listening socket bound to "ADDR:PORT" (ADDR empty: every address, IPv6 and IPv4; a host
 // name, an IPv4 address or a bracketed IPv6 address otherwise). Returns the socket, or -1 with
 // error describing why not.

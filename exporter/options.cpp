@@ -3,6 +3,8 @@
 
 #include <getopt.h>
 
+#include "http-server.h"
+
 namespace ryx_exporter {
 
 namespace {
@@ -67,6 +69,11 @@ bool parse_options(int argc, char **argv, options &opts, std::string &error) {
     }
     if (optind < argc) {
         error = std::string("unexpected argument: ") + argv[optind];
+        return false;
+    }
+    std::string host, port;
+    if (!split_address(opts.listen_address, host, port)) {
+        error = "invalid listen address \"" + opts.listen_address + "\" (expected ADDR:PORT)";
         return false;
     }
     if (opts.telemetry_path.empty() || opts.telemetry_path[0] != '/' ||
