@@ -21,11 +21,19 @@ import unittest
 from harness.sandbox import Host, require_sandbox
 from packaging import sources
 
-PACKAGES = ("ryxkit", "libryx0", "libryx-dev", "python3-ryzmap", "ryxkit-sim")
+EXPORTER = "prometheus-ryx-exporter"
+PACKAGES = ("ryxkit", "libryx0", "libryx-dev", "python3-ryzmap", "ryxkit-sim", EXPORTER)
 # The packages holding programs or libraries, whose debug symbols go to <name>-dbgsym.
-WITH_DBGSYM = ("ryxkit", "libryx0", "python3-ryzmap", "ryxkit-sim")
+WITH_DBGSYM = ("ryxkit", "libryx0", "python3-ryzmap", "ryxkit-sim", EXPORTER)
 SECTIONS = {"ryxkit": "admin", "libryx0": "libs", "libryx-dev": "libdevel",
-            "python3-ryzmap": "python", "ryxkit-sim": "admin"}
+            "python3-ryzmap": "python", "ryxkit-sim": "admin", EXPORTER: "net"}
+# The exporter's units, as contrib/systemd has them; the timer's service only runs when enabled.
+UNITS = {"prometheus-ryx-exporter.service": "/usr/bin/ryx_exporter $ARGS",
+         "prometheus-ryx-exporter-textfile.service":
+             "/usr/bin/ryx_exporter --once --output /var/lib/prometheus/node-exporter/ryx.prom",
+         "prometheus-ryx-exporter-textfile.timer": None}
+EXAMPLES = ("prometheus/scrape.yml", "prometheus/ryx-alerts.yml", "prometheus/ryx-alerts.test.yml",
+            "grafana/ryx-dashboard.json")
 SYSTEM_PYTHON = "/usr/bin/python3"
 PYDIR = "/usr/lib/python3/dist-packages"
 SIMDIR = "/usr/libexec/ryxkit-sim"
@@ -94,6 +102,13 @@ def listing(deb):
     return files
 
 
+def unit_dir():
+    """Where debhelper put the units: /lib/systemd/system up to Debian 12, /usr/lib later."""
+    files = listing(packages()[EXPORTER])
+    return next((d for d in ("/usr/lib/systemd/system", "/lib/systemd/system") if d in files),
+                "/lib/systemd/system")
+
+
 def helper_installation():
     """{path: (owner, mode as ls shows it)} of the helpers, from the installation table of
     docs/helpers.md, which is where the trust model fixes them."""
@@ -123,7 +138,14 @@ def expected_files():
         "ryxkit-sim": {"/usr/bin/ryxsim": "the simulated host, on the PATH",
                        f"{SIMDIR}/ryxsim": "the simulator, with its statistics command beside it",
                        f"{SIMDIR}/ryxinfo": "the simulated host's /usr/sbin/ryxinfo"},
+        EXPORTER: {"/usr/bin/ryx_exporter": "the exporter, beside ryxps",
+                   f"/etc/default/{EXPORTER}": "the service's options, a conffile"},
     }
+    for unit in UNITS:
+        want[EXPORTER][f"{unit_dir()}/{unit}"] = "a unit, where systemd looks for the system's"
+    for example in EXAMPLES:
+        want[EXPORTER][f"/usr/share/doc/{EXPORTER}/examples/{os.path.basename(example)}"] = \
+            "a monitoring example, where Debian puts examples"
     for path in helper_installation():
         want["ryxkit"][path] = "a helper, where docs/helpers.md puts it"
     for header in sorted(os.listdir(sources.source("libryx/include/ryx"))):
@@ -132,6 +154,7 @@ def expected_files():
         m = re.search(r"^(.*)\.([1-8])$", page)
         if m:
             owner = ("ryxkit-sim" if m.group(1) in ("ryxsim", "ryxinfo")
+                     else EXPORTER if m.group(1) == "ryx_exporter"
                      else "libryx-dev" if m.group(2) == "3" else "ryxkit")
             want[owner][f"/usr/share/man/man{m.group(2)}/{page}.gz"] = "a man page, compressed"
     return want
@@ -165,6 +188,8 @@ class PackageContentsTest(unittest.TestCase):
         self.assertTrue(any(d.startswith("python3 ") for d in depends("python3-ryzmap")))
         self.assertIn(f"libryx0 (>= {project_version()})", depends("python3-ryzmap"))
         self.assertIn(f"ryxkit (= {version})", depends("ryxkit-sim"))
+        self.assertIn(f"libryx0 (>= {project_version()})", depends(EXPORTER))
+        self.assertEqual(field(self.debs[EXPORTER], "Suggests"), "prometheus-node-exporter")
         self.assertEqual(field(self.debs["libryx0"], "Multi-Arch"), "same")
 
     def test_the_library_announces_every_export_for_dependent_packages(self):
@@ -262,6 +287,26 @@ class UnpackedFilesTest(unittest.TestCase):
                     f"/usr/lib/debug/.build-id/{build_id[:2]}/{build_id[2:]}.debug")))
                 self.assertNotIn(".debug_info", run(["readelf", "-S", full], check=True).stdout)
 
+    def test_exporter_units_examples_and_options_as_shipped(self):
+        for unit, command in UNITS.items():
+            with self.subTest(unit=unit):
+                with open(self.path(f"{unit_dir()}/{unit}"), encoding="utf-8") as f:
+                    text = f.read()
+                with open(sources.source(f"contrib/systemd/{unit}"), encoding="utf-8") as f:
+                    self.assertEqual(text, f.read())
+                starts = re.findall(r"^ExecStart=(.*)$", text, re.M)
+                self.assertEqual(starts, [command] if command else [])
+                if command:
+                    self.assertTrue(os.access(self.path(command.split()[0]), os.X_OK))
+        for example in EXAMPLES:
+            with open(self.path(f"/usr/share/doc/{EXPORTER}/examples/{os.path.basename(example)}"),
+                      "rb") as f, open(sources.source(f"contrib/{example}"), "rb") as g:
+                self.assertEqual(f.read(), g.read(), example)
+        conffiles = run(["dpkg-deb", "--info", packages()[EXPORTER], "conffiles"], check=True)
+        self.assertEqual(conffiles.stdout.split(), [f"/etc/default/{EXPORTER}"])
+        with open(self.path(f"/etc/default/{EXPORTER}"), encoding="utf-8") as f:
+            self.assertEqual(re.findall(r"^\w+=.*$", f.read(), re.M), ['ARGS=""'])
+
     def test_module_imports_with_the_packaged_library(self):
         env = dict(self.env, PYTHONPATH=self.path(PYDIR))
         env.pop("LD_PRELOAD", None)
@@ -351,6 +396,11 @@ class InstallTest(unittest.TestCase):
         rc, out, err = self.sh("bash -c '. /usr/share/bash-completion/completions/ryxps "
                                "&& complete -p ryxps'")
         self.assertEqual(out, "complete -F _ryxps ryxps\n", err)
+        # the exporter's service enabled (not started: no systemd runs here), the timer not
+        rc, out, err = self.sh("ls /etc/systemd/system/multi-user.target.wants "
+                               "/etc/systemd/system/timers.target.wants 2>/dev/null")
+        self.assertIn("prometheus-ryx-exporter.service", out.split(), err)
+        self.assertNotIn("prometheus-ryx-exporter-textfile.timer", out.split())
         # the simulated host, from the installed programs only
         rc, out, err = self.sh("ryxsim -- ryxps -n", env={"TMPDIR": self.host.tmp})
         self.assertEqual(rc, 0, err)
