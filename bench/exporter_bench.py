@@ -153,8 +153,9 @@ def run(args):
         vb.log(f"starting {args.procs + args.others} processes of {args.threads} threads ...")
         pop.start()
         fake = vb.build_proc(tmp, listed)
-        users_for(tmp, listed)
-        etc_overlaid = True
+        if not args.unknown_users:
+            users_for(tmp, listed)
+            etc_overlaid = True
         in_list = args.procs * args.threads
         server = Server(build, fake)
         got = threads_in(server.get())
@@ -233,6 +234,9 @@ def main():
     ap.add_argument("--others", type=int, default=10, help="processes outside any container")
     ap.add_argument("--runs", type=int, default=7, help="timed runs of each")
     ap.add_argument("--scrapes", type=int, default=1000, help="scrapes for the RSS (0: skip)")
+    ap.add_argument("--unknown-users", action="store_true",
+                    help="leave /etc alone: no listed id has a passwd entry, and every name "
+                         "lookup goes through the whole NSS chain")
     ap.add_argument("--no-nice", action="store_true",
                     help="run the measured programs at normal priority (default: nice -20)")
     args = ap.parse_args()
