@@ -26,9 +26,11 @@ std::string scraper::scrape() {
     bool failed = snap.error != 0;
     if (failed) ++stats_.collect_errors_total;
     // Said once when it starts and once when it ends, not at every scrape in between.
+    // The list reader says -EPROTO for a list that is missing, unreadable or not a list.
     if (failed && !failed_)
         std::fprintf(stderr, "ryx_exporter: cannot read the container lists (%s)\n",
-                     std::strerror(-snap.error));
+                     snap.error == -EPROTO ? "/proc/ryx/list missing, unreadable or malformed"
+                                           : std::strerror(-snap.error));
     else if (!failed && failed_)
         std::fprintf(stderr, "ryx_exporter: the container lists are readable again\n");
     failed_ = failed;
