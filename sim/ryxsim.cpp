@@ -42,6 +42,9 @@
 #ifndef RYXSIM_RYXPS
 #define RYXSIM_RYXPS ""
 #endif
+#ifndef RYXSIM_RYX_EXPORTER
+#define RYXSIM_RYX_EXPORTER ""
+#endif
 #ifndef RYXSIM_RYZ_LIMITS_HELPER
 #define RYXSIM_RYZ_LIMITS_HELPER ""
 #endif
@@ -220,6 +223,7 @@ int install_programs(const std::string &lower) {
         mode_t mode;
     } programs[] = {{RYXSIM_LIBRYX, RYXSIM_LIBDIR "/libryx.so.0", 0644},
                     {RYXSIM_RYXPS, "/usr/bin/ryxps", 0755},
+                    {RYXSIM_RYX_EXPORTER, "/usr/bin/ryx_exporter", 0755},
                     {RYXSIM_RYZ_LIMITS_HELPER, "/usr/libexec/ryxkit/ryz-limits-helper", 04755},
                     {RYXSIM_RYZ_REGISTRY_HELPER, "/usr/libexec/ryxkit/ryz-registry-helper", 04755},
                     {RYXSIM_RYZ_STATS_HELPER, "/usr/libexec/ryxkit/ryz-stats-helper", 04755}};
