@@ -19,7 +19,7 @@
 #include <sys/socket.h>
 
 #include "exposition.h"
-#include "owned-fd.h"
+#include "ryx-fd.h"
 
 namespace ryx_exporter {
 
@@ -31,7 +31,7 @@ struct addrinfo_deleter {
 
 // A listening socket on addr, or -1 with errno set.
 int bind_and_listen(int family, const sockaddr *addr, socklen_t len, bool dual_stack) {
-    owned_fd fd(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ryx::Fd fd(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) return -1;
     int on = 1, off = 0;
     // A restarted exporter must get its port back while the old connections linger.
@@ -297,7 +297,7 @@ http_server::~http_server() {
 }
 
 bool http_server::start(int listen_fd, std::string &error) {
-    owned_fd fd(listen_fd);
+    ryx::Fd fd(listen_fd);
     // One internal thread polling with epoll; suspending a scrape needs the resume signal.
     unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
     // The logger first, so that messages of the start itself go through it too.

@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "owned-fd.h"
+#include "ryx-fd.h"
 
 namespace ryx_exporter {
 
@@ -66,7 +66,7 @@ int write_atomically(const std::string &path, const std::string &text) {
     for (char c : std::string(".tmp.XXXXXX"))
         name.push_back(c);
     name.push_back('\0');
-    owned_fd fd(mkostemp(name.data(), O_CLOEXEC));
+    ryx::Fd fd(mkostemp(name.data(), O_CLOEXEC));
     if (!fd) return -errno;
     temp_file tmp(name.data());
     // Readable by the collector that runs as another user, as a file made by a shell would be.
@@ -79,7 +79,7 @@ int write_atomically(const std::string &path, const std::string &text) {
     if (rename(tmp.path().c_str(), path.c_str()) != 0) return -errno;
     tmp.keep();
     // The rename itself lasts only once the directory is on disk.
-    owned_fd dir(open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ryx::Fd dir(open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) return -errno;
     if (fsync(dir.get()) != 0) return -errno;
     return 0;
