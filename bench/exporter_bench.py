@@ -240,15 +240,9 @@ def main():
     ap.add_argument("--no-nice", action="store_true",
                     help="run the measured programs at normal priority (default: nice -20)")
     args = ap.parse_args()
-    if os.geteuid() != 0:
-        print("SKIPPED: the benchmark needs root (mount namespace, cgroups)")
-        return 0
-    if os.environ.get("RYX_BENCH_NS") != "1":
-        # Everything mounted from here on vanishes with this private namespace.
-        env = dict(os.environ, RYX_BENCH_NS="1")
-        return subprocess.run(["unshare", "--mount", "--propagation", "private", "--pid", "--fork",
-                               "--mount-proc", sys.executable,
-                               os.path.abspath(__file__)] + sys.argv[1:], env=env).returncode
+    status = vb.outside_namespace(__file__)
+    if status is not None:
+        return status
     if args.no_nice:
         vb.NICE = None
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))

@@ -340,6 +340,20 @@ def registry(build, tmp, runs):
     return out
 
 
+def outside_namespace(script):
+    """Runs script again, with this process's arguments, in a private mount and pid namespace,
+    where everything mounted vanishes with it; returns its status. None when already inside."""
+    if os.geteuid() != 0:
+        print("SKIPPED: the benchmark needs root (mount namespace, cgroups)")
+        return 0
+    if os.environ.get("RYX_BENCH_NS") == "1":
+        return None
+    env = dict(os.environ, RYX_BENCH_NS="1")
+    return subprocess.run(["unshare", "--mount", "--propagation", "private", "--pid", "--fork",
+                           "--mount-proc", sys.executable, os.path.abspath(script)]
+                          + sys.argv[1:], env=env).returncode
+
+
 def verdict(ok):
     return "met" if ok else "MISSED"
 
@@ -465,15 +479,9 @@ def main():
     ap.add_argument("--exec", metavar="SHELL_COMMAND",
                     help="instead of measuring, run a command within the population (profiling)")
     args = ap.parse_args()
-    if os.geteuid() != 0:
-        print("SKIPPED: the benchmark needs root (mount namespace, cgroups)")
-        return 0
-    if os.environ.get("RYX_BENCH_NS") != "1":
-        # Everything mounted from here on vanishes with this private namespace.
-        env = dict(os.environ, RYX_BENCH_NS="1")
-        return subprocess.run(["unshare", "--mount", "--propagation", "private", "--pid", "--fork",
-                               "--mount-proc", sys.executable,
-                               os.path.abspath(__file__)] + sys.argv[1:], env=env).returncode
+    status = outside_namespace(__file__)
+    if status is not None:
+        return status
     global NICE
     if args.no_nice:
         NICE = None
