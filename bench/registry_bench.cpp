@@ -1,5 +1,6 @@
 // Registry speed: lookups against small and large user tables, and assignment throughput.
-// Usage: registry_bench [directory]   (a scratch registry is made inside it, then removed)
+// Usage: registry_bench [directory]   (a scratch registry is made inside it, then removed;
+//                                      the default is $TMPDIR, else /tmp)
 //        registry_bench --make <registry dir> <uid> <entries>
 //            writes a registry holding one user's table, owned by that user as an assignment
 //            leaves it, and prints a registered docroot (for timing the lookup helper)
@@ -104,7 +105,8 @@ int main(int argc, char **argv) {
         std::printf("%s\n", docroot(uid, n / 2).c_str());
         return 0;
     }
-    std::string parent = argc > 1 ? argv[1] : "/tmp";
+    const char *tmp = std::getenv("TMPDIR");
+    std::string parent = argc > 1 ? argv[1] : tmp && *tmp == '/' ? tmp : "/tmp";
     std::string scratch = parent + "/registry-bench-XXXXXX";
     if (!::mkdtemp(scratch.data())) {
         std::perror(scratch.c_str());

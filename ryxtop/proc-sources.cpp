@@ -55,7 +55,8 @@ bool line_reader::next(std::string_view &piece, bool &first, bool &last) {
             // A line cut into pieces that ends with the input, exactly at a buffer boundary:
             // an empty last piece still tells the caller that the line is complete.
             if (at_line_start_ || read_failed_) return false;
-            piece = std::string_view(buf_, 0);
+            // Empty but still pointing into the buffer: a caller may memcpy from its data().
+            piece = std::string_view(buf_, buf_);
             first = false;
             last = true;
             at_line_start_ = true;

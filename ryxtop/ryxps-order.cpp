@@ -126,7 +126,9 @@ ryx_entry *ryx_sort_list(ryx_entry *head, unsigned code) {
     }
     for (ryx_entry *e = head; e; e = e->next)
         array.push_back(e);
-    qsort(array.data(), n, sizeof(ryx_entry *), ryx_sorter[code]);
+    // The elements are the pointers themselves: the sorters compare through them.
+    qsort(array.data(), n, sizeof(array[0]), // NOLINT(bugprone-sizeof-expression)
+          ryx_sorter[code]);
     for (size_t i = 0; i < n; ++i) {
         array[i]->prev = i > 0 ? array[i - 1] : nullptr;
         array[i]->next = i + 1 < n ? array[i + 1] : nullptr;

@@ -226,7 +226,9 @@ double counter_seconds(const ryx_render_ctx &ctx) {
     if (!(ctx.opts & OPT_DYNAMIC)) return 1.0;
     uint64_t e = ryx_interval_length(ctx.times);
     if (ctx.times.proc_ryx_version >= 5) return static_cast<double>(e) * 0.000000001;
-    return ctx.host.cpufreq ? static_cast<double>(e / ctx.host.cpufreq) : 0.0;
+    if (!ctx.host.cpufreq) return 0.0;
+    const uint64_t whole = e / ctx.host.cpufreq; // whole seconds, as the column shows
+    return static_cast<double>(whole);
 }
 
 // io and iops: a rate per second in interval mode, the counter itself in total mode.

@@ -26,8 +26,8 @@ for preset in "${presets[@]}"; do
     cmake --preset "$preset" -DRYX_WERROR="$RYX_WERROR" >/dev/null
     cmake --build --preset "$preset"
     case "$preset" in
-    # Built for clang++'s warnings; the tests ran against the g++ builds.
-    clang) ;;
+    # Built for clang++'s warnings and clang-tidy's checks; the tests ran against the g++ builds.
+    clang) ctest --preset clang -L tidy ;;
     *) ctest --preset "$preset" "$@" ;;
     esac
 done

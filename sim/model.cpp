@@ -311,6 +311,7 @@ std::vector<Model::Listed> Model::listed() const {
         if (parent == id) parent = 0;
     }
     std::vector<Listed> out;
+    out.reserve(ids.size());
     for (const auto &[id, parent] : ids)
         out.push_back({id, parent});
     return out;

@@ -100,6 +100,7 @@ int wait_for(pid_t pid) {
 
 std::vector<char *> exec_args(std::vector<std::string> &words) {
     std::vector<char *> args;
+    args.reserve(words.size() + 1);
     for (std::string &w : words)
         args.push_back(w.data());
     args.push_back(nullptr);
@@ -146,12 +147,16 @@ std::string merged_accounts(const std::string &host_file, const Scenario &sc, bo
         bool replaced = false;
         for (const User &u : sc.users)
             replaced = replaced || u.name == name || std::to_string(u.uid) == id;
-        if (!replaced && !line.empty()) out += line + "\n";
+        if (!replaced && !line.empty()) {
+            out += line;
+            out += '\n';
+        }
     }
     for (const User &u : sc.users) {
         std::string uid = std::to_string(u.uid);
-        out += passwd ? u.name + ":x:" + uid + ":" + uid + "::/home/" + u.name + ":/bin/sh\n"
-                      : u.name + ":x:" + uid + ":\n";
+        out.append(u.name).append(":x:").append(uid).append(":");
+        if (passwd) out.append(uid).append("::/home/").append(u.name).append(":/bin/sh");
+        out += '\n';
     }
     return out;
 }
@@ -286,8 +291,10 @@ int enter_host(const std::string &root, std::string &what) {
     if (mount(proc.c_str(), "/proc", nullptr, MS_BIND | MS_REC, nullptr) != 0)
         return what = "mounting the simulated /proc", -errno;
     for (const char *d : kOverlaid) {
-        std::string opts = "lowerdir=" + root + "/lower/" + d + ":/" + d + ",upperdir=" + root +
-                           "/upper/" + d + ",workdir=" + root + "/overlay-work/" + d;
+        std::string opts = "lowerdir=";
+        opts.append(root).append("/lower/").append(d).append(":/").append(d);
+        opts.append(",upperdir=").append(root).append("/upper/").append(d);
+        opts.append(",workdir=").append(root).append("/overlay-work/").append(d);
         if (mount("overlay", (std::string("/") + d).c_str(), "overlay", 0, opts.c_str()) != 0)
             return what = std::string("overlay on /") + d, -errno;
     }

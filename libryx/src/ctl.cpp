@@ -31,7 +31,7 @@ constexpr uint32_t kHandleMagic = 0x52595848;
 // up changes of that one container only. (".lock", the whole-directory lock of earlier
 // versions, is no longer taken.)
 constexpr const char *kLocks = ".locks";
-constexpr size_t kMaxState = 64 * 1024;
+constexpr size_t kMaxState = size_t{64} * 1024;
 
 bool valid_handle(const libryx *h) {
     return h && h->magic == kHandleMagic;
@@ -158,10 +158,9 @@ int migrate_state() {
                 ::fchownat(dir.get(), aside.c_str(), 0, 0, AT_SYMLINK_NOFOLLOW) != 0 ||
                 ::fchmodat(dir.get(), aside.c_str(), 0600, 0) != 0)
                 return -errno;
-        } else if (rc < 0) {
-            return rc;
-        } else if ((rc = write_atomic(dir.get(), name, text, 0644, 0)) < 0) {
-            // The same bytes, but a new file of root's: nobody keeps a way to write it.
+        } else if (rc < 0 || (rc = write_atomic(dir.get(), name, text, 0644, 0)) < 0) {
+            // Unreadable, or not rewritten: the same bytes, but a new file of root's, so that
+            // nobody keeps a way to write it.
             return rc;
         }
         ++changed;

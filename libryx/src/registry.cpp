@@ -609,6 +609,7 @@ static int remove_all_impl(uid_t uid) {
     if (entries.empty()) return 0;
     if ((rc = store_user(dir.get(), uid, {})) < 0) return rc;
     std::vector<uint32_t> ids;
+    ids.reserve(entries.size());
     for (const fmt::Entry &e : entries)
         ids.push_back(e.id);
     std::vector<fmt::Owner> owners;

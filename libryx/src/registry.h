@@ -11,7 +11,7 @@
 namespace ryx::registry {
 
 // UID_MAX of a login.defs text, at least 60000.
-uint32_t parse_id_min(std::string_view login_defs);
+uint32_t parse_id_min(std::string_view text);
 
 // Creates an empty entry for uid (domain isolation enabled). 1 when created, 0 when it existed,
 // 2 when an empty file made by hand was replaced by an empty table.

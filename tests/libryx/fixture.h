@@ -22,8 +22,10 @@ class TempRoot : public ::testing::Test {
 
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/libryx-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        // Under $TMPDIR (else /tmp), where the caller wants scratch space.
+        const char *tmp = std::getenv("TMPDIR");
+        std::string tmpl = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/libryx-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
         base = tmpl;
         saved = ryx::paths();
         ryx::paths() = {base + "/ryz_ids", base + "/login.defs", base + "/state"};

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "files.h"
 #include "publisher.h"
@@ -17,8 +18,10 @@ namespace {
 class PublisherTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char templ[] = "/tmp/ryxsim-pub-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
+        // Under $TMPDIR (else /tmp), where the caller wants scratch space.
+        const char *tmp = std::getenv("TMPDIR");
+        std::string templ = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/ryxsim-pub-XXXXXX";
+        ASSERT_NE(mkdtemp(templ.data()), nullptr);
         dir_ = templ;
         ASSERT_EQ(make_dirs(dir_ + "/proc"), 0);
         std::string err;
