@@ -24,7 +24,6 @@ import socket
 import subprocess
 import sys
 import tempfile
-import shutil
 import time
 import urllib.request
 
@@ -217,21 +216,12 @@ def run(args):
         pop.stop()
         if etc_overlaid:
             vb.umount("/etc")
-        proc = os.path.join(tmp, "proc")
-        if os.path.ismount(proc):
-            vb.umount(proc)
-        if not os.path.ismount(proc):
-            shutil.rmtree(tmp, ignore_errors=True)
+        vb.remove_scratch(tmp)
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--build", required=True, help="build directory")
-    ap.add_argument("--procs", type=int, default=200, help="processes in listed containers")
-    ap.add_argument("--threads", type=int, default=50, help="threads per process")
-    ap.add_argument("--containers", type=int, default=20, help="containers the processes share")
-    ap.add_argument("--listed", type=int, default=500, help="containers in /proc/ryx/list")
-    ap.add_argument("--others", type=int, default=10, help="processes outside any container")
+    vb.add_population_arguments(ap)
     ap.add_argument("--runs", type=int, default=7, help="timed runs of each")
     ap.add_argument("--scrapes", type=int, default=1000, help="scrapes for the RSS (0: skip)")
     ap.add_argument("--unknown-users", action="store_true",

@@ -340,6 +340,26 @@ def registry(build, tmp, runs):
     return out
 
 
+def add_population_arguments(ap):
+    """The options that shape the population every benchmark here measures over."""
+    ap.add_argument("--build", required=True, help="build directory")
+    ap.add_argument("--procs", type=int, default=200, help="processes in listed containers")
+    ap.add_argument("--threads", type=int, default=50, help="threads per process")
+    ap.add_argument("--containers", type=int, default=20, help="containers the processes share")
+    ap.add_argument("--listed", type=int, default=500, help="containers in /proc/ryx/list")
+    ap.add_argument("--others", type=int, default=10, help="processes outside any container")
+
+
+def remove_scratch(tmp):
+    """Unmounts the scratch /proc, then removes the scratch directory. Only after the mounts
+    are gone: nothing of the real /proc may lie under tmp then."""
+    proc = os.path.join(tmp, "proc")
+    if os.path.ismount(proc):
+        umount(proc)
+    if not os.path.ismount(proc):
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
 def outside_namespace(script):
     """Runs script again, with this process's arguments, in a private mount and pid namespace,
     where everything mounted vanishes with it; returns its status. None when already inside."""
@@ -451,22 +471,12 @@ def run(args):
             report_registry(build, tmp, args.helper_runs)
     finally:
         pop.stop()
-        proc = os.path.join(tmp, "proc")
-        if os.path.ismount(proc):
-            umount(proc)
-        # Only after the mounts are gone: nothing of the real /proc may lie under tmp then.
-        if not os.path.ismount(proc):
-            shutil.rmtree(tmp, ignore_errors=True)
+        remove_scratch(tmp)
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--build", required=True, help="build directory")
-    ap.add_argument("--procs", type=int, default=200, help="processes in listed containers")
-    ap.add_argument("--threads", type=int, default=50, help="threads per process")
-    ap.add_argument("--containers", type=int, default=20, help="containers the processes share")
-    ap.add_argument("--listed", type=int, default=500, help="containers in /proc/ryx/list")
-    ap.add_argument("--others", type=int, default=10, help="processes outside any container")
+    add_population_arguments(ap)
     ap.add_argument("--runs", type=int, default=7, help="timed runs of each pass")
     ap.add_argument("--top-passes", type=int, default=5, help="top-mode passes (0: skip)")
     ap.add_argument("--helper-runs", type=int, default=500, help="lookup helper runs")
