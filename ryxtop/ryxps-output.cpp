@@ -6,12 +6,13 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <curses.h>
 #include <pwd.h>
 
 namespace {
 
-// Owned by the id column: the container id as text when no user name is shown.
+// Owned by the id column: the cell's text, user name or container id, cut to the width.
 char username[1024];
 // Owned by the cpu column. A figure can reach 20 digits (a product taken modulo 2^64 over a
 // short interval), so there is room for all of them rather than a cut number.
@@ -39,6 +40,48 @@ void text(const ryx_render_ctx &ctx, uint32_t w, const char *s) {
 
 void number(const ryx_render_ctx &ctx, uint32_t w, uint64_t v) {
     out(ctx, "%*ju", static_cast<int>(w), static_cast<uintmax_t>(v));
+}
+
+// Length of the well-formed UTF-8 sequence that starts s (n bytes left), 0 when none does.
+size_t utf8_length(const unsigned char *s, size_t n) {
+    const unsigned char c = s[0];
+    size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF; // the second byte's range: no overlong form, surrogate
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        lo = c == 0xE0 ? 0xA0 : lo;
+        hi = c == 0xED ? 0x9F : hi;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        lo = c == 0xF0 ? 0x90 : lo;
+        hi = c == 0xF4 ? 0x8F : hi;
+    }
+    if (len == 0 || n < len || s[1] < lo || s[1] > hi) return 0;
+    for (size_t i = 2; i < len; i++)
+        if (s[i] < 0x80 || s[i] > 0xBF) return 0;
+    return len;
+}
+
+// Text that users choose must not drive the terminal: C0 controls and DEL, the C1 controls
+// U+0080..U+009F in their UTF-8 form (U+009B is a CSI), and a byte 0x80..0x9F outside any
+// well-formed sequence (a raw CSI to a terminal that reads 8 bits) become spaces, byte for byte
+// so that the width stays. Any other text, UTF-8 or not, passes as it is.
+void blank_controls(char *text) {
+    auto *s = reinterpret_cast<unsigned char *>(text);
+    const size_t n = strlen(text);
+    for (size_t i = 0; i < n;) {
+        const size_t len = s[i] < 0x80 ? 1 : utf8_length(s + i, n - i);
+        if (len == 0) {
+            if (s[i] <= 0x9F) s[i] = ' ';
+        } else if (len == 1) {
+            if (s[i] < 32 || s[i] == 127) s[i] = ' ';
+        } else if (len == 2 && s[i] == 0xC2 && s[i + 1] <= 0x9F) {
+            s[i] = s[i + 1] = ' ';
+        }
+        i += len ? len : 1;
+    }
 }
 
 // Double to unsigned 64-bit, rounding up; past the range it stays at the largest value instead of
@@ -75,13 +118,14 @@ void ryx_fmt_ve_hdr(ryx_entry *entry, int row, const ryx_render_ctx &ctx, uint32
     } else if (entry) {
         // The container of a user's own account carries the uid as its id.
         auto uid = static_cast<uint32_t>(entry->id);
-        const char *cell = username;
+        char number_text[16];
+        snprintf(number_text, sizeof number_text, "%lu", static_cast<unsigned long>(uid));
         passwd *pw = (ctx.opts & OPT_NUMERIC) ? nullptr : getpwuid(uid);
-        if (pw)
-            cell = pw->pw_name;
-        else
-            snprintf(username, sizeof username, "%lu", static_cast<unsigned long>(uid));
-        out(ctx, "%*.*s", static_cast<int>(w), static_cast<int>(w), cell);
+        // Cut before blanking, so that a cut sequence cannot leave a control behind.
+        snprintf(username, sizeof username, "%.*s", static_cast<int>(w),
+                 pw ? pw->pw_name : number_text);
+        blank_controls(username);
+        text(ctx, w, username);
     }
 }
 
@@ -270,12 +314,12 @@ void ryx_fmt_com_hdr(ryx_entry *, int row, const ryx_render_ctx &ctx, uint32_t w
     } else if (row == ROW_CONTAINER) {
         text(ctx, w, "---");
     } else if (thread) {
-        // Command lines are the process's own bytes: no control characters reach the terminal.
-        for (char *c = thread->com; *c; c++)
-            if (static_cast<unsigned char>(*c) < 32 || static_cast<unsigned char>(*c) == 127)
-                *c = ' ';
-        // At most w-1 characters, so that a blank always precedes the command.
-        out(ctx, "%*.*s", static_cast<int>(w), static_cast<int>(w) - 1, thread->com);
+        // Command lines are the process's own bytes. At most w-1 of them, so that a blank
+        // always precedes the command, cut before blanking as in the id column.
+        char com[sizeof thread->com];
+        snprintf(com, sizeof com, "%.*s", static_cast<int>(w) - 1, thread->com);
+        blank_controls(com);
+        text(ctx, w, com);
     }
 }
 

@@ -57,6 +57,22 @@ class Columns(unittest.TestCase):
             line("ninele", 0, 2, 1, 2, 12, 2, 5000, 7, "---", "---", "---"),
         ] + threads_100)
 
+    def test_no_terminal_control_in_commands_or_names(self):
+        h = self.host
+        h.passwd({2000: "a\u009bb\u0085c"})
+        h.ryx_list(["RYX", "EP", "CPU"], [[2000, 1, 0]])
+        # C1 controls, raw and as UTF-8, become spaces byte for byte; "é€" (with continuation
+        # bytes 0x82 and 0xAC) passes; a sequence cut at the width does not leave its half.
+        h.thread(100, 100, fnid=2000, cmdline=b"a\x9bb\xc2\x9bc\xc2\x80d\xc3\xa9\xe2\x82\xac\x85\0")
+        h.thread(101, 101, fnid=2000, cmdline=b"abcdefghijklm\xe2\x82\xac\0")
+        res = h.run([ryxps(), "-p", "-o", "id:6,tid:4,com:16"])
+        self.assertEqual((res.returncode, res.stderr), (0, b""))
+        lines = res.stdout.splitlines()
+        self.assertEqual(lines[:2], [b"    ID TID             COM",
+                                     b"a  b   ---             ---"])
+        self.assertEqual(sorted(lines[2:]), [b"       100 a b  c  d\xc3\xa9\xe2\x82\xac ",
+                                             b"       101 abcdefghijklm\xe2 "])
+
 
 if __name__ == "__main__":
     unittest.main()
