@@ -26,12 +26,6 @@ namespace ryx::ctl {
 namespace {
 
 constexpr uint32_t kHandleMagic = 0x52595848;
-// One byte per container id in one file: a change locks just the container it touches, so a
-// process stopped while holding a lock (its user may stop their own set-user-ID helper) holds
-// up changes of that one container only. (".lock", the whole-directory lock of earlier
-// versions, is no longer taken.)
-constexpr const char *kLocks = ".locks";
-constexpr size_t kMaxState = size_t{64} * 1024;
 
 bool valid_handle(const libryx *h) {
     return h && h->magic == kHandleMagic;
@@ -49,10 +43,6 @@ int load_at(int dir, uint32_t id, Container &c) {
 
 int store_at(int dir, uint32_t id, const Container &c) {
     return write_atomic(dir, std::to_string(id), format_state(id, c), 0644, 0);
-}
-
-int lock_container(int dir, uint32_t id, Lock &lock) {
-    return lock.acquire_key(dir, kLocks, id, paths().container_lock_wait_ms);
 }
 
 int open_state_dir(bool create, Fd &dir) {
@@ -80,6 +70,10 @@ template <class F> int update(uint32_t id, F &&change) {
 }
 
 } // namespace
+
+int lock_container(int dir, uint32_t id, Lock &lock) {
+    return lock.acquire_key(dir, kLocks, id, paths().container_lock_wait_ms);
+}
 
 int load(uint32_t id, Container &out) {
     Fd dir;
@@ -120,73 +114,26 @@ int forget(uint32_t id) {
     return rc == -ENOENT ? -ESRCH : rc;
 }
 
-int migrate_state() {
-    if (::geteuid() != 0) return -EPERM;
-    Fd dir;
-    int rc = secure_dir(paths().state_dir, 0755, dir);
-    if (rc < 0) return rc == -ENOENT ? 0 : rc;
-    DirStream d;
-    if ((rc = list_dir(dir.get(), d)) < 0) return rc;
-    struct stat st;
-    int changed = 0;
-    while (struct dirent *de = ::readdir(d.get())) {
-        const char *name = de->d_name;
-        if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
-            continue;
-        uint32_t id;
-        if (!num::parse_canonical_u32(name, id)) {
-            // Our own lock and temporary files: anything an ordinary user could hold or write
-            // goes; the next writer makes a fresh one.
-            if (name[0] == '.' && (!S_ISREG(st.st_mode) || !trusted(st))) {
-                if (::unlinkat(dir.get(), name, 0) != 0) return -errno;
-                ++changed;
-            }
-            continue;
-        }
-        if (S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & 07777) == 0644) continue;
-        Lock lock;
-        if ((rc = lock_container(dir.get(), id, lock)) < 0) return rc;
-        std::string text;
-        rc = read_file(dir.get(), name, text, kMaxState, kAnyOwner);
-        if (rc == -EINVAL || rc == -ELOOP) {
-            // No regular file is a state file: a FIFO, device or link here was planted.
-            if (::unlinkat(dir.get(), name, 0) != 0) return -errno;
-        } else if (rc == -EFBIG) {
-            // Far too large for ours, but kept, root's alone, where an administrator sees it.
-            const std::string aside = std::string(".damaged.") + name;
-            if (::renameat(dir.get(), name, dir.get(), aside.c_str()) != 0 ||
-                ::fchownat(dir.get(), aside.c_str(), 0, 0, AT_SYMLINK_NOFOLLOW) != 0 ||
-                ::fchmodat(dir.get(), aside.c_str(), 0600, 0) != 0)
-                return -errno;
-        } else if (rc < 0 || (rc = write_atomic(dir.get(), name, text, 0644, 0)) < 0) {
-            // Unreadable, or not rewritten: the same bytes, but a new file of root's, so that
-            // nobody keeps a way to write it.
-            return rc;
-        }
-        ++changed;
-    }
-    return changed;
-}
-
 // Calls made for an ordinary user (a set-user-ID helper keeps the caller's real uid) may place
-// and configure only that user's domain containers: never a user's own container or another
-// id below the domain range, never under somebody else's reseller, and never a container
-// that already sits under another reseller. The registry check the helpers make first is the
-// main gate; this keeps a forged or stale registry answer from reaching another user's
-// container. Root (ryxctl, the management tools) may do anything.
+// and configure only that user's domain containers: ids in the domain range that are no
+// account's uid (a user's own container has the uid as its id), new or already under the
+// caller's own reseller. A container at the top level or under somebody else is never the
+// caller's to take, and one whose id cannot be checked against the accounts is refused. The
+// registry check the helpers make first is the main gate; this keeps a forged, stale or unlucky
+// registry answer from reaching another user's container. Root may do anything.
 static int check_placement(uint32_t id, uint32_t ryk, const Container &c, bool missing) {
     const uid_t caller = ::getuid();
     if (caller == 0) return 0;
     if (ryk != caller || id < registry::id_min()) return -EPERM;
-    if (!missing && c.parent != 0 && c.parent != ryk) return -EPERM;
-    return 0;
+    if (!missing && c.parent != caller) return -EPERM;
+    return registry::account_uid(id) == 0 ? 0 : -EPERM;
 }
 
 static int check_setup(uint32_t id, const Container &c, bool missing) {
     const uid_t caller = ::getuid();
     if (caller == 0) return 0;
     if (id < registry::id_min() || missing || c.parent != caller) return -EPERM;
-    return 0;
+    return registry::account_uid(id) == 0 ? 0 : -EPERM;
 }
 
 } // namespace ryx::ctl

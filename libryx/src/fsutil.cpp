@@ -118,9 +118,14 @@ template <class F> static int poll_lock(F &&attempt, int wait_ms) {
 }
 
 // The lock file, opened without following a link and without waiting, then locked by attempt.
+// A lock file that is not root's private regular file (a directory, a link or a FIFO in its
+// place, or a file somebody else could open and lock) is -ENOLCK: the repair is a migration.
 template <class F> int Lock::take(int dirfd, const char *name, int wait_ms, F &&attempt) {
     Fd fd(::openat(dirfd, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
-    if (!fd) return -errno;
+    if (!fd) return errno == EISDIR || errno == ELOOP || errno == ENXIO ? -ENOLCK : -errno;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return -errno;
+    if (!S_ISREG(st.st_mode) || !trusted(st) || (st.st_mode & 077) != 0) return -ENOLCK;
     int rc = poll_lock([&] { return attempt(fd.get()); }, wait_ms);
     if (rc < 0) return rc;
     fd_ = std::move(fd);

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -149,21 +150,33 @@ bool by_id(const fmt::Owner &o, uint32_t v) {
 // First free id at or after the hint, wrapping once to the minimum. Starting at the hint
 // rather than at the bottom keeps a just-removed id (whose container may still be alive) from
 // being handed straight to someone else.
+// The first id from hint on (wrapping round to min) that nobody owns and that is no account's
+// uid: a user's own container has the user's uid as its id, so an id that is also a uid would
+// hand that container to whoever gets the domain.
 int pick_id(const std::vector<fmt::Owner> &owners, uint32_t hint, uint32_t min, uint32_t &id) {
     if (min > kMaxId) return -ENOSPC;
+    int error = 0;
     auto first_free = [&](uint32_t from, uint32_t to, uint32_t &out) {
         auto it = std::lower_bound(owners.begin(), owners.end(), from, by_id);
-        uint64_t cand = from;
-        for (; it != owners.end() && cand <= to && it->id == cand; ++it)
-            ++cand;
-        if (cand > to) return false;
-        out = static_cast<uint32_t>(cand);
-        return true;
+        for (uint64_t cand = from; cand <= to; ++cand) {
+            while (it != owners.end() && it->id < cand)
+                ++it;
+            if (it != owners.end() && it->id == cand) continue;
+            int account = account_uid(static_cast<uint32_t>(cand));
+            if (account < 0) {
+                error = account;
+                return false;
+            }
+            if (account) continue;
+            out = static_cast<uint32_t>(cand);
+            return true;
+        }
+        return false;
     };
     uint32_t start = hint < min || hint > kMaxId ? min : hint;
     if (first_free(start, kMaxId, id)) return 0;
-    if (start > min && first_free(min, start - 1, id)) return 0;
-    return -ENOSPC;
+    if (error == 0 && start > min && first_free(min, start - 1, id)) return 0;
+    return error < 0 ? error : -ENOSPC;
 }
 
 void drop_ids(std::vector<fmt::Owner> &owners, const std::vector<uint32_t> &ids, uint32_t uid) {
@@ -177,6 +190,25 @@ bool valid_docroot(const char *docroot) {
 }
 
 } // namespace
+
+int account_uid(uint32_t id) {
+    // The reentrant call, so that a failure to look (a directory service that is down) is told
+    // apart from "no such account", and is never taken for a free id.
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::string buf(size > 0 ? static_cast<size_t>(size) : 1024, '\0');
+    for (;;) {
+        struct passwd pw, *found = nullptr;
+        int rc = ::getpwuid_r(static_cast<uid_t>(id), &pw, buf.data(), buf.size(), &found);
+        if (rc == ERANGE && buf.size() < (size_t(1) << 20)) {
+            buf.resize(buf.size() * 2);
+            continue;
+        }
+        if (found) return 1;
+        // Not found, as the C library's implementations variously say it.
+        if (rc == 0 || rc == ENOENT || rc == ESRCH || rc == EBADF || rc == EPERM) return 0;
+        return -rc;
+    }
+}
 
 uint32_t parse_id_min(std::string_view text) {
     // "UID_MAX <number>" on a line of its own; '#' starts a comment; the last valid one counts.
@@ -252,13 +284,19 @@ int disable(uint32_t uid, bool force) {
     return static_cast<int>(entries.size());
 }
 
-int rebuild(std::vector<Conflict> *conflicts, std::vector<Damaged> *damaged) {
+int rebuild(std::vector<Conflict> *conflicts, std::vector<Damaged> *damaged,
+            std::vector<fmt::Owner> *accounts) {
     Fd dir;
     Lock lock;
     int rc = open_locked(false, dir, lock);
     if (rc < 0) return rc;
     std::vector<fmt::Owner> owners;
     if ((rc = scan(dir.get(), owners, conflicts, damaged)) < 0) return rc;
+    // Still indexed (the mapping is its user's), but the library refuses to act on such a
+    // container for anyone but root: the administrator has to move the domain to a new id.
+    if (accounts)
+        for (const fmt::Owner &o : owners)
+            if (account_uid(o.id) != 0) accounts->push_back(o);
     // Keep the allocation cursor of a readable index so that rebuilding does not bring back
     // recently freed ids sooner than usual.
     uint32_t next = 0;
@@ -553,7 +591,10 @@ static int assign_impl(uid_t uid, const char *docroot, uint32_t *id) {
     std::vector<fmt::Owner> owners;
     uint32_t next, newid;
     if ((rc = index_for(dir.get(), uid, entries, owners, next)) < 0) return rc;
-    if ((rc = pick_id(owners, next, registry::id_min(), newid)) < 0) return rc;
+    // UID_MAX itself is a uid useradd hands out: the first domain id lies above it. (The
+    // contract's smallest domain id is still UID_MAX, and ids stored at it stay valid.)
+    const uint32_t min = registry::id_min();
+    if ((rc = pick_id(owners, next, min == kMaxId ? min : min + 1, newid)) < 0) return rc;
     owners.insert(std::lower_bound(owners.begin(), owners.end(), newid, by_id), {newid, uid});
     // Reserve in the index before the user's table names the id: a crash between the two
     // leaks the id (rebuild-index reclaims it) but can never hand it out twice.

@@ -32,7 +32,13 @@ struct Damaged {
 // The index rebuilt from the user entries, with what stopped it: duplicate ids across users,
 // ids below the domain range, or entries that cannot be read or are not root's. >= 0: ids
 // indexed; the index is left untouched on failure.
-int rebuild(std::vector<Conflict> *conflicts, std::vector<Damaged> *damaged);
+// accounts, when given, receives the mappings whose id is (now) an account's uid.
+int rebuild(std::vector<Conflict> *conflicts, std::vector<Damaged> *damaged,
+            std::vector<fmt::Owner> *accounts = nullptr);
+
+// 1 when id is the uid of an account of the system's account database, 0 when not, a negated
+// errno when the database cannot be asked.
+int account_uid(uint32_t id);
 
 // A docroot as one printable line: control bytes and the backslash as \xHH, so that a docroot
 // holding a newline cannot forge a line of a listing.

@@ -4,6 +4,7 @@
 // directory's files, for the library's calls, ryxctl and the simulated host.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,7 +12,18 @@
 
 #include <ryx/ryx-type.h>
 
+namespace ryx {
+class Lock;
+}
+
 namespace ryx::ctl {
+
+// One byte per container id in one file: a change locks just the container it touches, so a
+// process stopped while holding a lock (its user may stop their own set-user-ID helper) holds
+// up changes of that one container only. (".lock", the whole-directory lock of earlier
+// versions, is no longer taken.)
+inline constexpr const char *kLocks = ".locks";
+inline constexpr size_t kMaxState = size_t{64} * 1024;
 
 struct Container {
     bool active = false; // false: only a placement under a reseller, recorded by a move
@@ -76,9 +88,30 @@ int load_all(std::vector<Record> &out);
 int set_flags(uint32_t id, uint32_t flags);
 int forget(uint32_t id);
 
-// Makes the state directory and every container file root's and writable by root alone,
-// rewriting files that were not (a fresh file, so that no descriptor opened before keeps write
-// access). >= 0: the number of files rewritten or removed.
-int migrate_state();
+// Locks container id's byte of the state directory's lock file, waiting at most the configured
+// bound (-ETIMEDOUT).
+int lock_container(int dir, uint32_t id, Lock &lock);
+
+// Brings a state directory of an earlier layout, where users could write, to the current one:
+// the directory root's (0755), every container file a root-owned 0644 file of its own, and
+// nothing else in it but the library's own files. What a user could have planted is dealt with
+// by name, never by changing an inode somebody else may own: the content of a container file
+// that was not root's alone is copied into a new file of root's; other names are removed
+// (links, FIFOs, sockets, devices) or moved, as they are, into a new root-only directory
+// ".aside.<n>" (directories, files that are not root's, container files too large to be
+// ours). A container whose lock is held for too long is left for the next run; everything else
+// goes on. 0, or a negated errno when the directory itself could not be made root's.
+struct StateMigration {
+    struct Left {
+        std::string name;
+        int error;
+    };
+    int rewritten = 0;                  // container files copied into new files of root's
+    std::vector<std::string> removed;   // names of links, FIFOs, sockets and devices
+    std::vector<std::string> set_aside; // names moved into aside_dir
+    std::string aside_dir;              // the ".aside.<n>" of this run, when one was needed
+    std::vector<Left> left;             // not done this time: run it again
+};
+int migrate_state(StateMigration &out);
 
 } // namespace ryx::ctl

@@ -1,6 +1,8 @@
 // ryxctl: administration of the domain registry and of the library's container state.
 #include <getopt.h>
 #include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -56,9 +58,23 @@ const char kUsage[] =
     "Exit status: 0 success, 1 the operation failed, 2 invalid usage or argument,\n"
     "3 no such entry, mapping or container.\n";
 
+// Which lock file the library refused (-ENOLCK), named with its repair.
+std::string bad_lock_file() {
+    std::string said;
+    for (const std::string &path :
+         {ryx::paths().state_dir + "/.locks", ryx::paths().registry_root + "/.lock"}) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 &&
+            (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0))
+            said += (said.empty() ? "" : " and ") + path;
+    }
+    if (said.empty()) said = "a lock file";
+    return said + " is not root's private regular file; run 'ryxctl migrate'";
+}
+
 int fail(const char *what, int rc) {
     // The library's errors that strerror would only puzzle an administrator with.
-    const char *why;
+    std::string why;
     switch (-rc) {
     case EUCLEAN:
         why = "a registry or state file or directory is not root's alone; run 'ryxctl migrate'";
@@ -70,10 +86,13 @@ int fail(const char *what, int rc) {
     case ETIMEDOUT:
         why = "locked by another process for too long (a stopped program?); try again";
         break;
+    case ENOLCK:
+        why = bad_lock_file();
+        break;
     default:
         why = std::strerror(-rc);
     }
-    std::fprintf(stderr, "ryxctl: %s: %s\n", what, why);
+    std::fprintf(stderr, "ryxctl: %s: %s\n", what, why.c_str());
     return EXIT_FAILED;
 }
 
@@ -219,9 +238,16 @@ void report_damaged(const ryx::registry::Damaged &d) {
 int cmd_rebuild(const Call &) {
     std::vector<ryx::registry::Conflict> conflicts;
     std::vector<ryx::registry::Damaged> damaged;
-    int rc = ryx::registry::rebuild(&conflicts, &damaged);
+    std::vector<ryx::fmt::Owner> accounts;
+    int rc = ryx::registry::rebuild(&conflicts, &damaged, &accounts);
     for (const auto &d : damaged)
         report_damaged(d);
+    for (const auto &a : accounts)
+        std::fprintf(stderr,
+                     "ryxctl: uid %u maps id %u, which is an account's uid (its own container): "
+                     "the library refuses that container to the user; remove the mapping and "
+                     "assign the docroot again\n",
+                     a.uid, a.id);
     for (const auto &c : conflicts)
         std::fprintf(stderr, "ryxctl: id %u is mapped by both uid %u and uid %u\n", c.id, c.uid_a,
                      c.uid_b);
@@ -248,27 +274,60 @@ void report_migration(const ryx::registry::Migration &m) {
                      a.uid, a.id, ryx::registry::escape_docroot(a.docroot).c_str(), a.uid);
 }
 
-int cmd_migrate(const Call &c) {
-    ryx::registry::Migration m;
-    int rc = ryx::registry::migrate(c.flag, m);
+// The registry's part; false when something was left for a later run.
+bool migrate_registry(bool trust_tables, ryx::registry::Migration &m) {
+    int rc = ryx::registry::migrate(trust_tables, m);
     report_migration(m);
-    if (rc == -ENOENT) {
-        rc = 0; // no registry: nothing to migrate
-    } else if (rc == -ENOKEY) {
+    if (rc == -ENOKEY) {
         std::fputs("ryxctl: migrate: the index is missing or damaged, so the tables' ids cannot "
                    "be checked; restore .index from a backup, or accept the tables as they "
                    "stand with 'ryxctl migrate --trust-tables'\n",
                    stderr);
-        return EXIT_FAILED;
+        return false;
     }
-    if (rc < 0) return fail("migrate: registry", rc);
-    int state = ryx::ctl::migrate_state();
-    if (state < 0) return fail("migrate: container state", state);
+    if (rc < 0 && rc != -ENOENT) { // no registry: nothing to migrate
+        fail("migrate: registry", rc);
+        return false;
+    }
+    return true;
+}
+
+// The container state's part; false when something was left for a later run.
+bool migrate_containers(ryx::ctl::StateMigration &s) {
+    int rc = ryx::ctl::migrate_state(s);
+    auto name = [](const std::string &n) { return ryx::registry::escape_docroot(n); };
+    for (const std::string &n : s.removed)
+        std::fprintf(stderr, "ryxctl: container state: '%s' was no file or directory; removed\n",
+                     name(n).c_str());
+    for (const std::string &n : s.set_aside)
+        std::fprintf(stderr,
+                     "ryxctl: container state: '%s' is not the library's; moved into %s/%s\n",
+                     name(n).c_str(), ryx::paths().state_dir.c_str(), s.aside_dir.c_str());
+    for (const auto &l : s.left) {
+        const std::string what = "migrate: container state '" + name(l.name) + "'";
+        fail(what.c_str(), l.error);
+    }
+    if (rc < 0) fail("migrate: container state", rc);
+    return rc == 0 && s.left.empty();
+}
+
+// Each part does all it can whatever the other did, so that one stalled container or a refused
+// registry holds up nothing else; running it again finishes the rest.
+int cmd_migrate(const Call &c) {
+    ryx::registry::Migration m;
+    ryx::ctl::StateMigration s;
+    const bool registry_done = migrate_registry(c.flag, m);
+    const bool state_done = migrate_containers(s);
     std::printf("registry: %d file%s rewritten, %zu entr%s set aside; container state: %d "
-                "file%s rewritten\n",
+                "file%s rewritten, %zu removed, %zu set aside\n",
                 m.rewritten, m.rewritten == 1 ? "" : "s", m.set_aside.size(),
-                m.set_aside.size() == 1 ? "y" : "ies", state, state == 1 ? "" : "s");
-    return EXIT_OK;
+                m.set_aside.size() == 1 ? "y" : "ies", s.rewritten, s.rewritten == 1 ? "" : "s",
+                s.removed.size(), s.set_aside.size());
+    if (registry_done && state_done) return EXIT_OK;
+    std::fputs("ryxctl: migrate: not everything could be migrated (see above); the rest is done. "
+               "Run 'ryxctl migrate' again\n",
+               stderr);
+    return EXIT_FAILED;
 }
 
 int cmd_id_min(const Call &) {

@@ -82,10 +82,10 @@ class OnceTest(unittest.TestCase):
             self.assertEqual((processes[cid][1], threads[cid][1]), shown.get(cid, (0, 0)), cid)
             for name, (column, factor) in FROM_LIST.items():
                 self.assertAlmostEqual(series(samples, name)[cid][1], row[column] * factor, 6)
-        self.assertEqual([threads[i][0]["user"] for i in (1000, 1001, 60000)],
+        self.assertEqual([threads[i][0]["user"] for i in (1000, 1001, 60001)],
                          ["alice", "bob", ""], "a domain container's id is no uid")
         limits = {d["resource"]: v for (n, l), v in samples.items() for d in [dict(l)]
-                  if n == "ryx_container_limit" and d["id"] == "60000"}
+                  if n == "ryx_container_limit" and d["id"] == "60001"}
         self.assertEqual(limits, {"cpu": 2.0, "memory": 131072 * 4096, "io": 4096 * 1024,
                                   "processes": 64, "io_operations": 800, "entry_processes": 30,
                                   "virtual_memory": 524288 * 4096})

@@ -83,7 +83,7 @@ class PrometheusTest(unittest.TestCase):
         self.assertEqual(sorted(found), sorted(str(i) for i in expected), "one series each")
         self.assertEqual(found["1000"]["user"], "alice")
         cpu = self.query('ryx_container_limit{resource="cpu"}', 1)
-        self.assertEqual((cpu[0]["metric"]["id"], cpu[0]["value"][1]), ("60000", "2"))
+        self.assertEqual((cpu[0]["metric"]["id"], cpu[0]["value"][1]), ("60001", "2"))
 
 
 if __name__ == "__main__":

@@ -149,8 +149,9 @@ TEST_F(Registry, IdsStartAtUidMaxOfLoginDefs) {
     spit(base + "/login.defs", "UID_MIN 1000\nUID_MAX 120000\n");
     EXPECT_EQ(ryz_get_id_min(), 120000u);
     ASSERT_EQ(registry::enable(7), 1);
-    EXPECT_EQ(assign(7, "/x"), 120000u);
-    EXPECT_EQ(assign(7, "/y"), 120001u);
+    // UID_MAX itself is a uid useradd gives out; no domain is given it.
+    EXPECT_EQ(assign(7, "/x"), 120001u);
+    EXPECT_EQ(assign(7, "/y"), 120002u);
     // Systems that manage the file elsewhere link it into /etc.
     fs::rename(base + "/login.defs", base + "/login.defs.real");
     fs::create_symlink(base + "/login.defs.real", base + "/login.defs");

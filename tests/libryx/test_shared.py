@@ -72,7 +72,7 @@ class RegistryAtItsPathTest(unittest.TestCase):
         self.ctl("allow-domain-limits", "1001")
         mine = int(self.ctl("map-assign", "1000", "/home/alice/www"))
         theirs = int(self.ctl("map-assign", "1001", "/home/bob/www"))
-        self.assertEqual(mine, 70000)  # UID_MAX of login.defs
+        self.assertEqual(mine, 70001)  # the first id above UID_MAX of login.defs
 
         # Every file is root's alone: the user's own lookups go through the set-user-ID
         # helper, and changes need root (-EACCES from the lock file).
