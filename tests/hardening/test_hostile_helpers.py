@@ -394,6 +394,22 @@ print(json.dumps(out))
 """
 
 
+# Run as root in the sandbox: a slow holder of one container's lock (as a stopped helper is)
+# while the package's migration runs, then the same migration once it has let go.
+STALLED_MIGRATION = r"""
+import fcntl, json, os, subprocess, sys
+ryxctl, mine, theirs = sys.argv[1:]
+fd = os.open("/var/lib/ryx/containers/.locks", os.O_RDWR)
+fcntl.lockf(fd, fcntl.LOCK_EX | fcntl.LOCK_NB, 1, int(mine))
+run = lambda *a: subprocess.run([ryxctl, *a], capture_output=True, text=True)
+out = [run("migrate"), run("set", theirs, "cpu=7")]
+os.close(fd)
+out.append(run("migrate"))
+print(json.dumps([[r.returncode, r.stdout + r.stderr] for r in out]))
+"""
+STATE = "/var/lib/ryx/containers"
+
+
 @require_sandbox
 class HostileNeighbour(HelperTest):
     """Alice (uid 1000) against Bob (1001), with what an ordinary user has: files they own,
@@ -458,6 +474,59 @@ class HostileNeighbour(HelperTest):
         self.assertLess(mine[1], 8, mine)
         self.assertIn(mine[2], ("", "ryxctl: set: locked by another process for too long (a "
                                     "stopped program?); try again\n"))
+
+    def test_a_domain_id_is_never_an_accounts_own_container(self):
+        # UID_MAX (60000) is a uid useradd gives out; the first domain id lies above it.
+        self.assertEqual((self.mine, self.theirs), ("60001", "60002"))
+        became = self.ryxctl("map-assign", "1000", "/home/alice/www/b").strip()
+        # Accounts made after that mapping, and above UID_MAX: the next id skips them.
+        self.host.passwd({0: "root", 1000: "alice", 1001: "bob", 60003: "erin", 60004: "dave"})
+        self.assertEqual(self.ryxctl("map-assign", "1000", "/home/alice/www/c").strip(), "60005")
+        self.ryxctl("create", became)  # erin's own container, at the top level
+        self.ryxctl("create", "60005")  # alice's, but root put it at the top level
+        for domain in (became, "60005", "60004"):
+            self.assertEqual(self.limits(domain), 6 if domain != "60004" else 4, domain)
+        self.assertIn("parent=0\n", self.ryxctl("info", became))
+        self.assertIn(f"uid 1000 maps id {became}, which is an account's uid",
+                      self.ryxctl("rebuild-index"))
+        self.assertEqual(self.limits(self.mine), 0)
+
+    def test_a_slow_lock_holder_keeps_nothing_else_from_being_migrated(self):
+        self.ryxctl("create", self.mine, "1000")
+        self.assertEqual(self.sh(f"cd {STATE} && chown 1000 {self.mine} && chown 1001 "
+                                 f"{self.theirs} && chmod 664 {self.mine} {self.theirs}"), 0)
+        res = self.host.run(["/usr/bin/python3", "-c", STALLED_MIGRATION,
+                             program("libryx/ryxctl"), self.mine, self.theirs], timeout=120)
+        self.assertEqual(res.returncode, 0, res.stderr)
+        (first, said), (changed, _), (again, _) = json.loads(res.stdout)
+        self.assertEqual((first, changed, again), (1, 0, 0), said)
+        self.assertIn(f"container state '{self.mine}': locked by another process", said)
+        self.assertIn("container state: 1 file rewritten", said)
+        self.assertIn("Run 'ryxctl migrate' again", said)
+
+    def test_planted_entries_do_not_outlive_the_migration(self):
+        # The layout of earlier versions, which every user could write, and what alice left.
+        self.assertEqual(self.sh(f"chmod 777 {STATE} && echo secret > /var/tmp/bobs && "
+                                 "chown 1001 /var/tmp/bobs && chmod 666 /var/tmp/bobs"), 0)
+        self.assertEqual(self.sh(f"cd {STATE} && rm -f .locks && mkdir .locks .aside.1 && "
+                                 "mkdir -m 777 60009 && ln /var/tmp/bobs 60010 && "
+                                 "ln -s /etc/shadow 60011 && mkfifo 60012 && echo x > notes",
+                                 uid=USER), 0)
+        self.assertIn("run 'ryxctl migrate'", self.ryxctl("set", self.theirs, "cpu=1", status=1))
+        self.assertEqual(self.sh(f"chmod 755 {STATE}"), 0)
+        self.assertIn(f"{STATE}/.locks is not root's private regular file; run 'ryxctl migrate'",
+                      self.ryxctl("set", self.theirs, "cpu=1", status=1))
+        said = self.ryxctl("migrate")
+        self.assertIn("container state: 0 files rewritten, 2 removed, 5 set aside", said)
+        # Bob's file untouched; nothing left but root's files and this run's aside directory.
+        check = (f"stat -c '%u %a %h' /var/tmp/bobs; cat /var/tmp/bobs; find {STATE} -mindepth 1 "
+                 "-maxdepth 1 ! -user root -o -type f -perm /022 -o ! -type f ! -type d -o "
+                 "-type d ! -name '.aside.*' -o -type d ! -perm 700")
+        self.assertEqual(self.host.run(["sh", "-c", check]).stdout, b"1001 666 2\nsecret\n")
+        self.ryxctl("set", self.theirs, "cpu=1")
+        self.ryxctl("create", "60009")
+        self.ryxctl("destroy", "60009")
+        self.assertIn("0 files rewritten, 0 removed, 0 set aside", self.ryxctl("migrate"))
 
     def test_a_fifo_in_place_of_a_file_stalls_nobody(self):
         for name in (".index", "1000"):
