@@ -1,8 +1,9 @@
 // The registry under faults of the file system and of its users: a disk that fills up at every
-// point of a change, a registry mounted read-only, and many writers at once while readers look
-// ids up without a lock. Whatever happens, a call ends either with a clear negative result or
-// with the change done, and the registry on disk stays loadable and right: no completed change
-// lost, no id handed out twice or to the wrong user.
+// point of a change, a registry mounted read-only, many writers at once while readers look ids
+// up without a lock, and files planted by the user a set-user-ID caller acts for. Whatever
+// happens, a call ends either with a clear negative result or with the change done, and the
+// registry on disk stays loadable and right: no completed change lost, no id handed out twice
+// or to the wrong user.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -25,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include <ryx/ryx-ctl.h>
 #include <ryx/ryz-map.h>
 
 #include "format.h"
@@ -327,4 +329,43 @@ TEST_F(Faults, ManyWritersAndLockFreeReadersAgree) {
     EXPECT_EQ(model.size(), fixed.size() + kWriters * kDocroots / 2);
     expect_registry(model, uids);
     EXPECT_EQ(ryz_index_rebuild(), int(model.size())) << "a completed removal left its id";
+}
+
+// A set-user-ID helper runs with its caller's real uid: a table or a container state owned by
+// that uid is the caller's own writing and must not be believed, only root's and the
+// effective uid's.
+TEST_F(Faults, FilesOwnedByTheRealUidOfASetUserIdCallerAreNotBelieved) {
+    if (::geteuid() != 0) GTEST_SKIP() << "SKIPPED: acting as a set-user-ID program needs root";
+    make_root();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_EQ(registry::enable(1000), 1);
+    ASSERT_EQ(registry::enable(1001), 1);
+    uint32_t planted = 0, kept = 0;
+    ASSERT_EQ(ryz_map_assign(1000, "/planted", &planted), 1);
+    ASSERT_EQ(ryz_map_assign(1001, "/kept", &kept), 1);
+    libryx *h = init_ryx(std::malloc, std::free);
+    ASSERT_NE(h, nullptr);
+    libryx_settings s{};
+    EXPECT_EQ(ryx_setup(h, 70001, &s), 0);
+    EXPECT_EQ(ryx_setup(h, 70002, &s), 0);
+    ASSERT_EQ(::chown(reg("1000").c_str(), 1000, 1000), 0);
+    ASSERT_EQ(::chown((paths().state_dir + "/70001").c_str(), 1000, 1000), 0);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int bad = ::setresuid(1000, 0, 0) != 0;
+        libryx_info info{};
+        bad |= (ryz_map_lookup(1000, "/planted") != 0) << 1;
+        bad |= (ryz_map_verify_ownership(1000, planted) != 0) << 2;
+        bad |= (ryx_info(h, 70001, &info) != -EUCLEAN) << 3;
+        // Root's files are still read.
+        bad |= (ryz_map_lookup(1001, "/kept") != kept) << 4;
+        bad |= (ryx_info(h, 70002, &info) != 0) << 5;
+        ::_exit(bad);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed checks (bits, from 1): " << WEXITSTATUS(status);
+    destroy_ryx(h);
 }

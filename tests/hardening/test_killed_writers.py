@@ -33,11 +33,12 @@ class KilledWriter(unittest.TestCase):
         for uid, docroot in ((1000, "/a"), (1000, "/b"), (1001, "/c"), (1000, "/d")):
             self.ryxctl(self.base, "map-assign", str(uid), docroot)
 
-    def ryxctl(self, registry, *args, crash_at=None, check=True):
+    def ryxctl(self, registry, *args, crash_at=None, trace=None, check=True):
         env = dict(os.environ)
-        if crash_at is not None:
+        if crash_at is not None or trace is not None:
             env["LD_PRELOAD"] = os.path.join(BUILD_DIR, "tests", "hardening", "libcrash_at.so")
-            env["RYX_CRASH_AT"] = str(crash_at)
+            env["RYX_CRASH_AT"] = "" if crash_at is None else str(crash_at)
+            env["RYX_SYNC_TRACE"] = trace or ""
             if SANITIZED:
                 env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=0"
         res = subprocess.run([program("libryx/ryxctl"), "--registry", registry,
@@ -113,6 +114,37 @@ class KilledWriter(unittest.TestCase):
     def test_disallow_with_mappings(self):
         self.crash_everywhere(["disallow-domain-limits", "--force", "1000"],
                               lambda old, new: new == {1001: old[1001]})
+
+    def test_replace_syncs_data_then_renames_then_syncs_the_directory(self):
+        """A kill loses nothing the order of calls keeps; a power cut also loses what is not
+        yet synced, so each replaced file's data is synced before its rename, and its
+        directory after."""
+        trace = os.path.join(self.tmp, "trace")
+        state_dir = os.path.join(self.tmp, "state")
+        for args, targets in ((["map-assign", "1001", "/new"], [".index", "1001"]),
+                              (["set", "70001", "cpu=25"], [os.path.join(state_dir, "70001")])):
+            with self.subTest(args=args):
+                if os.path.exists(trace):
+                    os.unlink(trace)
+                self.ryxctl(self.base, *args, trace=trace)
+                with open(trace) as f:
+                    events = [line.split() for line in f]
+                renamed = []
+                for n, (kind, *names) in enumerate(events):
+                    if kind != "rename":
+                        continue
+                    tmp, target = names
+                    renamed.append(target)
+                    # The last call on the temporary file before the rename is its sync...
+                    last = [e for e in events[:n] if tmp in e[1:]][-1:]
+                    self.assertEqual(last, [["sync", tmp]], f"{target}: {events}")
+                    # ...and the directory is synced before anything else is replaced.
+                    end = next((m for m in range(n + 1, len(events))
+                                if events[m][0] == "rename"), len(events))
+                    self.assertIn(["sync", os.path.dirname(target)], events[n + 1:end],
+                                  f"{target}: {events}")
+                for t in targets:
+                    self.assertIn(os.path.realpath(os.path.join(self.base, t)), renamed, events)
 
 
 if __name__ == "__main__":

@@ -175,12 +175,18 @@ TEST_F(Ctl, FlagsAndDamagedState) {
 TEST_F(Ctl, LocksAreHeldPerContainerAndWaitedForBoundedly) {
     libryx_settings s{};
     ASSERT_EQ(ryx_setup(h, 70001, &s), 0);
-    ryx::paths().container_lock_wait_ms = 300;
     // Another holder of 70001's lock, as a stopped helper would be.
     ryx::Fd dir(::open((base + "/state").c_str(), O_RDONLY | O_DIRECTORY));
     ryx::Lock held;
     ASSERT_EQ(held.acquire_key(dir.get(), ".locks", 70001, 0), 0);
+    // By default a change gives up after 5 s: long enough for a busy holder, short enough
+    // that a stopped one does not hang its caller.
     auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ryx_setup(h, 70001, &s), -ETIMEDOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(8000));
+    ryx::paths().container_lock_wait_ms = 300;
+    start = std::chrono::steady_clock::now();
     EXPECT_EQ(ryx_setup(h, 70002, &s), 0);
     EXPECT_EQ(ryx_ryk_move(h, 70003, 1000), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
@@ -188,6 +194,7 @@ TEST_F(Ctl, LocksAreHeldPerContainerAndWaitedForBoundedly) {
     EXPECT_EQ(ryx_ryk_move(h, 70001, 1000), -ETIMEDOUT);
     EXPECT_EQ(ryx::ctl::forget(70001), -ETIMEDOUT);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1800));
     held = ryx::Lock();
     EXPECT_EQ(ryx_setup(h, 70001, &s), 0);
 }
@@ -210,7 +217,7 @@ TEST_F(Ctl, AnOrdinaryCallerPlacesOnlyItsOwnDomainContainers) {
         bad |= ryx_ryk_move(h, 1001, 1000) != -EPERM;
         bad |= ryx_ryk_move(h, min + 5, 1001) != -EPERM;
         bad |= ryx_setup(h, min + 6, &s) != -EPERM; // never placed under uid 1000
-        bad |= ryx_ryk_move(h, min + 2, 1000) != 0;
+        bad |= ryx_ryk_move(h, min + 2, 1000) != -EPERM; // top level: not the caller's to take
         bad |= ryx_ryk_move(h, min + 7, 1000) != 0 || ryx_setup(h, min + 7, &s) != 0;
         ::_exit(bad);
     }

@@ -2,6 +2,7 @@
 // the container state the library leaves behind.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
 
 #include "backend.h"
@@ -132,6 +133,37 @@ TEST(Model, DomainContainerAppearsUnderItsResellerOnceActive) {
     // A thread name with a blank stays whole inside the parentheses of stat.
     EXPECT_NE(threads.find(" (VM Thread) "), std::string::npos);
     EXPECT_NE(m.history_lines(42).find("42 60000 1000 shop "), std::string::npos);
+}
+
+// A thread's clock ticks are its whole ticks used, never rounded up: the same host with a clock
+// of 1e9 Hz counts its nanoseconds, of which 100 Hz must show exactly the floor.
+TEST(Model, ThreadTicksAreTheWholeTicksOfTheNanosecondsUsed) {
+    Scenario sc = parse();
+    Model m(sc, 4096, 100), ns(sc, 4096, 1'000'000'000);
+    for (int i = 0; i < 3; ++i) {
+        m.step(shop_backend(i > 0));
+        ns.step(shop_backend(i > 0));
+    }
+    auto ticks = [](const Model &model) {
+        std::map<std::string, uint64_t> out;
+        model.for_each_thread([&](const Model::ThreadFiles &f) {
+            std::istringstream fields(f.stat.substr(f.stat.rfind(')') + 2));
+            std::string skip;
+            for (int n = 3; n < 14; ++n) // state .. cmajflt: fields 3 to 13
+                fields >> skip;
+            uint64_t utime = 0, stime = 0;
+            fields >> utime >> stime;
+            out[f.dir] = utime + stime;
+        });
+        return out;
+    };
+    const auto hz100 = ticks(m), used_ns = ticks(ns);
+    ASSERT_EQ(hz100.size(), used_ns.size());
+    ASSERT_EQ(hz100.size(), 7u);
+    for (const auto &[dir, n] : used_ns) {
+        ASSERT_GT(n, 10'000'000u) << dir;
+        EXPECT_EQ(hz100.at(dir), n / 10'000'000) << dir << ": " << n << " ns";
+    }
 }
 
 TEST(Model, HistoryLinesStayWholeForAnyDocroot) {
