@@ -115,16 +115,19 @@ class Migrator {
     }
 
   private:
-    // The same bytes in a new file of root's, under the container's lock; the old inode just
-    // loses this name.
+    // A container file's bytes in a new file of root's, under the container's lock; the old
+    // inode just loses this name. Only a file that reads as that container's state is copied:
+    // anything else may be somebody's private text, which a copy readable by all would leak,
+    // so it is moved aside as it is.
     int copy(const std::string &name) {
-        uint32_t id = 0;
+        uint32_t id = 0, named = 0;
         num::parse_canonical_u32(name.c_str(), id);
         Lock lock;
         if (int rc = lock_container(dir_, id, lock); rc < 0) return rc;
         std::string text;
+        Container c;
         int rc = read_file(dir_, name.c_str(), text, kMaxState, kAnyOwner);
-        if (rc == -EFBIG) {
+        if (rc == -EFBIG || (rc == 0 && (parse_state(text, named, c) < 0 || named != id))) {
             if ((rc = set_aside(name)) == 0) out_.set_aside.push_back(name);
             return rc;
         }

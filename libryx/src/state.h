@@ -98,9 +98,10 @@ int lock_container(int dir, uint32_t id, Lock &lock);
 // by name, never by changing an inode somebody else may own: the content of a container file
 // that was not root's alone is copied into a new file of root's; other names are removed
 // (links, FIFOs, sockets, devices) or moved, as they are, into a new root-only directory
-// ".aside.<n>" (directories, files that are not root's, container files too large to be
-// ours). A container whose lock is held for too long is left for the next run; everything else
-// goes on. 0, or a negated errno when the directory itself could not be made root's.
+// ".aside.<n>" (directories, files that are not root's, container files that do not read as
+// that container's state). A container whose lock is held for too long is left for the next run;
+// everything else goes on. 0, or a negated errno when the directory itself could not be made
+// root's.
 struct StateMigration {
     struct Left {
         std::string name;
