@@ -1,7 +1,10 @@
-// The HTTP server. libmicrohttpd runs one polling thread (epoll) that never blocks: a scrape of
-// the telemetry path is suspended while the shared collection runs on its own thread, and is
-// resumed with the finished text, which every scrape of that pass sends from the same buffer.
-// A slow reader therefore holds only its own connection, up to the idle limit.
+// The HTTP server. One polling thread of ours never blocks: it accepts every connection itself,
+// so that the connection table decides who keeps a place, and runs libmicrohttpd (epoll, no
+// thread of its own) on what it admitted. A scrape of the telemetry path is suspended while the
+// shared collection runs on its own thread, and is resumed with the finished text, which every
+// scrape of that pass sends from the same buffer; a password is verified on the verifier's
+// thread the same way. A slow reader therefore holds only its own connection, up to the idle
+// limit, and a slow writer its own until its request deadline or a newcomer needs the place.
 #include "http-server.h"
 
 #include <cerrno>
@@ -12,11 +15,18 @@
 #include <mutex>
 #include <new>
 
+#include <algorithm>
+
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <gnutls/gnutls.h>
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "exposition.h"
 #include "ryx-fd.h"
@@ -24,6 +34,9 @@
 namespace ryx_exporter {
 
 namespace {
+
+constexpr unsigned ACCEPT_BATCH = 16;
+constexpr auto REPORT_EVERY = std::chrono::seconds(60);
 
 struct addrinfo_deleter {
     void operator()(addrinfo *ai) const { freeaddrinfo(ai); }
@@ -120,6 +133,17 @@ bool has_body(MHD_Connection *conn) {
     return length && std::strspn(length, "0") != std::strlen(length);
 }
 
+// The address of a peer without its port; an IPv4 address mapped into IPv6 as the IPv4 one.
+std::string peer_of(const sockaddr_storage &ss) {
+    if (ss.ss_family == AF_INET6) {
+        const auto &a = reinterpret_cast<const sockaddr_in6 &>(ss).sin6_addr;
+        const char *bytes = reinterpret_cast<const char *>(a.s6_addr);
+        return IN6_IS_ADDR_V4MAPPED(&a) ? std::string(bytes + 12, 4) : std::string(bytes, 16);
+    }
+    const auto &a = reinterpret_cast<const sockaddr_in &>(ss).sin_addr;
+    return std::string(reinterpret_cast<const char *>(&a), sizeof a);
+}
+
 void log_message(void *, const char *format, va_list args) {
     // libmicrohttpd's messages end with their own newline.
     std::fputs("ryx_exporter: ", stderr);
@@ -128,46 +152,175 @@ void log_message(void *, const char *format, va_list args) {
 
 } // namespace
 
-// One scrape of the telemetry path, from the first call of the handler to the completion
-// notice.
+// One request, from the first call of the handler to the completion notice.
 struct http_server::request {
-    enum class state { fresh, waiting } st = state::fresh;
+    // checking: waits for the verdict on its password; routed: to the metrics, not yet asked
+    // for; waiting: for a collection pass.
+    enum class state { fresh, checking, routed, waiting } st = state::fresh;
     bool body = false;
-    std::mutex mutex; // result is written on the collection thread
+    std::mutex mutex; // verdict and result are written on other threads
+    basic_auth::verdict verdict = basic_auth::verdict::busy;
     shared_collection::result result;
 };
+
+namespace {
+
+struct mhd_free_deleter {
+    void operator()(char *p) const {
+        if (p) {
+            explicit_bzero(p, std::strlen(p));
+            MHD_free(p);
+        }
+    }
+};
+
+connection_table::entry *entry_of(MHD_Connection *conn) {
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<connection_table::entry *>(info->socket_context) : nullptr;
+}
+
+// Whether the client's certificate is what tls_server_config asks for. MHD asks for one when
+// given the authorities, but leaves verifying it to us.
+bool client_certificate_ok(MHD_Connection *conn, client_auth auth) {
+    if (auth == client_auth::none) return true;
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+    if (!info || !info->tls_session) return false;
+    auto session = static_cast<gnutls_session_t>(info->tls_session);
+    unsigned listed = 0;
+    if (!gnutls_certificate_get_peers(session, &listed) || listed == 0)
+        return auth == client_auth::verify_if_given;
+    unsigned status = 0;
+    return gnutls_certificate_verify_peers2(session, &status) == 0 && status == 0;
+}
+
+MHD_Result reply_unauthorized(MHD_Connection *conn) {
+    static const char text[] = "unauthorized\n";
+    response_ptr r(MHD_create_response_from_buffer(sizeof text - 1, const_cast<char *>(text),
+                                                   MHD_RESPMEM_PERSISTENT));
+    if (!r || MHD_add_response_header(r.get(), MHD_HTTP_HEADER_CONTENT_TYPE, TEXT_TYPE) != MHD_YES)
+        return MHD_NO;
+    return MHD_queue_basic_auth_fail_response(conn, "ryx_exporter", r.get());
+}
+
+} // namespace
 
 struct handler {
     static MHD_Result access(void *cls, MHD_Connection *conn, const char *url, const char *method,
                              const char *, const char *, size_t *upload_size, void **context) {
         auto *server = static_cast<http_server *>(cls);
         auto *req = static_cast<http_server::request *>(*context);
-        if (!req) return first_call(server, conn, url, method, context);
-
+        if (!req) {
+            req = new (std::nothrow) http_server::request;
+            if (!req) return MHD_NO;
+            *context = req;
+            if (connection_table::entry *e = entry_of(conn)) server->table_.received(*e);
+            return admit(server, conn, url, method, req);
+        }
         if (*upload_size != 0) {
             // A body the headers did not announce: read and dropped, then refused.
             *upload_size = 0;
             req->body = true;
             return MHD_YES;
         }
-        if (req->body) return reply_text(conn, MHD_HTTP_CONTENT_TOO_LARGE, "request too large\n");
-
-        if (req->st == http_server::request::state::fresh) {
-            req->st = http_server::request::state::waiting;
-            // Suspended before the request is handed over, so that the resume can never come
-            // first.
-            MHD_suspend_connection(conn);
-            bool queued = server->collection_.request([req, conn](shared_collection::result r) {
-                {
-                    std::lock_guard lock(req->mutex);
-                    req->result = std::move(r);
-                }
-                MHD_resume_connection(conn); // the last use of req on this thread
-            });
-            if (!queued) MHD_resume_connection(conn); // shutting down: answered below
-            return MHD_YES;
+        switch (req->st) {
+        case http_server::request::state::checking:
+            return checked(server, conn, url, method, req);
+        case http_server::request::state::routed:
+            return collect(server, conn, req);
+        case http_server::request::state::waiting:
+            return deliver(conn, req);
+        default:
+            return MHD_NO;
         }
+    }
 
+    // The client's certificate, then its password, before anything is answered.
+    static MHD_Result admit(http_server *server, MHD_Connection *conn, const char *url,
+                            const char *method, http_server::request *req) {
+        const web_security &sec = server->security_;
+        if (sec.config.tls && !client_certificate_ok(conn, sec.config.tls_server.auth))
+            return reply_text(conn, MHD_HTTP_FORBIDDEN, "no valid client certificate\n");
+        if (!server->auth_) return route(server, conn, url, method, req);
+        char *password = nullptr;
+        std::unique_ptr<char, mhd_free_deleter> user(
+            MHD_basic_auth_get_username_password(conn, &password));
+        std::unique_ptr<char, mhd_free_deleter> pass(password);
+        if (!user || !pass) return reply_unauthorized(conn);
+        if (server->auth_->known(user.get(), pass.get()))
+            return route(server, conn, url, method, req);
+        // Suspended before the check is handed over, so that the resume can never come first.
+        req->st = http_server::request::state::checking;
+        MHD_suspend_connection(conn);
+        bool queued = server->auth_->submit(user.get(), pass.get(), [req, conn, server](auto v) {
+            {
+                std::lock_guard lock(req->mutex);
+                req->verdict = v;
+            }
+            MHD_resume_connection(conn); // the last use of req on this thread
+            server->wake();
+        });
+        if (!queued) {
+            MHD_resume_connection(conn); // busy: answered when called again
+            server->wake();
+        }
+        return MHD_YES;
+    }
+
+    static MHD_Result checked(http_server *server, MHD_Connection *conn, const char *url,
+                              const char *method, http_server::request *req) {
+        basic_auth::verdict v;
+        {
+            std::lock_guard lock(req->mutex);
+            v = req->verdict;
+        }
+        if (v == basic_auth::verdict::denied) return reply_unauthorized(conn);
+        if (v == basic_auth::verdict::busy)
+            return reply_text(conn, MHD_HTTP_SERVICE_UNAVAILABLE, "too many logins at once\n");
+        return route(server, conn, url, method, req);
+    }
+
+    static MHD_Result route(http_server *server, MHD_Connection *conn, const char *url,
+                            const char *method, http_server::request *req) {
+        bool metrics = server->telemetry_path_ == url;
+        if (!metrics && std::strcmp(url, "/") != 0)
+            return reply_text(conn, MHD_HTTP_NOT_FOUND, "404 page not found\n");
+        if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 &&
+            std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
+            return reply_text(conn, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n",
+                              "GET, HEAD");
+        if (has_body(conn) || req->body)
+            return reply_text(conn, MHD_HTTP_CONTENT_TOO_LARGE, "request too large\n");
+        if (!metrics)
+            return reply_static(conn, MHD_HTTP_OK, "text/html; charset=utf-8",
+                                server->landing_page_.data(), server->landing_page_.size());
+        req->st = http_server::request::state::routed;
+        return MHD_YES;
+    }
+
+    static MHD_Result collect(http_server *server, MHD_Connection *conn,
+                              http_server::request *req) {
+        if (req->body) return reply_text(conn, MHD_HTTP_CONTENT_TOO_LARGE, "request too large\n");
+        req->st = http_server::request::state::waiting;
+        // Suspended before the request is handed over, so that the resume can never come first.
+        MHD_suspend_connection(conn);
+        bool queued = server->collection_.request([req, conn, server](auto r) {
+            {
+                std::lock_guard lock(req->mutex);
+                req->result = std::move(r);
+            }
+            MHD_resume_connection(conn); // the last use of req on this thread
+            server->wake();
+        });
+        if (!queued) {
+            MHD_resume_connection(conn); // shutting down: answered when called again
+            server->wake();
+        }
+        return MHD_YES;
+    }
+
+    static MHD_Result deliver(MHD_Connection *conn, http_server::request *req) {
         shared_collection::result text;
         {
             std::lock_guard lock(req->mutex);
@@ -177,29 +330,21 @@ struct handler {
         return reply_metrics(conn, text);
     }
 
-    static MHD_Result first_call(http_server *server, MHD_Connection *conn, const char *url,
-                                 const char *method, void **context) {
-        bool metrics = server->telemetry_path_ == url;
-        if (!metrics && std::strcmp(url, "/") != 0)
-            return reply_text(conn, MHD_HTTP_NOT_FOUND, "404 page not found\n");
-        if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 &&
-            std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
-            return reply_text(conn, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n",
-                              "GET, HEAD");
-        if (has_body(conn))
-            return reply_text(conn, MHD_HTTP_CONTENT_TOO_LARGE, "request too large\n");
-        if (!metrics)
-            return reply_static(conn, MHD_HTTP_OK, "text/html; charset=utf-8",
-                                server->landing_page_.data(), server->landing_page_.size());
-        auto *req = new (std::nothrow) http_server::request;
-        if (!req) return MHD_NO;
-        *context = req;
-        return MHD_YES;
-    }
-
-    static void completed(void *, MHD_Connection *, void **context, MHD_RequestTerminationCode) {
+    static void completed(void *cls, MHD_Connection *conn, void **context,
+                          MHD_RequestTerminationCode) {
         delete static_cast<http_server::request *>(*context);
         *context = nullptr;
+        if (connection_table::entry *e = entry_of(conn))
+            static_cast<http_server *>(cls)->table_.answered(*e, connection_table::clock::now());
+    }
+
+    static void connection(void *cls, MHD_Connection *, void **socket_context,
+                           MHD_ConnectionNotificationCode code) {
+        auto *server = static_cast<http_server *>(cls);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED)
+            *socket_context = server->adding_;
+        else
+            server->table_.remove(static_cast<connection_table::entry *>(*socket_context));
     }
 };
 
@@ -284,8 +429,10 @@ void http_server::daemon_stopper::operator()(MHD_Daemon *d) const {
 }
 
 http_server::http_server(shared_collection &collection, std::string telemetry_path,
-                         http_limits limits)
-    : collection_(collection), telemetry_path_(std::move(telemetry_path)), limits_(limits) {
+                         http_limits limits, web_security security)
+    : collection_(collection), telemetry_path_(std::move(telemetry_path)), limits_(limits),
+      security_(std::move(security)), table_({limits.connections, limits.connections_per_ip,
+                                              std::chrono::seconds(limits.request_seconds)}) {
     std::string path = html_escape(telemetry_path_);
     landing_page_ = "<!DOCTYPE html>\n<html>\n<head><title>RYX container exporter</title></head>\n"
                     "<body>\n<h1>RYX container exporter</h1>\n<p><a href=\"" +
@@ -296,30 +443,187 @@ http_server::~http_server() {
     stop();
 }
 
+bool http_server::start_daemon(std::string &error) {
+    auto fn = [](auto *f) { return reinterpret_cast<intptr_t>(f); };
+    // The logger first, so that messages of the start itself go through it too. The daemon's
+    // own limit only backs ours up: shed connections hold a place in it until it closes them.
+    std::vector<MHD_OptionItem> options = {
+        {MHD_OPTION_EXTERNAL_LOGGER, fn(&log_message), nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, limits_.connections * 2 + ACCEPT_BATCH, nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, limits_.idle_seconds, nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits_.request_bytes), nullptr},
+        {MHD_OPTION_NOTIFY_COMPLETED, fn(&handler::completed), this},
+        {MHD_OPTION_NOTIFY_CONNECTION, fn(&handler::connection), this},
+    };
+    // Our own loop polls the daemon's epoll descriptor and hands it the connections we accept.
+    unsigned flags =
+        MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    if (security_.config.tls) {
+        flags |= MHD_USE_TLS;
+        auto text = [](const std::string &s) { return const_cast<char *>(s.c_str()); };
+        options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, text(security_.cert_pem)});
+        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, text(security_.key_pem)});
+        options.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, text(security_.priorities)});
+        if (!security_.ca_pem.empty())
+            options.push_back({MHD_OPTION_HTTPS_MEM_TRUST, 0, text(security_.ca_pem)});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    daemon_.reset(MHD_start_daemon(flags, 0, nullptr, nullptr, &handler::access, this,
+                                   MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END));
+    if (!daemon_) error = "cannot start the HTTP server";
+    return daemon_ != nullptr;
+}
+
 bool http_server::start(int listen_fd, std::string &error) {
-    ryx::Fd fd(listen_fd);
-    // One internal thread polling with epoll; suspending a scrape needs the resume signal.
-    unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
-    // The logger first, so that messages of the start itself go through it too.
-    MHD_Daemon *d = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &handler::access, this, MHD_OPTION_EXTERNAL_LOGGER,
-        &log_message, nullptr, MHD_OPTION_LISTEN_SOCKET, fd.get(), MHD_OPTION_CONNECTION_LIMIT,
-        static_cast<unsigned>(limits_.connections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-        static_cast<unsigned>(limits_.connections_per_ip), MHD_OPTION_CONNECTION_TIMEOUT,
-        static_cast<unsigned>(limits_.idle_seconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        static_cast<size_t>(limits_.request_bytes), MHD_OPTION_NOTIFY_COMPLETED,
-        &handler::completed, nullptr, MHD_OPTION_END);
-    if (!d) {
-        error = "cannot start the HTTP server";
+    listen_.reset(listen_fd);
+    if (!security_.config.users.empty())
+        auth_ = std::make_unique<basic_auth>(security_.config.users);
+    if (!start_daemon(error)) return false;
+    const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon_.get(), MHD_DAEMON_INFO_EPOLL_FD);
+    epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
+    wake_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    bool ok = info && epoll_ && wake_ &&
+              fcntl(listen_.get(), F_SETFL, fcntl(listen_.get(), F_GETFL) | O_NONBLOCK) == 0;
+    for (int fd : {listen_.get(), info ? info->epoll_fd : -1, wake_.get()}) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        ok = ok && epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) == 0;
+    }
+    if (!ok) {
+        error = std::string("cannot start the HTTP server: ") + std::strerror(errno);
+        daemon_.reset();
         return false;
     }
-    fd.release(); // the daemon closes it when it stops
-    daemon_.reset(d);
+    thread_ = std::thread([this] { run(); });
     return true;
 }
 
+void http_server::wake() {
+    uint64_t one = 1;
+    ssize_t written = write(wake_.get(), &one, sizeof one); // an eventfd's count cannot be full
+    (void)written;
+}
+
 void http_server::stop() {
+    if (auth_) auth_->stop(); // what waits for a verdict is answered busy
+    if (thread_.joinable()) {
+        stopping_ = true;
+        wake();
+        thread_.join();
+    }
     daemon_.reset();
+}
+
+// The polling thread: accepts, runs the daemon, closes what is out of time. Never blocks but
+// in epoll_wait.
+void http_server::run() {
+    auto drain_until = clock::time_point::max();
+    std::vector<int> fds;
+    for (;;) {
+        epoll_event events[8];
+        int n = epoll_wait(epoll_.get(), events, 8, timeout_ms(clock::now()));
+        auto now = clock::now();
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.fd == listen_.get()) {
+                accept_ready(now);
+            } else if (events[i].data.fd == wake_.get()) {
+                uint64_t count;
+                ssize_t got = read(wake_.get(), &count, sizeof count);
+                (void)got;
+            }
+        }
+        if (stopping_ && listen_) {
+            // No new connections; the answers under way get a second.
+            epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listen_.get(), nullptr);
+            listen_.reset();
+            drain_until = now + std::chrono::seconds(1);
+        }
+        if (listen_ && accept_paused_until_ != clock::time_point{} && now >= accept_paused_until_)
+            pause_accepting(false, now);
+        MHD_run(daemon_.get());
+        table_.expire(now, fds);
+        shut(fds);
+        report_pressure(now, false);
+        if (now >= drain_until || (!listen_ && table_.answering() == 0)) break;
+    }
+    report_pressure(clock::now(), true);
+}
+
+void http_server::pause_accepting(bool pause, clock::time_point now) {
+    epoll_event ev{};
+    ev.events = pause ? 0u : static_cast<unsigned>(EPOLLIN);
+    ev.data.fd = listen_.get();
+    epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, listen_.get(), &ev);
+    accept_paused_until_ = pause ? now + std::chrono::milliseconds(100) : clock::time_point{};
+}
+
+// A few connections at a time, so that the daemon reads the requests of those it was given
+// before many newer ones arrive.
+void http_server::accept_ready(clock::time_point now) {
+    std::vector<int> fds;
+    for (unsigned i = 0; i < ACCEPT_BATCH; ++i) {
+        sockaddr_storage addr{};
+        socklen_t len = sizeof addr;
+        ryx::Fd fd(accept4(listen_.get(), reinterpret_cast<sockaddr *>(&addr), &len,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            // Out of descriptors or memory: try again shortly rather than spin.
+            if (errno != EAGAIN && errno != EWOULDBLOCK) pause_accepting(true, now);
+            return;
+        }
+        adding_ = table_.admit(fd.get(), peer_of(addr), now, fds);
+        shed_ += static_cast<unsigned>(fds.size());
+        shut(fds);
+        if (!adding_) {
+            ++refused_;
+            continue;
+        }
+        // The daemon takes the descriptor whatever happens, and reports a connection it
+        // started and then gave up through the notice that removes its entry.
+        if (MHD_add_connection(daemon_.get(), fd.release(), reinterpret_cast<sockaddr *>(&addr),
+                               len) != MHD_YES)
+            table_.remove(adding_);
+        adding_ = nullptr;
+    }
+}
+
+// The daemon owns these descriptors: shut, they read as closed by the client, and it closes
+// them on its next run.
+void http_server::shut(std::vector<int> &fds) {
+    for (int fd : fds)
+        shutdown(fd, SHUT_RDWR);
+    fds.clear();
+}
+
+int http_server::timeout_ms(clock::time_point now) const {
+    auto next = table_.next_deadline();
+    if (shed_ || refused_) next = std::min(next, reported_ + REPORT_EVERY);
+    if (accept_paused_until_ != clock::time_point{}) next = std::min(next, accept_paused_until_);
+    long long ms = -1;
+    MHD_UNSIGNED_LONG_LONG daemon_ms = 0;
+    if (MHD_get_timeout(daemon_.get(), &daemon_ms) == MHD_YES)
+        ms = static_cast<long long>(std::min<MHD_UNSIGNED_LONG_LONG>(daemon_ms, 60000));
+    if (next != clock::time_point::max()) {
+        auto until = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
+        until = std::max<long long>(until, 0);
+        ms = ms < 0 ? until : std::min(ms, static_cast<long long>(until));
+    }
+    return static_cast<int>(ms);
+}
+
+// Connections closed to make room, or refused, once a minute at most: an attack shows in the
+// log without flooding it.
+void http_server::report_pressure(clock::time_point now, bool force) {
+    if (!shed_ && !refused_) return;
+    if (!force && now < reported_ + REPORT_EVERY) return;
+    std::fprintf(stderr,
+                 "ryx_exporter: connections full: %u waiting for their request closed to make "
+                 "room, %u refused\n",
+                 shed_, refused_);
+    shed_ = refused_ = 0;
+    reported_ = now;
 }
 
 } // namespace ryx_exporter

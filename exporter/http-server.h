@@ -1,11 +1,20 @@
 // The HTTP side: the telemetry path, a landing page, and nothing else, served by libmicrohttpd
-// from its own thread with bounded connections, request sizes and idle times.
+// from one polling thread of ours with bounded connections, request sizes, request times and
+// idle times; over TLS and behind basic authentication when the web configuration asks.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "basic-auth.h"
+#include "connection-table.h"
+#include "ryx-fd.h"
 #include "shared-collection.h"
+#include "web-config.h"
 
 struct MHD_Daemon;
 
@@ -16,6 +25,7 @@ struct http_limits {
     unsigned connections = 64;       // at once, all clients together
     unsigned connections_per_ip = 8; // at once, from one address
     unsigned idle_seconds = 10;      // a connection that sends or takes nothing is closed
+    unsigned request_seconds = 10;   // for a whole request line and headers, however trickled
     size_t request_bytes = 16384;    // request line and headers; larger ones are refused
 };
 
@@ -31,7 +41,9 @@ std::string bound_address(int fd);
 
 class http_server {
   public:
-    http_server(shared_collection &collection, std::string telemetry_path, http_limits limits = {});
+    // security: TLS and users, when not empty.
+    http_server(shared_collection &collection, std::string telemetry_path, http_limits limits = {},
+                web_security security = {});
     ~http_server();
     http_server(const http_server &) = delete;
     http_server &operator=(const http_server &) = delete;
@@ -39,8 +51,8 @@ class http_server {
     // Starts serving on listen_fd, which it takes over whatever happens. False, with error,
     // when the server cannot start.
     bool start(int listen_fd, std::string &error);
-    // Stops serving; the shared collection must have been stopped first, so that no request
-    // is left waiting for it.
+    // Stops serving, after the answers under way (a second at most); the shared collection
+    // must have been stopped first, so that no request is left waiting for it.
     void stop();
 
     struct request;
@@ -49,12 +61,35 @@ class http_server {
     struct daemon_stopper {
         void operator()(MHD_Daemon *d) const;
     };
+    using clock = connection_table::clock;
+
+    bool start_daemon(std::string &error);
+    // From any thread: the polling thread runs the daemon again (MHD wakes no external loop
+    // for a resumed connection).
+    void wake();
+    void run();
+    void accept_ready(clock::time_point now);
+    void pause_accepting(bool pause, clock::time_point now);
+    void shut(std::vector<int> &fds);
+    int timeout_ms(clock::time_point now) const;
+    void report_pressure(clock::time_point now, bool force);
 
     shared_collection &collection_;
     std::string telemetry_path_;
     std::string landing_page_;
     http_limits limits_;
+    web_security security_;
+    std::unique_ptr<basic_auth> auth_;
+    // Declared before the daemon, which reports every connection's end to it when it stops.
+    connection_table table_;
+    connection_table::entry *adding_ = nullptr; // the connection being handed to the daemon
+    unsigned shed_ = 0, refused_ = 0;           // since the last report
+    clock::time_point reported_{};
+    clock::time_point accept_paused_until_{};
+    ryx::Fd listen_, epoll_, wake_;
     std::unique_ptr<MHD_Daemon, daemon_stopper> daemon_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
 
     friend struct handler;
 };

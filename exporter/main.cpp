@@ -13,6 +13,7 @@
 #include "output-file.h"
 #include "scraper.h"
 #include "shared-collection.h"
+#include "web-config.h"
 
 #ifndef RYX_EXPORTER_VERSION
 #define RYX_EXPORTER_VERSION "unknown"
@@ -25,7 +26,7 @@ namespace {
 enum : int {
     EXIT_OK = 0,
     EXIT_FAILED = 1, // cannot serve, cannot write the output, or --once could not read the lists
-    EXIT_USAGE = 2,
+    EXIT_USAGE = 2,  // the command line or the web configuration file
 };
 
 int fail(const std::string &message) {
@@ -48,7 +49,7 @@ int run_once(const options &opts, const host_collector &host) {
     return scrape.failed() ? EXIT_FAILED : EXIT_OK;
 }
 
-int serve(const options &opts, const host_collector &host) {
+int serve(const options &opts, const host_collector &host, web_security security) {
     // Every thread started from here on leaves these signals to the sigwait below.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
@@ -64,10 +65,12 @@ int serve(const options &opts, const host_collector &host) {
 
     scraper scrape([&host] { return host.collect(); });
     shared_collection collection([&scrape] { return scrape.scrape(); });
-    http_server server(collection, opts.telemetry_path);
+    const char *tls = security.config.tls ? " over TLS" : "";
+    const char *auth = security.config.users.empty() ? "" : ", basic authentication";
+    http_server server(collection, opts.telemetry_path, {}, std::move(security));
     if (!server.start(fd, error)) return fail(error);
-    std::fprintf(stderr, "ryx_exporter: listening on %s, metrics at %s\n", where.c_str(),
-                 opts.telemetry_path.c_str());
+    std::fprintf(stderr, "ryx_exporter: listening on %s%s, metrics at %s%s\n", where.c_str(), tls,
+                 opts.telemetry_path.c_str(), auth);
 
     int sig = 0;
     sigwait(&stop_signals, &sig);
@@ -94,10 +97,20 @@ int main(int argc, char **argv) {
         std::printf("ryx_exporter version %s\n", RYX_EXPORTER_VERSION);
         return EXIT_OK;
     }
+    // Read before anything else, so that a mistake in it is told like one on the command line.
+    web_security security;
+    if (!opts.web_config_file.empty() && !load_web_config(opts.web_config_file, security, error)) {
+        std::fprintf(stderr, "ryx_exporter: %s\n", error.c_str());
+        return EXIT_USAGE;
+    }
+    if (!security.config.users.empty() && !security.config.tls)
+        std::fputs("ryx_exporter: basic authentication without TLS: passwords cross the "
+                   "network in the clear\n",
+                   stderr);
     // A scrape client that goes away must cost a failed write, never the process.
     std::signal(SIGPIPE, SIG_IGN);
 
     host_collector host;
     if (!host.init(error)) return fail(error);
-    return opts.once ? run_once(opts, host) : serve(opts, host);
+    return opts.once ? run_once(opts, host) : serve(opts, host, std::move(security));
 }

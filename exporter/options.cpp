@@ -9,11 +9,12 @@ namespace ryx_exporter {
 
 namespace {
 
-enum option_code { LISTEN_ADDRESS = 1, TELEMETRY_PATH, ONCE, OUTPUT, HELP, VERSION };
+enum option_code { LISTEN_ADDRESS = 1, TELEMETRY_PATH, WEB_CONFIG, ONCE, OUTPUT, HELP, VERSION };
 
 const struct option long_options[] = {
     {"web.listen-address", required_argument, nullptr, LISTEN_ADDRESS},
     {"web.telemetry-path", required_argument, nullptr, TELEMETRY_PATH},
+    {"web.config.file", required_argument, nullptr, WEB_CONFIG},
     {"once", no_argument, nullptr, ONCE},
     {"output", required_argument, nullptr, OUTPUT},
     {"help", no_argument, nullptr, HELP},
@@ -25,10 +26,13 @@ const struct option long_options[] = {
 
 const char *usage_text() {
     return "usage: ryx_exporter [--web.listen-address=ADDR:PORT] [--web.telemetry-path=PATH]\n"
+           "                    [--web.config.file=FILE]\n"
            "       ryx_exporter --once [--output=FILE]\n"
            "Serves the statistics of the host's RYX containers to Prometheus.\n"
            "  --web.listen-address=ADDR:PORT  where to serve (default \":9258\": every address)\n"
            "  --web.telemetry-path=PATH       the path of the metrics (default \"/metrics\")\n"
+           "  --web.config.file=FILE          TLS and basic authentication: the web\n"
+           "                                  configuration file of Prometheus's exporters\n"
            "  --once                          collect once, write the metrics, exit\n"
            "  --output=FILE                   with --once: replace FILE atomically instead of\n"
            "                                  writing to standard output\n"
@@ -48,6 +52,13 @@ bool parse_options(int argc, char **argv, options &opts, std::string &error) {
             break;
         case TELEMETRY_PATH:
             opts.telemetry_path = optarg;
+            break;
+        case WEB_CONFIG:
+            if (!*optarg) {
+                error = "--web.config.file needs a file name";
+                return false;
+            }
+            opts.web_config_file = optarg;
             break;
         case ONCE:
             opts.once = true;
@@ -83,6 +94,10 @@ bool parse_options(int argc, char **argv, options &opts, std::string &error) {
     }
     if (output_given && !opts.once) {
         error = "--output needs --once";
+        return false;
+    }
+    if (opts.once && !opts.web_config_file.empty()) {
+        error = "--web.config.file is for serving, not --once";
         return false;
     }
     if (output_given && opts.output.empty()) {

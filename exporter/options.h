@@ -11,6 +11,7 @@ inline constexpr const char *DEFAULT_TELEMETRY_PATH = "/metrics";
 struct options {
     std::string listen_address = DEFAULT_LISTEN_ADDRESS;
     std::string telemetry_path = DEFAULT_TELEMETRY_PATH;
+    std::string web_config_file; // empty: plain HTTP, no authentication
     bool once = false;
     std::string output; // with once: the file to replace; empty: standard output
     bool help = false;
