@@ -144,13 +144,29 @@ std::string peer_of(const sockaddr_storage &ss) {
     return std::string(reinterpret_cast<const char *>(&a), sizeof a);
 }
 
-void log_message(void *, const char *format, va_list args) {
+} // namespace
+
+// libmicrohttpd's messages are mostly about single clients that went wrong, or that we shut:
+// a few a minute, so that a crowd of bad clients cannot flood the log.
+void http_server::library_log::say(void *cls, const char *format, va_list args) {
+    auto *log = static_cast<library_log *>(cls);
+    std::lock_guard lock(log->mutex);
+    auto now = clock::now();
+    if (now >= log->since + REPORT_EVERY) {
+        if (log->left_out)
+            std::fprintf(stderr, "ryx_exporter: %u more messages of the HTTP library left out\n",
+                         log->left_out);
+        log->since = now;
+        log->said = log->left_out = 0;
+    }
+    if (++log->said > 5) {
+        ++log->left_out;
+        return;
+    }
     // libmicrohttpd's messages end with their own newline.
     std::fputs("ryx_exporter: ", stderr);
     std::vfprintf(stderr, format, args);
 }
-
-} // namespace
 
 // One request, from the first call of the handler to the completion notice.
 struct http_server::request {
@@ -448,7 +464,7 @@ bool http_server::start_daemon(std::string &error) {
     // The logger first, so that messages of the start itself go through it too. The daemon's
     // own limit only backs ours up: shed connections hold a place in it until it closes them.
     std::vector<MHD_OptionItem> options = {
-        {MHD_OPTION_EXTERNAL_LOGGER, fn(&log_message), nullptr},
+        {MHD_OPTION_EXTERNAL_LOGGER, fn(&library_log::say), &log_},
         {MHD_OPTION_CONNECTION_LIMIT, limits_.connections * 2 + ACCEPT_BATCH, nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, limits_.idle_seconds, nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits_.request_bytes), nullptr},

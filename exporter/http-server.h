@@ -4,8 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +64,12 @@ class http_server {
         void operator()(MHD_Daemon *d) const;
     };
     using clock = connection_table::clock;
+    struct library_log {
+        static void say(void *cls, const char *format, va_list args);
+        std::mutex mutex;
+        clock::time_point since{};
+        unsigned said = 0, left_out = 0;
+    };
 
     bool start_daemon(std::string &error);
     // From any thread: the polling thread runs the daemon again (MHD wakes no external loop
@@ -87,6 +95,7 @@ class http_server {
     clock::time_point reported_{};
     clock::time_point accept_paused_until_{};
     ryx::Fd listen_, epoll_, wake_;
+    library_log log_; // outlives the daemon, which logs through it
     std::unique_ptr<MHD_Daemon, daemon_stopper> daemon_;
     std::atomic<bool> stopping_{false};
     std::thread thread_;

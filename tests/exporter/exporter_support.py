@@ -1,10 +1,12 @@
 """What the exporter's black-box tests share: a server inside the simulated host on a loopback
 port, plain HTTP exchanges with it, and a strict reader of the exposition format."""
 
+import ctypes
 import os
 import re
 import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import time
@@ -24,9 +26,9 @@ def exporter_in(host):
 class Server:
     """ryx_exporter serving inside a simulated host, on 127.0.0.1 and a port of its choice."""
 
-    def __init__(self, host, uid=None):
-        self.log = tempfile.TemporaryFile()
-        argv = [exporter_in(host), "--web.listen-address=127.0.0.1:0"]
+    def __init__(self, host, uid=None, args=(), tls=None):
+        self.log, self.tls = tempfile.TemporaryFile(), tls  # tls: an ssl.SSLContext to connect
+        argv = [exporter_in(host), "--web.listen-address=127.0.0.1:0", *args]
         if uid is not None:
             argv = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", *argv]
         env = dict(os.environ, ASAN_OPTIONS="detect_leaks=1") if SANITIZED else None
@@ -62,15 +64,16 @@ class Server:
         self.log.close()
         return self.proc.returncode
 
-    def connect(self):
-        return socket.create_connection(("127.0.0.1", self.port), timeout=10)
+    def connect(self, timeout=10):
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
+        return self.tls.wrap_socket(s, server_hostname="127.0.0.1") if self.tls else s
 
-    def get(self, path="/metrics", method="GET", headers=(), body=b""):
+    def get(self, path="/metrics", method="GET", headers=(), body=b"", timeout=10):
         """(status, headers, body) of one request; status None when closed unanswered."""
         head = [f"{method} {path} HTTP/1.1", "Host: localhost", "Connection: close", *headers]
         head += [f"Content-Length: {len(body)}"] if body else []
         data = b""
-        with self.connect() as s:
+        with self.connect(timeout) as s:
             s.sendall(("\r\n".join(head) + "\r\n\r\n").encode() + body)
             try:
                 while chunk := s.recv(65536):
@@ -83,6 +86,31 @@ class Server:
             return None, {}, data
         fields = {k.lower(): v for k, v in (line.split(": ", 1) for line in lines[1:])}
         return int(lines[0].split()[1]), fields, body
+
+
+def web_config(directory, users=None, client_ca=False):
+    """A web configuration file in directory: TLS with a new self-signed certificate for
+    127.0.0.1 (cert.pem, key.pem), users {name: password} by bcrypt hash; with client_ca, client
+    certificates verified against that same certificate. Its path."""
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-keyout", f"{directory}/key.pem", "-out", f"{directory}/cert.pem",
+                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
+                   check=True, capture_output=True)
+    text = "tls_server_config:\n  cert_file: cert.pem\n  key_file: key.pem\n"
+    if client_ca:
+        text += "  client_ca_file: cert.pem\n  client_auth_type: RequireAndVerifyClientCert\n"
+    text += "basic_auth_users:\n" + "".join(f"  {u}: {bcrypt(p)}\n" for u, p in (users or {}).items())
+    with open(f"{directory}/web.yml", "w") as f:
+        f.write(text)
+    return f"{directory}/web.yml"
+
+
+def bcrypt(password):
+    """A bcrypt hash of password, by libcrypt as the exporter checks it (cost 4: quick)."""
+    lib = ctypes.CDLL("libcrypt.so.1")
+    lib.crypt_gensalt.restype = lib.crypt.restype = ctypes.c_char_p
+    salt = lib.crypt_gensalt(b"$2b$", 4, None, 0)
+    return lib.crypt(password.encode(), salt).decode()
 
 
 _SAMPLE = re.compile(r"([a-zA-Z_:][a-zA-Z0-9_:]*)(?:\{(.*)\})? (\S+)")

@@ -1,16 +1,18 @@
 """ryx_exporter on the simulated host, black-box: --once against the lists and ryxps, promtool's
-verdict, unreadable lists counted as errors (served and in the textfile), the HTTP answers,
-counters across scrapes, and clients that stall."""
+verdict, unreadable lists counted as errors (served and in the textfile), mistakes in the web
+configuration, the HTTP answers, counters across scrapes, clients that stall, and an ordinary
+user trickling requests over many connections."""
 
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from exporter.exporter_support import Server, exporter_in, parse_exposition, series
+from exporter.exporter_support import Server, exporter_in, parse_exposition, series, web_config
 from harness.sandbox import require_sandbox
 from sim.simhost import SimHost
 
@@ -133,6 +135,22 @@ class OnceTest(unittest.TestCase):
         self.assertEqual(os.stat(prom).st_mode & 0o444, 0o444)
 
 
+    def test_web_configuration_mistakes_are_command_line_errors(self):
+        tmp = tempfile.mkdtemp(prefix="ryx-web-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        path = web_config(tmp)
+        tls = "tls_server_config:\n  cert_file: cert.pem\n  key_file: "
+        for text, said in ((tls + "key.pem\n  client_auth: x\n", 'line 4: unsupported key'),
+                           (tls + "gone.pem\n", f"cannot read {tmp}/gone.pem"),
+                           (tls + "cert.pem\n", f"{tmp}/cert.pem and {tmp}/cert.pem: "),
+                           ("basic_auth_users:\n  alice: secret\n", "not a bcrypt hash")):
+            with open(path, "w") as f:
+                f.write(text)
+            res = self.host.run([exporter_in(self.host), f"--web.config.file={path}"])
+            self.assertEqual(res.returncode, 2, res.stderr)
+            self.assertIn(said, res.stderr)
+
+
 @require_sandbox
 class ServerTest(unittest.TestCase):
     """One server for the class, on a host that ticks five times a second."""
@@ -198,19 +216,82 @@ class ServerTest(unittest.TestCase):
         start = time.monotonic()
         self.assertEqual(s.get()[0], 200)
         self.assertLess(time.monotonic() - start, 5, "a scrape beside stalled clients")
-        # Eight connections from one address at most: the ninth is closed unanswered.
+        # Eight connections from one address at most: a ninth closes the one of them that has
+        # waited longest for its request.
         silent.append(s.connect())
-        with s.connect() as extra:
-            self.assertIn(recv_or_reset(extra), (b"", None))
+        self.assertEqual(s.get()[0], 200)
+        self.assertIn(recv_or_reset(stalled), (b"", None))
         for c in silent:
             c.close()
-        # A client that stops sending is dropped after the idle limit of 10 seconds.
-        start = time.monotonic()
-        stalled.settimeout(20)
-        self.assertIn(recv_or_reset(stalled), (b"", None))
-        self.assertLess(time.monotonic() - start, 15)
-        stalled.close()
+        # A request trickled a header line every 2 seconds is cut at the deadline of 10 seconds.
+        with s.connect() as trickler:
+            trickler.sendall(b"GET /metrics HTTP/1.1\r\n")
+            trickler.settimeout(2)
+            start, line = time.monotonic(), 0
+            while time.monotonic() - start < 20:
+                try:
+                    if recv_or_reset(trickler) in (b"", None):
+                        break
+                except TimeoutError:
+                    trickler.sendall(b"X-Line-%d: a\r\n" % line)
+                    line += 1
+            self.assertLess(abs(time.monotonic() - start - 10), 2.5)
         self.assertEqual(s.get()[0], 200)
+
+
+# An ordinary user's trickle: 500 connections from 127.0.0.2-9, one header line each every 2 s,
+# those closed opened again; prints "ready" after the first round, then how many it opened.
+TRICKLE = r"""
+import socket, sys, time
+port, count, until = int(sys.argv[1]), int(sys.argv[2]), time.monotonic() + float(sys.argv[3])
+conns, opened, line = [None] * count, 0, 0
+while time.monotonic() < until:
+    start = time.monotonic()
+    for k in range(count):
+        try:
+            if conns[k] is None:
+                conns[k] = socket.socket()
+                conns[k].settimeout(1)
+                conns[k].bind((f"127.0.0.{2 + k % 8}", 0))
+                conns[k].connect(("127.0.0.1", port))
+                conns[k].sendall(b"GET /metrics HTTP/1.1\r\n")
+                opened += 1
+            else:
+                conns[k].sendall(b"X-Line-%d: a\r\n" % line)
+        except OSError:
+            conns[k] = conns[k] and conns[k].close()
+    if line == 0:
+        print("ready", flush=True)
+    line += 1
+    time.sleep(max(0, 2 - (time.monotonic() - start)))
+print(opened, flush=True)
+"""
+
+
+@require_sandbox
+class TrickleTest(unittest.TestCase):
+    def test_a_scrape_is_answered_while_an_ordinary_user_trickles(self):
+        with SimHost(SCENARIO) as host, Server(host) as server:
+            attack = subprocess.Popen(
+                ["setpriv", "--reuid=1000", "--regid=1000", "--clear-groups", sys.executable,
+                 "-c", TRICKLE, str(server.port), "500", "16"],
+                stdout=subprocess.PIPE, text=True)
+            self.addCleanup(attack.wait, 30)
+            self.assertEqual(attack.stdout.readline(), "ready\n")
+            answered = []
+            for _ in range(5):
+                time.sleep(1)
+                start = time.monotonic()
+                try:
+                    status = server.get(timeout=2)[0]
+                except OSError:
+                    status = None
+                answered.append((status, time.monotonic() - start < 2))
+            self.assertEqual(answered, [(200, True)] * 5, "scrapes during the attack")
+            self.assertGreaterEqual(int(attack.stdout.read().split()[-1]), 500)
+        log = server.messages()
+        self.assertIn("closed to make room", log)
+        self.assertLess(len(log.splitlines()), 20, "one report a minute, not a line each")
 
 
 def recv_or_reset(sock):

@@ -1,11 +1,14 @@
 """A real Prometheus server, started on a loopback port, scrapes ryx_exporter serving the
 simulated host; a query over its HTTP API returns one series per container with the expected
-labels."""
+labels. Over TLS, with a password and a client certificate, it scrapes as well, and without the
+password it is refused."""
 
+import base64
 import json
 import os
 import shutil
 import socket
+import ssl
 import subprocess
 import tempfile
 import time
@@ -13,7 +16,7 @@ import unittest
 import urllib.parse
 import urllib.request
 
-from exporter.exporter_support import Server, parse_exposition, series
+from exporter.exporter_support import Server, parse_exposition, series, web_config
 from exporter.test_exporter import SCENARIO
 from harness.sandbox import require_sandbox
 from sim.simhost import SimHost
@@ -30,18 +33,22 @@ class PrometheusTest(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="ryx-prometheus-")
         self.addCleanup(shutil.rmtree, self.tmp, True)
-        host = SimHost(SCENARIO, extra_args=("-t", "0.5"))
-        self.addCleanup(host.close)
-        self.exporter = Server(host)
+        self.host = SimHost(SCENARIO, extra_args=("-t", "0.5"))
+        self.addCleanup(self.host.close)
+
+    def start(self, jobs, args=(), tls=None):
+        """The exporter, with args; then Prometheus, scraping it with jobs {name: settings}."""
+        self.exporter = Server(self.host, args=args, tls=tls)
         self.addCleanup(self.exporter.stop)
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             self.base = f"http://127.0.0.1:{s.getsockname()[1]}"
         config = os.path.join(self.tmp, "prometheus.yml")
         with open(config, "w") as f:
-            f.write("global: {scrape_interval: 1s, scrape_timeout: 1s}\nscrape_configs:\n"
-                    "  - job_name: ryx\n    static_configs:\n"
-                    f"      - targets: ['127.0.0.1:{self.exporter.port}']\n")
+            f.write("global: {scrape_interval: 1s, scrape_timeout: 1s}\nscrape_configs:\n")
+            for name, settings in jobs.items():
+                f.write(f"  - job_name: {name}\n{settings}    static_configs:\n"
+                        f"      - targets: ['127.0.0.1:{self.exporter.port}']\n")
         self.log = open(os.path.join(self.tmp, "log"), "w+")
         self.addCleanup(self.log.close)
         server = subprocess.Popen(
@@ -69,6 +76,7 @@ class PrometheusTest(unittest.TestCase):
             time.sleep(0.5)
 
     def test_prometheus_scrapes_one_series_per_container(self):
+        self.start({"ryx": ""})
         samples, _ = parse_exposition(self.exporter.get()[2].decode())
         expected = series(samples, "ryx_container_threads")
         self.query('up{job="ryx"} == 1', 1)
@@ -84,6 +92,30 @@ class PrometheusTest(unittest.TestCase):
         self.assertEqual(found["1000"]["user"], "alice")
         cpu = self.query('ryx_container_limit{resource="cpu"}', 1)
         self.assertEqual((cpu[0]["metric"]["id"], cpu[0]["value"][1]), ("60001", "2"))
+
+    def test_over_tls_with_a_password_and_a_client_certificate(self):
+        config = web_config(self.tmp, {"prometheus": "s3cret"}, client_ca=True)
+        tls = ssl.create_default_context(cafile=f"{self.tmp}/cert.pem")
+        tls.load_cert_chain(f"{self.tmp}/cert.pem", f"{self.tmp}/key.pem")
+        https = "    scheme: https\n    tls_config: {ca_file: cert.pem, cert_file: cert.pem, " \
+                "key_file: key.pem}\n"
+        self.start({"ryx": https + "    basic_auth: {username: prometheus, password: s3cret}\n",
+                    "nopass": https}, args=[f"--web.config.file={config}"], tls=tls)
+        self.query('up{job="ryx"} == 1', 1)
+        self.query('count(ryx_container_threads{job="ryx"}) > 2', 1)
+        self.query('up{job="nopass"} == 0', 1)
+        with urllib.request.urlopen(f"{self.base}/api/v1/targets", timeout=10) as r:
+            targets = json.load(r)["data"]["activeTargets"]
+        errors = {t["labels"]["job"]: t["lastError"] for t in targets}
+        self.assertEqual(errors["ryx"], "")
+        self.assertIn("401 Unauthorized", errors["nopass"])
+        # By hand: told how to log in; logged in; without a client certificate, refused.
+        status, headers, _ = self.exporter.get()
+        self.assertEqual((status, headers["www-authenticate"]), (401, 'Basic realm="ryx_exporter"'))
+        login = "Authorization: Basic " + base64.b64encode(b"prometheus:s3cret").decode()
+        self.assertEqual(self.exporter.get(headers=[login])[0], 200)
+        self.exporter.tls = ssl.create_default_context(cafile=f"{self.tmp}/cert.pem")
+        self.assertEqual(self.exporter.get(headers=[login])[0], 403)
 
 
 if __name__ == "__main__":
