@@ -42,8 +42,8 @@ basic_auth::~basic_auth() {
     stop();
 }
 
-basic_auth::digest basic_auth::key_of(const std::string &user, const std::string &password) const {
-    std::string text = user;
+basic_auth::digest basic_auth::key_of(std::string_view user, std::string_view password) const {
+    std::string text(user);
     text += '\0';
     text += password;
     digest d{};
@@ -53,16 +53,16 @@ basic_auth::digest basic_auth::key_of(const std::string &user, const std::string
     return d;
 }
 
-bool basic_auth::known(const std::string &user, const std::string &password) const {
+bool basic_auth::known(std::string_view user, std::string_view password) const {
     digest d = key_of(user, password);
     std::lock_guard lock(mutex_);
     return known_.count(d) != 0;
 }
 
-bool basic_auth::submit(const std::string &user, const std::string &password, verdict_fn done) {
+bool basic_auth::submit(std::string_view user, std::string_view password, verdict_fn done) {
     std::lock_guard lock(mutex_);
     if (stopping_ || queue_.size() >= QUEUE) return false;
-    queue_.push_back(job{user, password, std::move(done)});
+    queue_.push_back(job{std::string(user), std::string(password), std::move(done)});
     wake_.notify_one();
     return true;
 }

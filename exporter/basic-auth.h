@@ -14,6 +14,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace ryx_exporter {
@@ -33,10 +34,10 @@ class basic_auth {
     basic_auth &operator=(const basic_auth &) = delete;
 
     // Whether the pair is remembered as allowed: cheap, for the polling thread.
-    bool known(const std::string &user, const std::string &password) const;
+    bool known(std::string_view user, std::string_view password) const;
     // Queues the pair for verification; false when the queue is full or the verifier stopped,
     // and done is then never called.
-    bool submit(const std::string &user, const std::string &password, verdict_fn done);
+    bool submit(std::string_view user, std::string_view password, verdict_fn done);
     // Answers what waits with busy and ends the thread.
     void stop();
 
@@ -47,7 +48,7 @@ class basic_auth {
         verdict_fn done;
     };
 
-    digest key_of(const std::string &user, const std::string &password) const;
+    digest key_of(std::string_view user, std::string_view password) const;
     bool verify(const std::string &user, const std::string &password);
     void run();
 

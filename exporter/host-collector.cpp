@@ -16,9 +16,9 @@
 #include <ryx/ryx-ctl.h>
 #include <ryx/ryz-map.h>
 
-#include "ryxps-collector.h"
-#include "ryxps-config.h"
-#include "ryxps-list-reader.h"
+#include "thread-collector.h"
+#include "host-config.h"
+#include "list-reader.h"
 
 namespace ryx_exporter {
 
