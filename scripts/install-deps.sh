@@ -7,8 +7,8 @@ pkgs=(
     libncurses-dev python3 python3-dev libgtest-dev libclang-rt-14-dev
     util-linux tmux procps groff-base man-db
     build-essential dpkg-dev debhelper dh-python lintian
-    libmicrohttpd-dev
-    prometheus
+    libmicrohttpd-dev libgnutls28-dev libcrypt-dev
+    prometheus openssl
 )
 
 missing=()
