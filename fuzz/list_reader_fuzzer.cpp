@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "ryxps-list-reader.h"
+#include "list-reader.h"
 #include "ryxps-order.h"
 #include "ryxps-output.h"
 

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "ryxps-records.h"
+#include "container-records.h"
 
 // Sort codes: key 1..6, plus SORT_REVERSE for smallest first; 0 = unsorted.
 enum : unsigned {

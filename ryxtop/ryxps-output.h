@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-#include "ryxps-cmdline.h"
-#include "ryxps-config.h"
-#include "ryxps-list-reader.h"
-#include "ryxps-records.h"
+#include "container-records.h"
+#include "host-config.h"
+#include "list-reader.h"
+#include "ryxps-options.h"
 
 enum : int {
     ROW_HEADER = 1,

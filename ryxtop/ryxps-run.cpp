@@ -14,9 +14,9 @@
 #include <unistd.h>
 
 #include "ryxps-cmdline.h"
-#include "ryxps-collector.h"
-#include "ryxps-config.h"
-#include "ryxps-list-reader.h"
+#include "thread-collector.h"
+#include "host-config.h"
+#include "list-reader.h"
 #include "ryxps-order.h"
 #include "ryxps-output.h"
 

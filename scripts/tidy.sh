@@ -10,7 +10,7 @@
 set -euo pipefail
 src="$(cd "$(dirname "$0")/.." && pwd)"
 # What ships; tests, benchmarks and fuzz targets answer to the compilers' warnings only.
-folders=(ryxtop libryx ryz-helpers bindings sim exporter)
+folders=(sampler ryxtop libryx ryz-helpers bindings sim exporter)
 
 build="${1:-$src/build/clang}"
 shift || true

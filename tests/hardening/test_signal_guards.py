@@ -9,7 +9,7 @@ import unittest
 
 from harness.sandbox import SOURCE_DIR
 
-SCANNED = ("ryxtop", "ryz-helpers", "libryx", "bindings", "sim", "tests", "bench", "scripts",
+SCANNED = ("sampler", "ryxtop", "ryz-helpers", "libryx", "bindings", "sim", "tests", "bench", "scripts",
            "fuzz", "packaging")
 OWN_DIR = os.path.join("tests", "hardening")
 

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "proc-sources.h"
-#include "ryxps-collector.h"
+#include "thread-collector.h"
 
 namespace {
 

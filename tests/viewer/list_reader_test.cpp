@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ryxps-list-reader.h"
+#include "list-reader.h"
 
 namespace fs = std::filesystem;
 

@@ -2,7 +2,7 @@
 // record of every thread's container, counting the container's processes and threads.
 #pragma once
 
-#include "ryxps-records.h"
+#include "container-records.h"
 
 // Collects the threads of every process under /proc (process: none) or of the one process
 // directory named, into the containers of list. page_size turns the pages of statm into bytes.

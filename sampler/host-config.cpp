@@ -1,5 +1,5 @@
 // ryxps configuration: system values and the processor frequency.
-#include "ryxps-config.h"
+#include "host-config.h"
 
 #include <cerrno>
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ryxps-records.h"
+#include "container-records.h"
 
 // The list files read on every pass: the main list first, then the reseller lists.
 using ryx_list_files = std::vector<std::string>;

@@ -3,7 +3,7 @@
 // "<version>:<name>\t<name>...", then rows of whitespace-separated tokens "N" or "P,N" (P: parent
 // container). All ones means "no value". The list files are found once at start-up; each read
 // is timed, so that counter increases become rates.
-#include "ryxps-list-reader.h"
+#include "list-reader.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Thread collector: walks the process tree once per pass and hangs a record for every thread of
 // a listed container under that container. Every failure is silent: a thread that cannot be read
 // whole is left out.
-#include "ryxps-collector.h"
+#include "thread-collector.h"
 
 #include "proc-sources.h"
 

@@ -1,5 +1,5 @@
 // ryxps records: freeing a pass's container list.
-#include "ryxps-records.h"
+#include "container-records.h"
 
 #include <cstdlib>
 
