@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <fstream>
 #include <future>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <vector>
 
 #include <crypt.h>
@@ -129,6 +131,12 @@ TEST(WebConfig, TheSupportedPartIsReadAndAnythingElseIsAnError) {
     EXPECT_EQ(c.tls_server.auth, client_auth::require_and_verify);
     EXPECT_EQ(c.tls_server.min_version, 3);
     EXPECT_EQ(c.users, (std::map<std::string, std::string>{{"alice", hash}, {"b'ob", hash}}));
+    std::ifstream example(RYX_SOURCE_DIR "/contrib/prometheus/web-config.yml");
+    std::stringstream shipped;
+    shipped << example.rdbuf();
+    ASSERT_TRUE(parse_web_config(shipped.str(), c, error)) << "the shipped example: " << error;
+    EXPECT_EQ(c.tls_server.key_file, "ryx-exporter.key");
+    EXPECT_EQ(c.users.count("prometheus"), 1u);
     ASSERT_TRUE(parse_web_config("basic_auth_users: {}\n", c, error)) << error;
     EXPECT_FALSE(c.tls);
     EXPECT_TRUE(c.users.empty());
