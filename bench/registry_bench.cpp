@@ -99,7 +99,9 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "registry_bench --make: uid and entries must be positive\n");
             return 2;
         }
-        ryx::paths().registry_root = argv[2];
+        ryx::Paths paths = ryx::paths();
+        paths.registry_root = argv[2];
+        ryx::configure(paths);
         populate(uid, n, 60000, uid);
         write_index({{uid, n}});
         std::printf("%s\n", docroot(uid, n / 2).c_str());
@@ -112,8 +114,10 @@ int main(int argc, char **argv) {
         std::perror(scratch.c_str());
         return 1;
     }
-    ryx::paths().registry_root = scratch + "/ryz_ids";
-    ryx::paths().login_defs = scratch + "/login.defs";
+    ryx::Paths paths = ryx::paths();
+    paths.registry_root = scratch + "/ryz_ids";
+    paths.login_defs = scratch + "/login.defs";
+    ryx::configure(paths);
 
     const uint32_t small = 10, large = 100000;
     populate(1001, small, 60000);

@@ -33,8 +33,10 @@ int parse_container_state(std::string_view text, bool &active, Backend::Containe
 
 void read_backend(const Scenario &sc, const std::string &registry_dir, const std::string &state_dir,
                   Backend &out) {
-    ryx::paths().registry_root = registry_dir;
-    ryx::paths().state_dir = state_dir;
+    ryx::Paths paths = ryx::paths();
+    paths.registry_root = registry_dir;
+    paths.state_dir = state_dir;
+    ryx::configure(paths);
     Backend b;
     std::set<uint32_t> uids;
     for (const User &u : sc.users)

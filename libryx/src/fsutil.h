@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ryx-fd.h"
+#include "ryx-owners.h"
 
 namespace ryx {
 
@@ -30,10 +30,6 @@ int open_dir(const std::string &path, bool create, mode_t mode, Fd &out);
 // A directory of ours made root's, with exactly mode, whoever held it before (repairs only).
 int secure_dir(const std::string &path, mode_t mode, Fd &out);
 
-struct DirCloser {
-    void operator()(DIR *d) const { ::closedir(d); }
-};
-using DirStream = std::unique_ptr<DIR, DirCloser>;
 // A stream over dirfd's entries from the first, leaving dirfd itself open for *at() calls.
 int list_dir(int dirfd, DirStream &out);
 

@@ -24,7 +24,10 @@ struct Paths {
     int registry_lock_wait_ms = 15000;
 };
 
-Paths &paths();
+// The paths in use: the shipped defaults until a program (ryxctl's options, the simulated host,
+// a test) calls configure, once, before its first library call.
+const Paths &paths();
+void configure(Paths p);
 
 // Runs f, turning an escaping exception into on_failure with errno set.
 template <class R, class F> R guarded(R on_failure, F &&f) noexcept {

@@ -2,15 +2,17 @@
 // beyond the exported calls, from the code that owns every on-disk format. Link the static
 // libryx_impl and include this header; nothing here is exported from libryx.so.0.
 //
-//   ryx::paths()                       where the registry, login.defs and the state live
+//   ryx::paths(), configure            where the registry, login.defs and the state live (set
+//                                      once, at start, by configure)
 //   ryx::registry::users, mappings     walking the registry: who has an entry, what it maps
-//   ryx::registry::enable, disable, rebuild, migrate, escape_docroot, id_min
+//   ryx::registry::enable, disable, rebuild, migrate, escape_docroot, id_min, account_uid
 //   ryx::ctl::load, load_all           reading container state (one container, all of them)
 //   ryx::ctl::kSettings, find_setting  the settings fields: key, field, bound
 //   ryx::ctl::format_state, parse_state, set_flags, forget, migrate_state
 //   ryx::read_file, write_atomic, write_all, list_dir, list_numbered, Lock   the file routines
-//   ryx::num::parse_*, ryx::Fd         reading numbers, owning a descriptor (libryx/util,
-//                                      header-only: ryx-number.h, ryx-fd.h)
+//   ryx::num::parse_*, owners          reading numbers; ryx::Fd, DirStream, File, Handle,
+//                                      MapIter (libryx/util, header-only: ryx-number.h,
+//                                      ryx-fd.h, ryx-owners.h)
 #pragma once
 
 #include "fsutil.h"

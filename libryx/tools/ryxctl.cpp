@@ -112,15 +112,6 @@ bool resolve_user(const char *s, uint32_t &uid) {
     return true;
 }
 
-struct HandleDeleter {
-    void operator()(libryx *h) const { destroy_ryx(h); }
-};
-using Handle = std::unique_ptr<libryx, HandleDeleter>;
-
-struct IterCloser {
-    void operator()(ryz_map_iter *it) const { ryz_map_iter_close(it); }
-};
-
 // One command line, once the command's table entry has checked it.
 struct Call {
     const char *name;
@@ -194,7 +185,7 @@ int cmd_map_lookup(const Call &c) {
 
 int cmd_map_list(const Call &c) {
     errno = 0;
-    std::unique_ptr<ryz_map_iter, IterCloser> it(ryz_map_iter_open(c.subject));
+    ryx::MapIter it(ryz_map_iter_open(c.subject));
     if (!it) {
         if (errno == ENOENT) return EXIT_OK; // nothing mapped, or no entry at all
         return fail("map-list", -errno);
@@ -381,7 +372,7 @@ int cmd_disable(const Call &c) {
 
 // create and move: through the library's own calls, as a management tool makes them.
 int cmd_place(const Call &c) {
-    Handle h(init_ryx(std::malloc, std::free));
+    ryx::Handle h(init_ryx(std::malloc, std::free));
     if (!h) return fail("init_ryx", -errno);
     const bool create = std::strcmp(c.name, "create") == 0;
     uint32_t parent = 0;
@@ -420,7 +411,7 @@ int take_setting(const char *assignment, libryx_settings &s) {
 
 int cmd_set(const Call &c) {
     if (c.nargs < 2) return usage_error("%s", "set needs at least one <field>=<value>");
-    Handle h(init_ryx(std::malloc, std::free));
+    ryx::Handle h(init_ryx(std::malloc, std::free));
     if (!h) return fail("init_ryx", -errno);
     libryx_info info{};
     int rc = ryx_info(h.get(), c.subject, &info);
@@ -503,7 +494,7 @@ int dispatch(const Command &cmd, char **args, int nargs) {
 }
 
 // --registry and --state-dir, or --help; -1 when the command is to run.
-int take_options(int argc, char **argv) {
+int take_options(int argc, char **argv, ryx::Paths &paths) {
     static const struct option longopts[] = {
         {"registry", required_argument, nullptr, 'r'},
         {"state-dir", required_argument, nullptr, 's'},
@@ -515,10 +506,10 @@ int take_options(int argc, char **argv) {
     while ((c = ::getopt_long(argc, argv, "+h", longopts, nullptr)) != -1) {
         switch (c) {
         case 'r':
-            ryx::paths().registry_root = optarg;
+            paths.registry_root = optarg;
             break;
         case 's':
-            ryx::paths().state_dir = optarg;
+            paths.state_dir = optarg;
             break;
         case 'h':
             std::fputs(kUsage, stdout);
@@ -532,7 +523,9 @@ int take_options(int argc, char **argv) {
 }
 
 int run(int argc, char **argv) {
-    if (int status = take_options(argc, argv); status >= 0) return status;
+    ryx::Paths paths = ryx::paths();
+    if (int status = take_options(argc, argv, paths); status >= 0) return status;
+    ryx::configure(paths);
     if (optind >= argc) return usage_error("%s", "no command given");
     const char *name = argv[optind];
     for (const Command &cmd : kCommands)

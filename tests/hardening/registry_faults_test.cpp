@@ -74,13 +74,13 @@ class Faults : public ::testing::Test {
             mounted = true;
         }
         saved = paths();
-        paths() = {base + "/ryz_ids", base + "/login.defs", base + "/state"};
+        configure({base + "/ryz_ids", base + "/login.defs", base + "/state"});
         ASSERT_EQ(::mkdir(paths().registry_root.c_str(), 0755), 0);
     }
 
     void TearDown() override {
         if (base.empty()) return;
-        paths() = saved;
+        configure(saved);
         if (mounted) ::umount2(base.c_str(), MNT_DETACH);
         std::error_code ec;
         fs::remove_all(base, ec);

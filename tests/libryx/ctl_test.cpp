@@ -186,7 +186,9 @@ TEST_F(Ctl, LocksAreHeldPerContainerAndWaitedForBoundedly) {
     EXPECT_EQ(ryx_setup(h, 70001, &s), -ETIMEDOUT);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4990));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(8000));
-    ryx::paths().container_lock_wait_ms = 300;
+    ryx::Paths quick = ryx::paths();
+    quick.container_lock_wait_ms = 300;
+    ryx::configure(quick);
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(ryx_setup(h, 70002, &s), 0);
     EXPECT_EQ(ryx_ryk_move(h, 70003, 1000), 0);

@@ -28,10 +28,10 @@ class TempRoot : public ::testing::Test {
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
         base = tmpl;
         saved = ryx::paths();
-        ryx::paths() = {base + "/ryz_ids", base + "/login.defs", base + "/state"};
+        ryx::configure({base + "/ryz_ids", base + "/login.defs", base + "/state"});
     }
     void TearDown() override {
-        ryx::paths() = saved;
+        ryx::configure(saved);
         std::error_code ec;
         fs::remove_all(base, ec);
     }
