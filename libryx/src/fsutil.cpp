@@ -93,24 +93,24 @@ int list_numbered(int dirfd, std::vector<uint32_t> &out) {
     return 0;
 }
 
-static int64_t now_ms() {
+static int64_t now_us() {
     struct timespec ts;
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
 // Retries a non-blocking attempt until it stops saying "busy" or wait_ms have passed. Polling
 // rather than a blocking call: the library may not use signals or threads to bound a wait.
 template <class F> static int poll_lock(F &&attempt, int wait_ms) {
-    const int64_t deadline = now_ms() + wait_ms;
+    const int64_t deadline = now_us() + int64_t(wait_ms) * 1000;
     long delay_us = 500;
     for (;;) {
         if (attempt() == 0) return 0;
         if (errno != EWOULDBLOCK && errno != EAGAIN && errno != EACCES && errno != EINTR)
             return -errno;
-        int64_t left = deadline - now_ms();
+        int64_t left = deadline - now_us();
         if (left <= 0) return -ETIMEDOUT;
-        long us = std::min<long>(delay_us, left * 1000);
+        long us = static_cast<long>(std::min<int64_t>(delay_us, left));
         struct timespec ts = {us / 1000000, (us % 1000000) * 1000};
         ::nanosleep(&ts, nullptr);
         delay_us = std::min<long>(delay_us * 2, 20000);
