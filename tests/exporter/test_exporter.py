@@ -290,6 +290,7 @@ class TrickleTest(unittest.TestCase):
             self.assertEqual(answered, [(200, True)] * 5, "scrapes during the attack")
             self.assertGreaterEqual(int(attack.stdout.read().split()[-1]), 500)
         log = server.messages()
+        self.assertEqual(server.proc.returncode, 0, log)
         self.assertIn("closed to make room", log)
         self.assertLess(len(log.splitlines()), 20, "one report a minute, not a line each")
 

@@ -116,6 +116,7 @@ class PrometheusTest(unittest.TestCase):
         self.assertEqual(self.exporter.get(headers=[login])[0], 200)
         self.exporter.tls = ssl.create_default_context(cafile=f"{self.tmp}/cert.pem")
         self.assertEqual(self.exporter.get(headers=[login])[0], 403)
+        self.assertEqual(self.exporter.stop(), 0, self.exporter.messages())
 
 
 if __name__ == "__main__":
