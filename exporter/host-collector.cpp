@@ -111,7 +111,7 @@ snapshot host_collector::collect() const {
         snap.error = rc;
         return snap;
     }
-    ryx_get_pt_stats(sample.list.get(), nullptr, page_size_);
+    ryx_get_pt_stats(sample.list.get(), page_size_);
     const bool nanoseconds = sample.times.proc_ryx_version >= 5;
 
     std::unique_ptr<libryx, ryx_handle_deleter> ryx(init_ryx(malloc, free));

@@ -208,7 +208,7 @@ int run_pass(viewer &v) {
         fprintf(stderr, "error: failed to get ryx stats (%s)\n", strerror(-rc));
         return rc;
     }
-    ryx_get_pt_stats(a.list.get(), nullptr, v.ctx.host.page_size);
+    ryx_get_pt_stats(a.list.get(), v.ctx.host.page_size);
     if (v.ctx.opts & OPT_DYNAMIC) take_interval(v, a.list.get());
     if (v.ctx.opts & OPT_TOP) {
         werase(stdscr);

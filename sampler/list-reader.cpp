@@ -19,9 +19,9 @@
 namespace {
 
 // The header is read through a 150-byte line buffer: names beyond 149 characters are not seen.
-constexpr size_t HEADER_MAX = 149;
+constexpr size_t kHeaderMax = 149;
 // Rows whose first value is 32-bit all ones are placeholders of the kernel, not containers.
-constexpr uint64_t ROW_PLACEHOLDER = 0xFFFFFFFFu;
+constexpr uint64_t kRowPlaceholder = 0xFFFFFFFFu;
 
 bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -35,6 +35,25 @@ uint64_t parse_value(std::string_view text) {
 
 uint64_t read_tsc() {
     return __rdtsc();
+}
+
+// A read is timed by the clock its list version counts cpu in; only that clock's pair shifts.
+void take_timestamp(ryx_read_times &times, int version) {
+    times.proc_ryx_version = version;
+    if (version >= 5) {
+        times.times_ts[0] = times.times_ts[1];
+        clock_gettime(CLOCK_REALTIME, &times.times_ts[1]);
+    } else {
+        times.times_tsc[0] = times.times_tsc[1];
+        times.times_tsc[1] = read_tsc();
+    }
+}
+
+// Whether the header names a column by either name.
+bool has_column(const ryx_stats &stats, const char *name, const char *alt_name) {
+    for (std::string_view n : stats.names)
+        if (n == name || n == alt_name) return true;
+    return false;
 }
 
 } // namespace
@@ -56,7 +75,7 @@ bool ryx_split_list(std::string_view text, std::string_view &header, std::string
 }
 
 void ryx_parse_header(std::string_view header, ryx_stats &stats) {
-    stats.header.assign(header.substr(0, HEADER_MAX));
+    stats.header.assign(header.substr(0, kHeaderMax));
     std::string_view names(stats.header);
     stats.version = 0;
     size_t colon = names.find(':');
@@ -97,7 +116,7 @@ void ryx_parse_rows(std::string_view body, ryx_stats &stats) {
             }
             row[col] = parse_value(token);
         }
-        if (row[0] != ROW_PLACEHOLDER) stats.rows.push_back(row);
+        if (row[0] != kRowPlaceholder) stats.rows.push_back(row);
     }
 }
 
@@ -108,16 +127,6 @@ uint64_t ryx_lookup_stat(const ryx_stats *stats, size_t row, const char *name,
         if (n == name || (alt_name && n == alt_name)) return stats->rows[row][col];
     }
     return RYX_NO_VALUE;
-}
-
-void ryx_free_stats(ryx_stats *stats) {
-    delete stats;
-}
-
-static bool has_column(const ryx_stats &stats, const char *name, const char *alt_name) {
-    for (std::string_view n : stats.names)
-        if (n == name || n == alt_name) return true;
-    return false;
 }
 
 int ryx_build_list(const ryx_stats &stats, ryx_list &list) {
@@ -166,17 +175,6 @@ int ryx_build_list(const ryx_stats &stats, ryx_list &list) {
     }
     list.reset(head);
     return 0;
-}
-
-static void take_timestamp(ryx_read_times &times, int version) {
-    times.proc_ryx_version = version;
-    if (version >= 5) {
-        times.times_ts[0] = times.times_ts[1];
-        clock_gettime(CLOCK_REALTIME, &times.times_ts[1]);
-    } else {
-        times.times_tsc[0] = times.times_tsc[1];
-        times.times_tsc[1] = read_tsc();
-    }
 }
 
 uint64_t ryx_interval_length(const ryx_read_times &times) {

@@ -60,7 +60,6 @@ struct ryx_stats {
 
 uint64_t ryx_lookup_stat(const ryx_stats *stats, size_t row, const char *name,
                          const char *alt_name);
-void ryx_free_stats(ryx_stats *stats);
 
 // Skips the leading "ryx setup" lines; header receives the next line (without its end), body
 // what follows it. False when there is no such line.

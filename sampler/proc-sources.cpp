@@ -11,6 +11,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "ryx-owners.h"
+
 int open_fmt_path(int dirfd, const char *format, ...) {
     char path[PATH_MAX];
     va_list ap;
@@ -22,7 +24,7 @@ int open_fmt_path(int dirfd, const char *format, ...) {
 }
 
 bool read_file(const char *path, std::string &out) {
-    unique_fd file(open(path, O_RDONLY | O_CLOEXEC));
+    ryx::Fd file(open(path, O_RDONLY | O_CLOEXEC));
     if (!file) return false;
     out.clear();
     char buf[8192];

@@ -8,11 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "ryx-fd.h"
-
-// The tree's one descriptor owner, by the name the viewer's code uses.
-using unique_fd = ryx::Fd;
-
 // Formats a path printf-style and opens it read-only, relative to dirfd (or AT_FDCWD).
 // Returns the descriptor, or -1 when the path does not fit PATH_MAX or the open fails.
 int open_fmt_path(int dirfd, const char *format, ...) __attribute__((format(printf, 2, 3)));

@@ -3,8 +3,6 @@
 // whole is left out.
 #include "thread-collector.h"
 
-#include "proc-sources.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -13,26 +11,24 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
-#include <memory>
 #include <new>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
+
+#include "proc-sources.h"
+#include "ryx-owners.h"
 
 namespace {
 
 // Enough for a whole status, statm, stat or cgroup line of any real task in one read.
-constexpr size_t LINE_BUF = 4096;
-constexpr size_t CMDLINE_MAX = 255;
-
-struct dir_closer {
-    void operator()(DIR *d) const { closedir(d); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+constexpr size_t kLineBuf = 4096;
+constexpr size_t kCmdlineMax = 255;
 
 // A directory stream that takes over fd; none (fd closed) when the stream cannot be made.
-dir_ptr dir_stream(unique_fd fd) {
-    dir_ptr dir(fdopendir(fd.get()));
+ryx::DirStream dir_stream(ryx::Fd fd) {
+    ryx::DirStream dir(fdopendir(fd.get()));
     if (dir) fd.release();
     return dir;
 }
@@ -49,14 +45,14 @@ bool task_number(const char *name, long &value) {
 
 // Containers by id for the pass, so that finding a thread's container is not a walk of the whole
 // list per thread. Ids need not be unique: the record nearest the head wins.
-class container_index {
+class ContainerIndex {
   public:
-    explicit container_index(ryx_entry *list) : list_(list) {
+    explicit ContainerIndex(ryx_entry *list) : list_(list) {
         try {
             size_t pos = 0;
             for (ryx_entry *e = list; e; e = e->next)
                 by_id_.push_back({e->id, pos++, e});
-            std::sort(by_id_.begin(), by_id_.end(), [](const slot &a, const slot &b) {
+            std::sort(by_id_.begin(), by_id_.end(), [](const Slot &a, const Slot &b) {
                 return a.id != b.id ? a.id < b.id : a.pos < b.pos;
             });
             indexed_ = true;
@@ -72,26 +68,26 @@ class container_index {
             return nullptr;
         }
         auto it = std::lower_bound(by_id_.begin(), by_id_.end(), id,
-                                   [](const slot &s, uint64_t v) { return s.id < v; });
+                                   [](const Slot &s, uint64_t v) { return s.id < v; });
         return it != by_id_.end() && it->id == id ? it->entry : nullptr;
     }
 
   private:
-    struct slot {
+    struct Slot {
         uint64_t id;
         size_t pos;
         ryx_entry *entry;
     };
     ryx_entry *list_;
-    std::vector<slot> by_id_;
+    std::vector<Slot> by_id_;
     bool indexed_ = false;
 };
 
 // <tid>/<leaf> under a task directory. Built by hand rather than through open_fmt_path: five
 // of these per thread of the host add up to a measurable share of a pass.
-class thread_paths {
+class ThreadPaths {
   public:
-    thread_paths(int task_fd, const char *tid) : task_fd_(task_fd) {
+    ThreadPaths(int task_fd, const char *tid) : task_fd_(task_fd) {
         size_t n = strlen(tid);
         if (n + 1 + sizeof "cmdline" > sizeof path_) return;
         memcpy(path_, tid, n);
@@ -116,9 +112,9 @@ class thread_paths {
 // call; in top mode the memory freed after a pass stays for the next one instead of being
 // returned and faulted in again. Where the allocator does not take its memory from the break
 // (sanitizers), nothing happens.
-class record_heap {
+class RecordHeap {
   public:
-    record_heap() : populated_(sbrk(0)) {
+    RecordHeap() : populated_(sbrk(0)) {
         mallopt(M_TOP_PAD, 1 << 20);
         mallopt(M_TRIM_THRESHOLD, 64 << 20);
     }
@@ -139,9 +135,9 @@ class record_heap {
 };
 
 // What one walk of the process tree works with.
-struct walk {
-    container_index containers;
-    record_heap heap;
+struct Walk {
+    ContainerIndex containers;
+    RecordHeap heap;
     long page_size; // statm counts pages; a thread's mem is bytes
 };
 
@@ -162,17 +158,17 @@ void link_thread(ryx_entry *entry, threadinfo *thread, bool known) {
 //
 // Every source is read with short reads taken as its end: the kernel generates each of these
 // files whole when it is first read, so a further read would only return 0.
-void collect_thread(walk &w, int task_fd, const char *tid_name, int64_t pid) {
+void collect_thread(Walk &w, int task_fd, const char *tid_name, int64_t pid) {
     long tid;
     if (!task_number(tid_name, tid)) return;
-    thread_paths paths(task_fd, tid_name);
+    ThreadPaths paths(task_fd, tid_name);
     if (!paths) return;
-    char buf[LINE_BUF];
+    char buf[kLineBuf];
 
     // /proc/<pid>/task/<tid>/status: "FNid:" is the container, "Name:" tells migration threads
     status_info st;
     {
-        unique_fd status(paths.open("status"));
+        ryx::Fd status(paths.open("status"));
         if (!status) return;
         read_status(status.get(), buf, sizeof buf, st, true);
     }
@@ -180,7 +176,7 @@ void collect_thread(walk &w, int task_fd, const char *tid_name, int64_t pid) {
     // /proc/<pid>/task/<tid>/cgroup: the container as the last path component, e.g. .../ryx12
     uint64_t cid = st.fnid;
     if (cid == 0) {
-        unique_fd cgroup(paths.open("cgroup"));
+        ryx::Fd cgroup(paths.open("cgroup"));
         if (!cgroup)
             cid = UINT64_MAX;
         else if (!read_cgroup_id(cgroup.get(), buf, sizeof buf, cid, true))
@@ -191,12 +187,12 @@ void collect_thread(walk &w, int task_fd, const char *tid_name, int64_t pid) {
     if (!entry) return;
 
     // /proc/<pid>/task/<tid>/cmdline: NUL-separated arguments, the first 255 bytes
-    char cmd[CMDLINE_MAX + 1];
+    char cmd[kCmdlineMax + 1];
     size_t cmd_len;
     {
-        unique_fd cmdline(paths.open("cmdline"));
+        ryx::Fd cmdline(paths.open("cmdline"));
         if (!cmdline) return;
-        cmd_len = read_upto(cmdline.get(), cmd, CMDLINE_MAX, true);
+        cmd_len = read_upto(cmdline.get(), cmd, kCmdlineMax, true);
     }
     // A per-cpu kernel thread has an empty command line; a process merely named so has not.
     if (st.migration && cmd_len == 0) return;
@@ -204,7 +200,7 @@ void collect_thread(walk &w, int task_fd, const char *tid_name, int64_t pid) {
     // /proc/<pid>/task/<tid>/statm: whole-process memory in pages, same for every thread
     uint64_t resident, shared;
     {
-        unique_fd statm(paths.open("statm"));
+        ryx::Fd statm(paths.open("statm"));
         std::string_view line;
         if (!statm) return;
         line_reader lines(statm.get(), buf, sizeof buf, true);
@@ -214,7 +210,7 @@ void collect_thread(walk &w, int task_fd, const char *tid_name, int64_t pid) {
     // /proc/<pid>/task/<tid>/stat: this thread's user and system time in clock ticks
     uint64_t utime, stime;
     {
-        unique_fd stat(paths.open("stat"));
+        ryx::Fd stat(paths.open("stat"));
         std::string_view line;
         if (!stat) return;
         line_reader lines(stat.get(), buf, sizeof buf, true);
@@ -238,8 +234,8 @@ void collect_thread(walk &w, int task_fd, const char *tid_name, int64_t pid) {
 }
 
 // The threads of one process, from its task directory.
-void collect_process(walk &w, unique_fd task_fd, const char *pid_name) {
-    dir_ptr dir = dir_stream(std::move(task_fd));
+void collect_process(Walk &w, ryx::Fd task_fd, const char *pid_name) {
+    ryx::DirStream dir = dir_stream(std::move(task_fd));
     if (!dir) return;
     long pid;
     if (!task_number(pid_name, pid)) pid = -1;
@@ -251,21 +247,16 @@ void collect_process(walk &w, unique_fd task_fd, const char *pid_name) {
 
 } // namespace
 
-void ryx_get_pt_stats(ryx_entry *list, const char *process, long page_size) {
+void ryx_get_pt_stats(ryx_entry *list, long page_size) {
     // Without containers no thread can be taken, and nothing the walk reads could show.
     if (!list) return;
-    walk w{container_index(list), record_heap(), page_size};
-    if (process) {
-        unique_fd task_fd(open_fmt_path(AT_FDCWD, "/proc/%s/task", process));
-        if (task_fd) collect_process(w, std::move(task_fd), process);
-        return;
-    }
-    dir_ptr dir = dir_stream(unique_fd(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+    Walk w{ContainerIndex(list), RecordHeap(), page_size};
+    ryx::DirStream dir = dir_stream(ryx::Fd(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
     if (!dir) return;
     while (dirent *de = readdir(dir.get())) {
         long pid;
         if (!task_number(de->d_name, pid)) continue;
-        unique_fd task_fd(open_fmt_path(dirfd(dir.get()), "%s/task", de->d_name));
+        ryx::Fd task_fd(open_fmt_path(dirfd(dir.get()), "%s/task", de->d_name));
         if (task_fd) collect_process(w, std::move(task_fd), de->d_name);
     }
 }
@@ -278,14 +269,13 @@ void ryx_get_thread_stat(ryx_entry *entry, threadinfo *thread) {
 }
 
 void ryx_resample_pt_stats(ryx_entry *entry) {
-    char buf[LINE_BUF];
+    char buf[kLineBuf];
     for (threadinfo *t = entry ? entry->threadinfo_head : nullptr; t; t = t->next) {
         if (!t->valid) continue;
         t->valid = 0;
         // /proc/<pid>/task/<tid>/stat: the thread's times again, at the end of the interval
-        unique_fd stat(open_fmt_path(AT_FDCWD, "/proc/%ju/task/%ju/stat",
-                                     static_cast<uintmax_t>(t->pid),
-                                     static_cast<uintmax_t>(t->tid)));
+        ryx::Fd stat(open_fmt_path(AT_FDCWD, "/proc/%ju/task/%ju/stat",
+                                   static_cast<uintmax_t>(t->pid), static_cast<uintmax_t>(t->tid)));
         if (!stat) continue;
         line_reader lines(stat.get(), buf, sizeof buf);
         std::string_view line;

@@ -4,9 +4,9 @@
 
 #include "container-records.h"
 
-// Collects the threads of every process under /proc (process: none) or of the one process
-// directory named, into the containers of list. page_size turns the pages of statm into bytes.
-void ryx_get_pt_stats(ryx_entry *list, const char *process, long page_size);
+// Collects the threads of every process under /proc into the containers of list. page_size
+// turns the pages of statm into bytes.
+void ryx_get_pt_stats(ryx_entry *list, long page_size);
 // Links a filled thread record in at the head of its container's thread list and counts it.
 void ryx_get_thread_stat(ryx_entry *entry, threadinfo *thread);
 // After an interval: turns the cpu of each of the container's threads into its increase since

@@ -8,12 +8,13 @@
 #include <string_view>
 
 #include "proc-sources.h"
+#include "ryx-fd.h"
 
 namespace {
 
 // A memory file holding text, read from the start.
-unique_fd text_fd(std::string_view text) {
-    unique_fd fd(memfd_create("hardening", MFD_CLOEXEC));
+ryx::Fd text_fd(std::string_view text) {
+    ryx::Fd fd(memfd_create("hardening", MFD_CLOEXEC));
     EXPECT_TRUE(fd);
     EXPECT_EQ(write(fd.get(), text.data(), text.size()), ssize_t(text.size()));
     lseek(fd.get(), 0, SEEK_SET);
@@ -30,7 +31,7 @@ TEST(LineReader, UnterminatedLastLineAtABufferBoundaryIsComplete) {
         SCOPED_TRACE(size);
         char buf[64];
         uint64_t id = 0;
-        unique_fd fd = text_fd(text);
+        ryx::Fd fd = text_fd(text);
         EXPECT_TRUE(read_cgroup_id(fd.get(), buf, size, id));
         EXPECT_EQ(id, 3u);
 
@@ -61,7 +62,7 @@ TEST(CgroupLine, OverlongComponentIsRefusedWhateverTheBuffer) {
         SCOPED_TRACE(size);
         char buf[4096];
         uint64_t id = 0;
-        unique_fd fd = text_fd(prefix + longest + "\n");
+        ryx::Fd fd = text_fd(prefix + longest + "\n");
         EXPECT_TRUE(read_cgroup_id(fd.get(), buf, size, id));
         EXPECT_EQ(id, 7u);
         fd = text_fd(prefix + overlong + "\n");

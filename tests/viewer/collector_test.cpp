@@ -10,16 +10,17 @@
 #include <unistd.h>
 
 #include "proc-sources.h"
+#include "ryx-fd.h"
 #include "thread-collector.h"
 
 namespace {
 
 // A descriptor reading the given bytes.
-unique_fd bytes_fd(const std::string &text) {
+ryx::Fd bytes_fd(const std::string &text) {
     int fd = memfd_create("source", MFD_CLOEXEC);
     EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     lseek(fd, 0, SEEK_SET);
-    return unique_fd(fd);
+    return ryx::Fd(fd);
 }
 
 TEST(ProcSources, StatusLabels) {
@@ -52,7 +53,7 @@ TEST(ProcSources, ShortReadEndsSource) {
         SCOPED_TRACE(short_read_ends);
         int p[2];
         ASSERT_EQ(pipe2(p, O_NONBLOCK | O_CLOEXEC), 0);
-        unique_fd rd(p[0]), wr(p[1]);
+        ryx::Fd rd(p[0]), wr(p[1]);
         const std::string text = "Name:\tx\nFNid:\t7";
         ASSERT_EQ(write(wr.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
         char buf[64];

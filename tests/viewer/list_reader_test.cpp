@@ -234,7 +234,6 @@ TEST(ListLookup, FirstMatchingColumnOrAllOnes) {
     ryx_parse_rows("3,1 4,2", parents);
     ASSERT_EQ(parents.rows.size(), 1u);
     EXPECT_EQ(parents.rows[0], (std::vector<uint64_t>{1, 2, 4}));
-    ryx_free_stats(nullptr);
 }
 
 } // namespace
