@@ -21,6 +21,9 @@ long ryx_strtoul(const char *text) {
     return v;
 }
 
+namespace {
+
+// The usage text, on standard error.
 void ryx_usage() {
     fprintf(stderr, "ryxps version %s release %s\n", RYXPS_VERSION, RYXPS_RELEASE);
     fputs("usage: ryxps [-p] [-n] [-L] [-o <fmt1:width1,...>] [-d] [-c <time>] [-s <style>] [-t] "
@@ -43,8 +46,6 @@ void ryx_usage() {
           stderr);
 }
 
-namespace {
-
 // -s: a key, after "!" for smallest first; SORT_NONE for anything else.
 unsigned sort_code(const char *style) {
     static const char *const keys[] = {"cpu", "process", "thread", "mem", "io", "iops"};
@@ -59,17 +60,17 @@ unsigned sort_code(const char *style) {
 }
 
 // Options that only set option bits.
-struct flag_option {
+struct FlagOption {
     int letter;
     unsigned bits;
 };
-constexpr flag_option flag_options[] = {
+constexpr FlagOption kFlagOptions[] = {
     {'p', OPT_PROCESS}, {'n', OPT_NUMERIC}, {'d', OPT_DYNAMIC}, {'t', OPT_TOP | OPT_DYNAMIC},
     {'w', OPT_PIDS},    {'l', OPT_OLDCPU},  {'m', OPT_MHZ},     {'x', OPT_SPACED},
 };
 
 bool set_flag(int letter, ryx_cmdline &cmd) {
-    for (const flag_option &f : flag_options) {
+    for (const FlagOption &f : kFlagOptions) {
         if (f.letter == letter) {
             cmd.opts |= f.bits;
             return true;
@@ -120,6 +121,13 @@ ryx_cmdline_result take_option(int letter, const char *value, ryx_cmdline &cmd) 
     }
 }
 
+// The column kind of a format keyword; 0 when no column has it.
+int format_kind(std::string_view keyword) {
+    for (int kind = 1; kind < COL_COUNT; ++kind)
+        if (ryx_fmt_str[kind] && keyword == ryx_fmt_str[kind]) return kind;
+    return 0;
+}
+
 } // namespace
 
 ryx_cmdline_result ryx_parse_cmdline(int argc, char **argv, ryx_cmdline &cmd) {
@@ -139,7 +147,6 @@ ryx_cmdline_result ryx_parse_cmdline(int argc, char **argv, ryx_cmdline &cmd) {
     }
     return RYX_CMDLINE_DONE;
 }
-
 std::string ryx_default_format(unsigned opts, bool ryk_column) {
     const char *ryk = ryk_column ? "ryk:8," : "";
     const char *com = "";
@@ -158,12 +165,6 @@ std::string ryx_default_format(unsigned opts, bool ryk_column) {
     } catch (const std::bad_alloc &) {
         return {};
     }
-}
-
-static int format_kind(std::string_view keyword) {
-    for (int kind = 1; kind < COL_COUNT; ++kind)
-        if (ryx_fmt_str[kind] && keyword == ryx_fmt_str[kind]) return kind;
-    return 0;
 }
 
 int ryx_parse_format(const char *format, std::vector<ryx_column> &columns) {

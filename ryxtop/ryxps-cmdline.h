@@ -35,7 +35,6 @@ ryx_cmdline_result ryx_parse_cmdline(int argc, char **argv, ryx_cmdline &cmd);
 // Whole decimal numbers (strtol, so signed): -1 when no digit was read, text follows the number
 // or the value overflows a long.
 long ryx_strtoul(const char *text);
-void ryx_usage();
 // The default column format for the option bits; empty on allocation failure.
 std::string ryx_default_format(unsigned opts, bool ryk_column);
 // Parses "kw:width,..." into columns; 0, or -EINVAL after writing the error messages.

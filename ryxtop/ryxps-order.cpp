@@ -30,8 +30,8 @@ void delta(uint64_t &a, int32_t &a_valid, uint64_t b, int32_t b_valid) {
     a = b - a;
 }
 
-} // namespace
-
+// The comparators keep the names by which the sort orders are known; only the table is seen
+// from outside.
 int ryx_sorter_cpu_usage(const void *a, const void *b) {
     return largest_first<&ryx_entry::cpu>(a, b);
 }
@@ -68,8 +68,6 @@ int ryx_rsorter_io_usage(const void *a, const void *b) {
 int ryx_rsorter_iops_usage(const void *a, const void *b) {
     return smallest_first<&ryx_entry::iops>(a, b);
 }
-
-namespace {
 
 // Key k (1..6) sorts largest first under code k and smallest first under k + SORT_REVERSE.
 constexpr std::array<ryx_sorter_fn, RYX_SORTER_SLOTS> build_sorters() {

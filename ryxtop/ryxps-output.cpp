@@ -12,12 +12,6 @@
 
 namespace {
 
-// Owned by the id column: the cell's text, user name or container id, cut to the width.
-char username[1024];
-// Owned by the cpu column. A figure can reach 20 digits (a product taken modulo 2^64 over a
-// short interval), so there is room for all of them rather than a cut number.
-char str[21];
-
 __attribute__((format(printf, 2, 3))) void out(const ryx_render_ctx &ctx, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -121,6 +115,8 @@ void ryx_fmt_ve_hdr(ryx_entry *entry, int row, const ryx_render_ctx &ctx, uint32
         char number_text[16];
         snprintf(number_text, sizeof number_text, "%lu", static_cast<unsigned long>(uid));
         passwd *pw = (ctx.opts & OPT_NUMERIC) ? nullptr : getpwuid(uid);
+        // The cell's text, user name or container id, cut to the width.
+        char username[1024];
         // Cut before blanking, so that a cut sequence cannot leave a control behind.
         snprintf(username, sizeof username, "%.*s", static_cast<int>(w),
                  pw ? pw->pw_name : number_text);
@@ -166,6 +162,9 @@ void ryx_fmt_ryk_hdr(ryx_entry *entry, int row, const ryx_render_ctx &ctx, uint3
 void cpu_container(ryx_entry *entry, const ryx_render_ctx &ctx, uint32_t w) {
     const ryx_host &host = ctx.host;
     uint64_t figure;
+    // A figure can reach 20 digits (a product taken modulo 2^64 over a short interval), so there
+    // is room for all of them rather than a cut number.
+    char str[21];
     if (!entry->cpu_valid) {
         text(ctx, w, "N/A");
         return;

@@ -34,7 +34,7 @@ enum : int {
 };
 
 // Top mode owns the terminal: leave it whichever way the program ends.
-struct curses_screen {
+struct CursesScreen {
     bool active = false;
     void start() {
         initscr();
@@ -46,7 +46,7 @@ struct curses_screen {
         if (active) endwin();
         active = false;
     }
-    ~curses_screen() { stop(); }
+    ~CursesScreen() { stop(); }
 };
 
 volatile sig_atomic_t pending_signal;
@@ -66,7 +66,7 @@ void catch_terminal_signals() {
 }
 
 // Ends the program the way the signal would have, once the terminal is usable again.
-void honour_signal(curses_screen &screen) {
+void honour_signal(CursesScreen &screen) {
     int sig = pending_signal;
     if (!sig) return;
     screen.stop();
@@ -84,12 +84,12 @@ void enter_realtime() {
 }
 
 // What start-up sets up for the passes.
-struct viewer {
+struct Viewer {
     unsigned sort = SORT_NONE;
     std::vector<ryx_column> columns;
     ryx_render_ctx ctx;
     ryx_list_files ryx_list_file;
-    curses_screen screen;
+    CursesScreen screen;
 };
 
 int read_options(int argc, char **argv, ryx_cmdline &cmd) {
@@ -116,7 +116,7 @@ int read_format(const ryx_cmdline &cmd, std::vector<ryx_column> &columns) {
 }
 
 // Options, columns, system values, the screen in top mode, and the list files.
-int start(int argc, char **argv, viewer &v) {
+int start(int argc, char **argv, Viewer &v) {
     ryx_cmdline cmd;
     int status = read_options(argc, argv, cmd);
     if (status == KEEP_RUNNING) status = read_format(cmd, v.columns);
@@ -142,14 +142,14 @@ int start(int argc, char **argv, viewer &v) {
 }
 
 // Reads the lists; the render context follows the clock of every read.
-int read_sample(viewer &v, ryx_sample &sample) {
+int read_sample(Viewer &v, ryx_sample &sample) {
     int rc = ryx_get_stats(v.ryx_list_file, v.ctx.times, sample);
     v.ctx.times = sample.times;
     return rc;
 }
 
 // Sleeps the interval, reads the lists again and turns a's counters into increases.
-void take_interval(viewer &v, ryx_entry *a) {
+void take_interval(Viewer &v, ryx_entry *a) {
     honour_signal(v.screen);
     sleep(static_cast<unsigned>(v.ctx.calibration_time));
     honour_signal(v.screen);
@@ -162,12 +162,12 @@ void take_interval(viewer &v, ryx_entry *a) {
     }
 }
 
-void print_cells(const viewer &v, ryx_entry *entry, int row, threadinfo *thread) {
+void print_cells(const Viewer &v, ryx_entry *entry, int row, threadinfo *thread) {
     for (const ryx_column &col : v.columns)
         ryx_output[col.kind](entry, row, v.ctx, static_cast<uint32_t>(col.width), thread);
 }
 
-void end_line(const viewer &v) {
+void end_line(const Viewer &v) {
     if (v.ctx.opts & OPT_TOP)
         printw("\n");
     else
@@ -180,7 +180,7 @@ bool shown(const ryx_entry *e, unsigned opts) {
 }
 
 // The header, then every shown container with its threads.
-void print_table(const viewer &v, ryx_entry *head) {
+void print_table(const Viewer &v, ryx_entry *head) {
     const unsigned opts = v.ctx.opts;
     print_cells(v, head, ROW_HEADER, nullptr);
     end_line(v);
@@ -200,7 +200,7 @@ void print_table(const viewer &v, ryx_entry *head) {
 }
 
 // One sampling pass; EXIT_DONE, or the reader's error after its message.
-int run_pass(viewer &v) {
+int run_pass(Viewer &v) {
     ryx_sample a;
     int rc = read_sample(v, a);
     if (rc < 0) {
@@ -220,7 +220,7 @@ int run_pass(viewer &v) {
 }
 
 // Passes until q; keys are looked at only between passes.
-int run_top(viewer &v) {
+int run_top(Viewer &v) {
     for (;;) {
         int status = run_pass(v);
         if (status != EXIT_DONE) return status;
@@ -235,7 +235,7 @@ int run_top(viewer &v) {
 } // namespace
 
 int ryxps_main(int argc, char **argv) {
-    viewer v;
+    Viewer v;
     int status = start(argc, argv, v);
     if (status != KEEP_RUNNING) return status;
     if (v.ctx.opts & OPT_TOP) return run_top(v);

@@ -56,6 +56,66 @@ bool has_column(const ryx_stats &stats, const char *name, const char *alt_name) 
     return false;
 }
 
+// Builds the container list from the table (records in reverse row order); -EPROTO when a
+// required column is missing, -ENOMEM when a record cannot be allocated.
+int ryx_build_list(const ryx_stats &stats, ryx_list &list) {
+    list.reset();
+    // Without id, entry processes and CPU a row names no usable container.
+    if (!has_column(stats, "RYX", "veid") || !has_column(stats, "EP", "enters") ||
+        !has_column(stats, "CPU", "cpu_usage"))
+        return -EPROTO;
+    const size_t ncols = stats.names.size();
+    ryx_entry *head = nullptr;
+    for (size_t r = 0; r < stats.rows.size(); ++r) {
+        uint64_t id = ryx_lookup_stat(&stats, r, "RYX", "veid");
+        uint64_t ep = ryx_lookup_stat(&stats, r, "EP", "enters");
+        uint64_t cpu = ryx_lookup_stat(&stats, r, "CPU", "cpu_usage");
+        // A required value the kernel could not give: no record rather than a bogus one.
+        if (id == RYX_NO_VALUE || ep == RYX_NO_VALUE || cpu == RYX_NO_VALUE) continue;
+        auto *e = static_cast<ryx_entry *>(calloc(1, sizeof(ryx_entry)));
+        if (!e) {
+            ryx_free_list(head);
+            return -ENOMEM;
+        }
+        e->id = id;
+        e->parent_id = stats.rows[r][ncols];
+        e->ep = ep;
+        uint64_t v = ryx_lookup_stat(&stats, r, "IO", nullptr);
+        if (v != RYX_NO_VALUE) {
+            e->io = v;
+            e->io_valid = 1;
+        }
+        v = ryx_lookup_stat(&stats, r, "IOPS", nullptr);
+        if (v != RYX_NO_VALUE) {
+            e->iops = v;
+            e->iops_valid = 1;
+        }
+        e->cpu = cpu;
+        e->cpu_valid = 1;
+        v = ryx_lookup_stat(&stats, r, "MEMPHY", nullptr);
+        if (v == RYX_NO_VALUE) v = ryx_lookup_stat(&stats, r, "MEM", nullptr);
+        if (v != RYX_NO_VALUE) {
+            e->mem = v;
+            e->mem_valid = 1;
+        }
+        e->next = head;
+        if (head) head->prev = e;
+        head = e;
+    }
+    list.reset(head);
+    return 0;
+}
+
+// Appends a copy of path; false when there is no memory for it.
+bool ryx_add_list_file(ryx_list_files &list, const char *path) {
+    try {
+        list.emplace_back(path);
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
 } // namespace
 
 bool ryx_split_list(std::string_view text, std::string_view &header, std::string_view &body) {
@@ -129,54 +189,6 @@ uint64_t ryx_lookup_stat(const ryx_stats *stats, size_t row, const char *name,
     return RYX_NO_VALUE;
 }
 
-int ryx_build_list(const ryx_stats &stats, ryx_list &list) {
-    list.reset();
-    // Without id, entry processes and CPU a row names no usable container.
-    if (!has_column(stats, "RYX", "veid") || !has_column(stats, "EP", "enters") ||
-        !has_column(stats, "CPU", "cpu_usage"))
-        return -EPROTO;
-    const size_t ncols = stats.names.size();
-    ryx_entry *head = nullptr;
-    for (size_t r = 0; r < stats.rows.size(); ++r) {
-        uint64_t id = ryx_lookup_stat(&stats, r, "RYX", "veid");
-        uint64_t ep = ryx_lookup_stat(&stats, r, "EP", "enters");
-        uint64_t cpu = ryx_lookup_stat(&stats, r, "CPU", "cpu_usage");
-        // A required value the kernel could not give: no record rather than a bogus one.
-        if (id == RYX_NO_VALUE || ep == RYX_NO_VALUE || cpu == RYX_NO_VALUE) continue;
-        auto *e = static_cast<ryx_entry *>(calloc(1, sizeof(ryx_entry)));
-        if (!e) {
-            ryx_free_list(head);
-            return -ENOMEM;
-        }
-        e->id = id;
-        e->parent_id = stats.rows[r][ncols];
-        e->ep = ep;
-        uint64_t v = ryx_lookup_stat(&stats, r, "IO", nullptr);
-        if (v != RYX_NO_VALUE) {
-            e->io = v;
-            e->io_valid = 1;
-        }
-        v = ryx_lookup_stat(&stats, r, "IOPS", nullptr);
-        if (v != RYX_NO_VALUE) {
-            e->iops = v;
-            e->iops_valid = 1;
-        }
-        e->cpu = cpu;
-        e->cpu_valid = 1;
-        v = ryx_lookup_stat(&stats, r, "MEMPHY", nullptr);
-        if (v == RYX_NO_VALUE) v = ryx_lookup_stat(&stats, r, "MEM", nullptr);
-        if (v != RYX_NO_VALUE) {
-            e->mem = v;
-            e->mem_valid = 1;
-        }
-        e->next = head;
-        if (head) head->prev = e;
-        head = e;
-    }
-    list.reset(head);
-    return 0;
-}
-
 uint64_t ryx_interval_length(const ryx_read_times &times) {
     if (times.proc_ryx_version >= 5)
         return (static_cast<uint64_t>(times.times_ts[1].tv_sec) -
@@ -209,15 +221,6 @@ int ryx_get_stats(const ryx_list_files &files, const ryx_read_times &before, ryx
         return ryx_build_list(stats, sample.list);
     } catch (const std::bad_alloc &) {
         return -EPROTO;
-    }
-}
-
-bool ryx_add_list_file(ryx_list_files &list, const char *path) {
-    try {
-        list.emplace_back(path);
-        return true;
-    } catch (const std::bad_alloc &) {
-        return false;
     }
 }
 

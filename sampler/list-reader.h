@@ -15,8 +15,6 @@
 // The list files read on every pass: the main list first, then the reseller lists.
 using ryx_list_files = std::vector<std::string>;
 
-// Appends a copy of path; false when there is no memory for it.
-bool ryx_add_list_file(ryx_list_files &list, const char *path);
 // "/proc/ryx/list" and every match of "/proc/ryx/resellers/*/list"; false on allocation
 // failure.
 bool ryx_find_list_files(ryx_list_files &list);
@@ -68,6 +66,3 @@ bool ryx_split_list(std::string_view text, std::string_view &header, std::string
 void ryx_parse_header(std::string_view header, ryx_stats &stats);
 // Appends every complete row of body; a partial last row is dropped.
 void ryx_parse_rows(std::string_view body, ryx_stats &stats);
-// Builds the container list from the table (records in reverse row order); -EPROTO when a
-// required column is missing, -ENOMEM when a record cannot be allocated.
-int ryx_build_list(const ryx_stats &stats, ryx_list &list);

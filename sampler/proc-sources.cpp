@@ -125,7 +125,7 @@ bool is_digit(char c) {
 // The few scanf conversions the kernel's formats need, with scanf's rules: numeric conversions
 // and %s skip leading white space, %c does not, a sign is accepted, out-of-range values saturate
 // the way strtoull does, and a negative value wraps.
-struct scanner {
+struct Scanner {
     std::string_view s;
     size_t i = 0;
 
@@ -178,17 +178,17 @@ struct scanner {
 } // namespace
 
 bool parse_status_fnid(std::string_view line, uint64_t &id) {
-    scanner sc{line};
+    Scanner sc{line};
     return sc.literal("FNid:") && sc.number(&id);
 }
 
 bool parse_status_name(std::string_view line, std::string_view &name) {
-    scanner sc{line};
+    Scanner sc{line};
     return sc.literal("Name:") && sc.word(name);
 }
 
 bool parse_statm(std::string_view line, uint64_t &resident, uint64_t &shared) {
-    scanner sc{line};
+    Scanner sc{line};
     uint64_t r, s;
     if (!(sc.number() && sc.number(&r) && sc.number(&s))) return false;
     resident = r;
@@ -197,7 +197,7 @@ bool parse_statm(std::string_view line, uint64_t &resident, uint64_t &shared) {
 }
 
 bool parse_stat_times(std::string_view line, uint64_t &utime, uint64_t &stime) {
-    scanner sc{line};
+    Scanner sc{line};
     if (!sc.number()) return false;
     sc.skip_space();
     size_t open = line.find('(');
