@@ -5,13 +5,12 @@ path. The users' entries come from the recording stand-in; the directory is a sa
 import collections
 import os
 import re
-import shutil
 import sys
-import tempfile
 import unittest
 
 from bindings import support
 from harness.sandbox import Host, require_sandbox
+from harness.scratch import scratch_dir
 
 REGISTRY = "/etc/container/ryz_ids"
 TOP = 2**32 - 1
@@ -24,9 +23,8 @@ class DomainIdsTest(unittest.TestCase):
             self.skipTest(f"SKIPPED: the host has a real {REGISTRY}, which the fixture would merge")
         self.host = Host()
         self.addCleanup(self.host.close)
-        self.tmp = tempfile.mkdtemp(prefix="ryzmap-ids-")
-        os.chmod(self.tmp, 0o777)  # the stand-in logs from unprivileged callers too
-        self.addCleanup(shutil.rmtree, self.tmp, True)
+        # The stand-in logs from unprivileged callers too.
+        self.tmp = scratch_dir(self, "ryzmap-ids-", 0o777)
         self.log_path = os.path.join(self.tmp, "calls.log")
 
     def run_calls(self, calls, uid=None, **script):

@@ -7,10 +7,10 @@ import shutil
 import subprocess
 import sys
 import sysconfig
-import tempfile
 import unittest
 
 from bindings import support
+from harness.scratch import scratch_dir
 
 SANITIZED = bool(os.environ.get("RYX_SANITIZE"))
 FILENAME = "_ryzmap" + sysconfig.get_config_var("EXT_SUFFIX")
@@ -77,8 +77,7 @@ class InstallTest(unittest.TestCase):
     def test_install_puts_module_and_stub_in_the_platform_directory(self):
         if shutil.which("cmake") is None:
             self.skipTest("cmake not installed")
-        prefix = tempfile.mkdtemp(prefix="ryzmap-install-")
-        self.addCleanup(shutil.rmtree, prefix, True)
+        prefix = scratch_dir(self, "ryzmap-install-")
         res = subprocess.run(["cmake", "--install", support.BUILD_DIR, "--prefix", prefix,
                               "--component", "python"], capture_output=True, text=True,
                              env=support.full_env({"LD_PRELOAD": None}))

@@ -32,6 +32,7 @@
 #include "format.h"
 #include "internal.h"
 #include "registry.h"
+#include "scratch_dir.h"
 
 using namespace ryx;
 namespace fs = std::filesystem;
@@ -46,13 +47,6 @@ std::string slurp(const std::string &path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// A new directory under $TMPDIR (else /tmp); empty on failure.
-std::string make_scratch(const char *prefix) {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
-    return ::mkdtemp(templ.data()) ? templ : std::string();
-}
-
 std::string docroot(const char *tag, int n, size_t pad) {
     return "/home/" + std::string(tag) + "/" + std::to_string(n) + "/" + std::string(pad, 'p');
 }
@@ -61,7 +55,8 @@ std::string docroot(const char *tag, int n, size_t pad) {
 class Faults : public ::testing::Test {
   protected:
     void make_root(size_t tmpfs_bytes = 0) {
-        base = make_scratch("ryx-faults");
+        scratch = std::make_unique<ScratchDir>("ryx-faults");
+        base = scratch->path();
         ASSERT_FALSE(base.empty()) << std::strerror(errno);
         if (tmpfs_bytes) {
             if (::geteuid() != 0) GTEST_SKIP() << "SKIPPED: mounting a tmpfs needs root";
@@ -82,8 +77,7 @@ class Faults : public ::testing::Test {
         if (base.empty()) return;
         configure(saved);
         if (mounted) ::umount2(base.c_str(), MNT_DETACH);
-        std::error_code ec;
-        fs::remove_all(base, ec);
+        scratch.reset(); // after the tmpfs is gone: what it held goes with it
     }
 
     std::string reg(const std::string &name) const { return paths().registry_root + "/" + name; }
@@ -118,6 +112,7 @@ class Faults : public ::testing::Test {
             EXPECT_EQ(f.path().filename().string().find(".new"), std::string::npos) << f.path();
     }
 
+    std::unique_ptr<ScratchDir> scratch;
     std::string base;
     Paths saved;
     bool mounted = false;

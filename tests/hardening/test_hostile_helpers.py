@@ -15,6 +15,7 @@ import tempfile
 import unittest
 
 from harness.sandbox import BUILD_DIR, SANITIZED, program, require_sandbox
+from harness.scratch import scratch_dir
 from helpers.common import DOMAIN, USER, HelperTest
 from sim.simhost import RYXSIM
 
@@ -126,9 +127,7 @@ class HostileCaller(HelperTest):
         super().setUp()
         for name in ("ryz-limits-helper", "ryz-registry-helper", "ryz-stats-helper"):
             self.host.install_set_user_id(name, LIBEXEC)
-        self.launch_dir = tempfile.mkdtemp(prefix="ryx-hostile-")
-        os.chmod(self.launch_dir, 0o755)
-        self.addCleanup(shutil.rmtree, self.launch_dir, True)
+        self.launch_dir = scratch_dir(self, "ryx-hostile-", 0o755)
         self.fake_log = os.path.join(self.log_dir, "trap")
         self.ryxctl("allow-domain-limits", str(USER))
         self.domain = int(self.ryxctl("map-assign", str(USER), DOCROOT))
@@ -263,9 +262,7 @@ class HostileCaller(HelperTest):
         self.assertNoTrapSprung()
 
     def test_libraries_in_the_callers_directory_are_never_loaded(self):
-        where = tempfile.mkdtemp(prefix="ryx-caller-")
-        os.chmod(where, 0o755)
-        self.addCleanup(shutil.rmtree, where, True)
+        where = scratch_dir(self, "ryx-caller-", 0o755)
         mark = os.path.join(where, "loaded")
         # libryx: the one library besides libc that the helpers load.
         plant_library(where, "libryx.so.0", mark, program("libryx/libryx.so.0"))
@@ -585,8 +582,7 @@ class BuiltHardened(unittest.TestCase):
 
     @require_sandbox
     def test_programs_and_library_on_the_simulated_host(self):
-        root = tempfile.mkdtemp(prefix="ryx-hardened-host-")
-        self.addCleanup(shutil.rmtree, root, True)
+        root = scratch_dir(self, "ryx-hardened-host-")
         res = subprocess.run([RYXSIM, "-r", root, "--", "true"], capture_output=True, text=True,
                              timeout=60)
         self.assertEqual(res.returncode, 0, res.stderr)

@@ -7,10 +7,10 @@ the change about."""
 import os
 import shutil
 import subprocess
-import tempfile
 import unittest
 
 from harness.sandbox import BUILD_DIR, SANITIZED, program
+from harness.scratch import scratch_dir
 
 CRASHED = 99
 USERS = (1000, 1001)
@@ -25,8 +25,7 @@ class KilledWriter(unittest.TestCase):
             raise unittest.SkipTest("registry writers need root")
 
     def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="ryx-killed-")
-        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.tmp = scratch_dir(self, "ryx-killed-")
         self.base = os.path.join(self.tmp, "base")
         self.ryxctl(self.base, "allow-domain-limits", str(USERS[0]))
         self.ryxctl(self.base, "allow-domain-limits", str(USERS[1]))

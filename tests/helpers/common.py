@@ -2,11 +2,10 @@
 libryx stand-in with a call log readable after each run."""
 
 import os
-import shutil
-import tempfile
 import unittest
 
 from harness.sandbox import BUILD_DIR, Host, program
+from harness.scratch import scratch_dir
 
 USER = 1000
 DOMAIN = 70001
@@ -27,9 +26,7 @@ class HelperTest(unittest.TestCase):
         self.host = Host(passwd={0: "root", USER: "alice", 1001: "bob"})
         self.addCleanup(self.host.close)
         # The helper runs as an ordinary user and appends to the log itself.
-        self.log_dir = tempfile.mkdtemp(prefix="ryx-helper-log-")
-        os.chmod(self.log_dir, 0o777)
-        self.addCleanup(shutil.rmtree, self.log_dir, True)
+        self.log_dir = scratch_dir(self, "ryx-helper-log-", 0o777)
         self.log_path = os.path.join(self.log_dir, "calls")
 
     def enable_isolation(self, uid=USER):

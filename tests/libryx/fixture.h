@@ -10,6 +10,7 @@
 #include <string>
 
 #include "internal.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -22,19 +23,12 @@ class TempRoot : public ::testing::Test {
 
   protected:
     void SetUp() override {
-        // Under $TMPDIR (else /tmp), where the caller wants scratch space.
-        const char *tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/libryx-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        base = tmpl;
+        ASSERT_FALSE(scratch.path().empty());
+        base = scratch.path();
         saved = ryx::paths();
         ryx::configure({base + "/ryz_ids", base + "/login.defs", base + "/state"});
     }
-    void TearDown() override {
-        ryx::configure(saved);
-        std::error_code ec;
-        fs::remove_all(base, ec);
-    }
+    void TearDown() override { ryx::configure(saved); }
 
     std::string reg(const std::string &name) const { return base + "/ryz_ids/" + name; }
 
@@ -46,6 +40,7 @@ class TempRoot : public ::testing::Test {
         out << data;
     }
 
+    ScratchDir scratch{"libryx-test"};
     std::string base;
     ryx::Paths saved;
 };

@@ -1,18 +1,16 @@
 """ryxctl, the real built program, on a registry and state directory in a temporary folder."""
 
 import os
-import shutil
 import subprocess
-import tempfile
 import unittest
 
 from harness.sandbox import program
+from harness.scratch import scratch_dir
 
 
 class RyxctlTest(unittest.TestCase):
     def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="ryxctl-test-")
-        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.tmp = scratch_dir(self, "ryxctl-test-")
         self.registry = os.path.join(self.tmp, "ryz_ids")
         self.state = os.path.join(self.tmp, "state")
 

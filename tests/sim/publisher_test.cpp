@@ -10,6 +10,7 @@
 
 #include "files.h"
 #include "publisher.h"
+#include "scratch_dir.h"
 
 using namespace ryxsim;
 
@@ -18,11 +19,8 @@ namespace {
 class PublisherTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        // Under $TMPDIR (else /tmp), where the caller wants scratch space.
-        const char *tmp = std::getenv("TMPDIR");
-        std::string templ = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/ryxsim-pub-XXXXXX";
-        ASSERT_NE(mkdtemp(templ.data()), nullptr);
-        dir_ = templ;
+        ASSERT_FALSE(scratch_.path().empty());
+        dir_ = scratch_.path();
         ASSERT_EQ(make_dirs(dir_ + "/proc"), 0);
         std::string err;
         ASSERT_EQ(parse_scenario("user uid=1000 name=alice\nreseller id=1000\n"
@@ -31,7 +29,6 @@ class PublisherTest : public ::testing::Test {
                   0)
             << err;
     }
-    void TearDown() override { remove_tree(dir_); }
 
     ino_t inode(const std::string &rel) {
         struct stat st {};
@@ -43,6 +40,7 @@ class PublisherTest : public ::testing::Test {
         return out;
     }
 
+    ScratchDir scratch_{"ryxsim-pub"};
     std::string dir_;
     Scenario sc_;
 };

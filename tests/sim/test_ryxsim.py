@@ -3,14 +3,13 @@ threads that add up to their containers from the first interval, scenario errors
 statistics command's arguments, and running without root."""
 
 import os
-import shutil
 import signal
 import subprocess
-import tempfile
 import time
 import unittest
 
 from harness.sandbox import SANITIZED, Tmux, require_sandbox
+from harness.scratch import scratch_dir
 from sim.simhost import RYXSIM, SimHost
 
 SCENARIO = """
@@ -30,8 +29,7 @@ SIMULATED_STAT = 'for p in /proc/[0-9]*; do [ -L "$p" ] || cat "$p"/task/*/stat;
 @require_sandbox
 class RyxsimTest(unittest.TestCase):
     def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="ryxsim-prog-")
-        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.tmp = scratch_dir(self, "ryxsim-prog-")
         self.scenario = os.path.join(self.tmp, "scenario")
         with open(self.scenario, "w") as f:
             f.write(SCENARIO)
