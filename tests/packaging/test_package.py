@@ -33,6 +33,7 @@ UNITS = {"prometheus-ryx-exporter.service": "/usr/bin/ryx_exporter $ARGS",
              "/usr/bin/ryx_exporter --once --output /var/lib/prometheus/node-exporter/ryx.prom",
          "prometheus-ryx-exporter-textfile.timer": None}
 EXAMPLES = ("prometheus/scrape.yml", "prometheus/ryx-alerts.yml", "prometheus/ryx-alerts.test.yml",
+            "prometheus/web-config.yml",
             "grafana/ryx-dashboard.json")
 SYSTEM_PYTHON = "/usr/bin/python3"
 PYDIR = "/usr/lib/python3/dist-packages"
