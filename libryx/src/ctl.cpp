@@ -69,6 +69,28 @@ template <class F> int update(uint32_t id, F &&change) {
     return store_at(dir.get(), id, c);
 }
 
+// Calls made for an ordinary user (a set-user-ID helper keeps the caller's real uid) may place
+// and configure only that user's domain containers: ids in the domain range that are no
+// account's uid (a user's own container has the uid as its id), new or already under the
+// caller's own reseller. A container at the top level or under somebody else is never the
+// caller's to take, and one whose id cannot be checked against the accounts is refused. The
+// registry check the helpers make first is the main gate; this keeps a forged, stale or unlucky
+// registry answer from reaching another user's container. Root may do anything.
+int check_placement(uint32_t id, uint32_t ryk, const Container &c, bool missing) {
+    const uid_t caller = ::getuid();
+    if (caller == 0) return 0;
+    if (ryk != caller || id < registry::id_min()) return -EPERM;
+    if (!missing && c.parent != caller) return -EPERM;
+    return registry::account_uid(id) == 0 ? 0 : -EPERM;
+}
+
+int check_setup(uint32_t id, const Container &c, bool missing) {
+    const uid_t caller = ::getuid();
+    if (caller == 0) return 0;
+    if (id < registry::id_min() || missing || c.parent != caller) return -EPERM;
+    return registry::account_uid(id) == 0 ? 0 : -EPERM;
+}
+
 } // namespace
 
 int lock_container(int dir, uint32_t id, Lock &lock) {
@@ -112,28 +134,6 @@ int forget(uint32_t id) {
     if (rc < 0) return rc;
     rc = remove_durable(dir.get(), std::to_string(id));
     return rc == -ENOENT ? -ESRCH : rc;
-}
-
-// Calls made for an ordinary user (a set-user-ID helper keeps the caller's real uid) may place
-// and configure only that user's domain containers: ids in the domain range that are no
-// account's uid (a user's own container has the uid as its id), new or already under the
-// caller's own reseller. A container at the top level or under somebody else is never the
-// caller's to take, and one whose id cannot be checked against the accounts is refused. The
-// registry check the helpers make first is the main gate; this keeps a forged, stale or unlucky
-// registry answer from reaching another user's container. Root may do anything.
-static int check_placement(uint32_t id, uint32_t ryk, const Container &c, bool missing) {
-    const uid_t caller = ::getuid();
-    if (caller == 0) return 0;
-    if (ryk != caller || id < registry::id_min()) return -EPERM;
-    if (!missing && c.parent != caller) return -EPERM;
-    return registry::account_uid(id) == 0 ? 0 : -EPERM;
-}
-
-static int check_setup(uint32_t id, const Container &c, bool missing) {
-    const uid_t caller = ::getuid();
-    if (caller == 0) return 0;
-    if (id < registry::id_min() || missing || c.parent != caller) return -EPERM;
-    return registry::account_uid(id) == 0 ? 0 : -EPERM;
 }
 
 } // namespace ryx::ctl

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "ryx-number.h"
@@ -17,7 +19,9 @@ bool trusted(const struct stat &st) {
     return (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-static int open_dir_at(const std::string &path, bool create, mode_t mode, Fd &out) {
+namespace {
+
+int open_dir_at(const std::string &path, bool create, mode_t mode, Fd &out) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd && errno == ENOENT && create) {
         // Make missing parents first; each mkdir racing another process is fine (EEXIST).
@@ -37,6 +41,8 @@ static int open_dir_at(const std::string &path, bool create, mode_t mode, Fd &ou
     out = std::move(fd);
     return 0;
 }
+
+} // namespace
 
 int open_dir(const std::string &path, bool create, mode_t mode, Fd &out) {
     Fd fd;
@@ -73,10 +79,10 @@ int list_dir(int dirfd, DirStream &out) {
     return 0;
 }
 
-int list_numbered(int dirfd, std::vector<uint32_t> &out) {
+int list_names(int dirfd, std::vector<std::string> &out) {
     DirStream d;
     if (int rc = list_dir(dirfd, d); rc < 0) return rc;
-    std::vector<uint32_t> found;
+    std::vector<std::string> found;
     for (;;) {
         errno = 0;
         const struct dirent *de = ::readdir(d.get());
@@ -85,15 +91,29 @@ int list_numbered(int dirfd, std::vector<uint32_t> &out) {
             if (errno != 0) return -errno;
             break;
         }
+        const char *name = de->d_name;
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) found.emplace_back(name);
+    }
+    out = std::move(found);
+    return 0;
+}
+
+int list_numbered(int dirfd, std::vector<uint32_t> &out) {
+    std::vector<std::string> names;
+    if (int rc = list_names(dirfd, names); rc < 0) return rc;
+    std::vector<uint32_t> found;
+    for (const std::string &name : names) {
         uint32_t n;
-        if (num::parse_canonical_u32(de->d_name, n)) found.push_back(n);
+        if (num::parse_canonical_u32(name.c_str(), n)) found.push_back(n);
     }
     std::sort(found.begin(), found.end());
     out = std::move(found);
     return 0;
 }
 
-static int64_t now_us() {
+namespace {
+
+int64_t now_us() {
     struct timespec ts;
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
@@ -101,7 +121,7 @@ static int64_t now_us() {
 
 // Retries a non-blocking attempt until it stops saying "busy" or wait_ms have passed. Polling
 // rather than a blocking call: the library may not use signals or threads to bound a wait.
-template <class F> static int poll_lock(F &&attempt, int wait_ms) {
+template <class F> int poll_lock(F &&attempt, int wait_ms) {
     const int64_t deadline = now_us() + int64_t(wait_ms) * 1000;
     long delay_us = 500;
     for (;;) {
@@ -116,6 +136,8 @@ template <class F> static int poll_lock(F &&attempt, int wait_ms) {
         delay_us = std::min<long>(delay_us * 2, 20000);
     }
 }
+
+} // namespace
 
 // The lock file, opened without following a link and without waiting, then locked by attempt.
 // A lock file that is not root's private regular file (a directory, a link or a FIFO in its
@@ -157,14 +179,51 @@ int write_all(int fd, std::string_view data) {
     return 0;
 }
 
+namespace {
+
+// Six characters of a temporary name nobody can guess ahead.
+std::string random_suffix() {
+    static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    uint64_t bits = 0;
+    if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+        struct timespec ts;
+        ::clock_gettime(CLOCK_REALTIME, &ts);
+        bits = (uint64_t(ts.tv_sec) << 30) ^ uint64_t(ts.tv_nsec) ^ (uint64_t(::getpid()) << 40);
+    }
+    std::string out;
+    for (int i = 0; i < 6; ++i, bits /= sizeof kChars - 1)
+        out += kChars[bits % (sizeof kChars - 1)];
+    return out;
+}
+
+// The new file beside dir/name, dot-named so that directory walks looking for entries pass
+// over a leftover one: ".<name>.new", taken over from an earlier writer that died; with
+// kUniqueTemp a name of this call's own, so that writers holding no lock never share one.
+int create_temp(int dirfd, const std::string &name, unsigned flags, std::string &tmp, Fd &fd) {
+    constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
+    if (!(flags & kUniqueTemp)) {
+        tmp = "." + name + ".new";
+        if (::unlinkat(dirfd, tmp.c_str(), 0) != 0 && errno != ENOENT) return -errno;
+        fd = Fd(::openat(dirfd, tmp.c_str(), kCreate, 0600));
+        return fd ? 0 : -errno;
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tmp = "." + name + "." + random_suffix();
+        fd = Fd(::openat(dirfd, tmp.c_str(), kCreate, 0600));
+        if (fd) return 0;
+        if (errno != EEXIST) return -errno;
+    }
+    return -EEXIST;
+}
+
+} // namespace
+
 int write_atomic(int dirfd, const std::string &name, std::string_view data, mode_t mode,
                  uid_t owner, unsigned flags) {
     const bool sync = !(flags & kNoSync);
-    // Dot-named so that directory walks looking for entries pass over a leftover temp file.
-    const std::string tmp = "." + name + ".new";
-    if (::unlinkat(dirfd, tmp.c_str(), 0) != 0 && errno != ENOENT) return -errno;
-    Fd fd(::openat(dirfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd) return -errno;
+    std::string tmp;
+    Fd fd;
+    if (int rc = create_temp(dirfd, name, flags, tmp, fd); rc < 0) return rc;
     int rc = write_all(fd.get(), data);
     if (rc == 0 && owner != static_cast<uid_t>(-1) && ::geteuid() == 0 &&
         ::fchown(fd.get(), owner, static_cast<gid_t>(-1)) != 0)

@@ -1,5 +1,5 @@
-// Small owning wrappers and the file routines of the library, its tools and the simulated host:
-// the one atomic write and the one whole-file read.
+// The file routines of the library, its tools, the simulated host and the exporter (target
+// libryx_files): the one atomic write and the one whole-file read, directory walks, locks.
 #pragma once
 
 #include <sys/stat.h>
@@ -33,6 +33,10 @@ int secure_dir(const std::string &path, mode_t mode, Fd &out);
 // A stream over dirfd's entries from the first, leaving dirfd itself open for *at() calls.
 int list_dir(int dirfd, DirStream &out);
 
+// The names of dirfd's entries but "." and "..", in the directory's order. A walk cut short by
+// an error fails as a whole.
+int list_names(int dirfd, std::vector<std::string> &out);
+
 // The entries of dirfd named by a canonical decimal number (the users of the registry, the
 // containers of the state directory), in ascending order; dot-names and anything else are
 // skipped. A walk cut short by an error fails as a whole.
@@ -57,14 +61,16 @@ class Lock {
 int write_all(int fd, std::string_view data);
 
 enum WriteFlags : unsigned {
-    kNoSync = 1, // no fsync: for files that need not survive a crash (the simulated host's)
+    kNoSync = 1,     // no fsync: for files that need not survive a crash (the simulated host's)
+    kUniqueTemp = 2, // a temporary name of the call's own, for writers that hold no lock
 };
 
 // Replaces dir/name with data durably: a new file ".<name>.new", fsync, rename over the old
 // one, fsync of the directory. A reader sees the old file or the new one, never a mix; after a
 // return of 0 the change survives a crash. owner: chown target (-1 keeps the writer's), applied
 // only when running as root. Must be called with the directory's lock held (the temp name is
-// fixed).
+// fixed), unless flags has kUniqueTemp (the new file is then ".<name>.XXXXXX", never shared,
+// and of concurrent writers the last rename wins).
 int write_atomic(int dirfd, const std::string &name, std::string_view data, mode_t mode,
                  uid_t owner, unsigned flags = 0);
 

@@ -2,17 +2,14 @@
 
 #include <utility>
 
-#ifndef RYX_STATE_DIR_DEFAULT
-#define RYX_STATE_DIR_DEFAULT "/var/lib/ryx"
-#endif
+#include "ryx-paths.h"
 
 namespace ryx {
 
 namespace {
 
 Paths &current() {
-    static Paths p{"/etc/container/ryz_ids", "/etc/login.defs", RYX_STATE_DIR_DEFAULT "/containers",
-                   5000, 15000};
+    static Paths p{RYX_REGISTRY_DIR, "/etc/login.defs", RYX_CONTAINER_STATE_DIR, 5000, 15000};
     return p;
 }
 

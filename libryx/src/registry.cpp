@@ -520,7 +520,9 @@ uint32_t registry::id_min() {
     return registry::parse_id_min(text);
 }
 
-static uint32_t lookup_impl(uid_t uid, const char *docroot) {
+namespace {
+
+uint32_t lookup_impl(uid_t uid, const char *docroot) {
     if (!valid_docroot(docroot)) return 0;
     // A handful of positioned reads: cheaper than mapping the file and faulting its pages in,
     // for the one lookup a helper process makes.
@@ -531,7 +533,7 @@ static uint32_t lookup_impl(uid_t uid, const char *docroot) {
     return fmt::user_lookup(fmt::FdSource(fd.get(), size), uid, docroot);
 }
 
-static int verify_impl(uid_t uid, uint32_t id) {
+int verify_impl(uid_t uid, uint32_t id) {
     Fd dir, user, index;
     uint64_t user_size, index_size;
     // Ids below the domain range are users' own containers and the system's, never a domain's.
@@ -551,8 +553,8 @@ static int verify_impl(uid_t uid, uint32_t id) {
 // anything else (an index restored from an older copy, a table copied in by hand) is for the
 // administrator to settle with rebuild-index (-ENOTUNIQ): a writer never takes an id into the
 // index from a table.
-static int index_for(int dir, uid_t uid, const std::vector<fmt::Entry> &entries,
-                     std::vector<fmt::Owner> &owners, uint32_t &next) {
+int index_for(int dir, uid_t uid, const std::vector<fmt::Entry> &entries,
+              std::vector<fmt::Owner> &owners, uint32_t &next) {
     if (int rc = load_index(dir, owners, next); rc < 0) return rc;
     std::unordered_set<uint32_t> mapped;
     mapped.reserve(entries.size());
@@ -566,7 +568,7 @@ static int index_for(int dir, uid_t uid, const std::vector<fmt::Entry> &entries,
     return 0;
 }
 
-static int assign_impl(uid_t uid, const char *docroot, uint32_t *id) {
+int assign_impl(uid_t uid, const char *docroot, uint32_t *id) {
     if (!docroot || !*docroot) return -EINVAL;
     if (std::strlen(docroot) > fmt::kMaxDocroot) return -ENAMETOOLONG;
     Fd dir;
@@ -608,14 +610,14 @@ static int assign_impl(uid_t uid, const char *docroot, uint32_t *id) {
 // For removals: the registry directory opened and locked, and uid's entries loaded. 1 when
 // they are there; 0 when there is nothing to remove (no registry, or a user without isolation);
 // a negated errno otherwise.
-static int load_user_locked(uid_t uid, Fd &dir, Lock &lock, std::vector<fmt::Entry> &entries) {
+int load_user_locked(uid_t uid, Fd &dir, Lock &lock, std::vector<fmt::Entry> &entries) {
     int rc = open_locked(false, dir, lock);
     if (rc == 0) rc = load_user(dir.get(), uid, entries);
     if (rc == -ENOENT) return 0;
     return rc < 0 ? rc : 1;
 }
 
-static int remove_impl(uid_t uid, const char *docroot, uint32_t *old_id) {
+int remove_impl(uid_t uid, const char *docroot, uint32_t *old_id) {
     if (!docroot) return -EINVAL;
     Fd dir;
     Lock lock;
@@ -641,7 +643,7 @@ static int remove_impl(uid_t uid, const char *docroot, uint32_t *old_id) {
     return 1;
 }
 
-static int remove_all_impl(uid_t uid) {
+int remove_all_impl(uid_t uid) {
     Fd dir;
     Lock lock;
     std::vector<fmt::Entry> entries;
@@ -662,7 +664,7 @@ static int remove_all_impl(uid_t uid) {
     return static_cast<int>(entries.size());
 }
 
-static ryz_map_iter *iter_open_impl(uid_t uid) {
+ryz_map_iter *iter_open_impl(uid_t uid) {
     std::vector<fmt::Entry> entries;
     if (int rc = registry::mappings(uid, entries); rc < 0) {
         errno = -rc;
@@ -681,6 +683,8 @@ static ryz_map_iter *iter_open_impl(uid_t uid) {
     it->entries = std::move(entries);
     return it;
 }
+
+} // namespace
 
 RYX_EXPORT int ryz_map_iter_next(ryz_map_iter *iter, const char **docroot, uint32_t *id) {
     if (!iter || iter->pos >= iter->entries.size()) return 1;

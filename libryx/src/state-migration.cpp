@@ -6,8 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
@@ -62,18 +60,7 @@ Action judge(const std::string &name, const struct stat &st) {
 
 // The entries' names, .locks first (every container's copy needs a sound one), then in order.
 int read_names(int dir, std::vector<std::string> &names) {
-    DirStream d;
-    if (int rc = list_dir(dir, d); rc < 0) return rc;
-    for (;;) {
-        errno = 0;
-        const struct dirent *de = ::readdir(d.get());
-        if (!de) {
-            if (errno != 0) return -errno;
-            break;
-        }
-        const std::string name = de->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
+    if (int rc = list_names(dir, names); rc < 0) return rc;
     std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
         return (a == kLocks) != (b == kLocks) ? a == kLocks : a < b;
     });

@@ -43,7 +43,8 @@ struct Setting {
 // In the order of the fields, which is also the order of the lines of a state file. Units: cpu
 // in percent of one processor, cpus in processors, io in KiB/s, enters and nproc in processes,
 // memory and memory_phy in 4 KiB pages, cpu_weight relative (100 is the default weight), iops
-// in operations per second.
+// in operations per second. The units programs convert with are named in ryx-units.h
+// (kSettingCpuPerProcessor, kSettingIoBytes, kSettingPageBytes).
 inline constexpr Setting kSettings[] = {
     {"cpu", &libryx_settings::ls_cpu, 409600}, // 4096 processors at 100 % each
     {"cpus", &libryx_settings::ls_cpus, 4096},

@@ -18,6 +18,7 @@
 #include <ryx/ryz-map.h>
 
 #include "libryx-impl.h"
+#include "ryx-paths.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ const char kUsage[] =
     "  destroy <id>                            forget a container\n"
     "\n"
     "Options:\n"
-    "  --registry DIR    registry directory (default /etc/container/ryz_ids)\n"
+    "  --registry DIR    registry directory (default " RYX_REGISTRY_DIR ")\n"
     "  --state-dir DIR   container state directory\n"
     "  -h, --help        this text\n"
     "\n"

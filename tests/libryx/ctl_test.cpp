@@ -9,7 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
+#include <vector>
 
 #include "fixture.h"
 #include "fsutil.h"
@@ -231,4 +234,47 @@ TEST_F(Ctl, AnOrdinaryCallerPlacesOnlyItsOwnDomainContainers) {
     EXPECT_EQ(c.parent, 1001u);
     ASSERT_EQ(ryx::ctl::load(min + 7, c), 0);
     EXPECT_EQ(c.parent, 1000u);
+}
+
+// The file routines the exporter shares: writers that hold no lock (kUniqueTemp) each rename a
+// whole file of their own, so a reader only ever sees one writer's complete text, and nothing
+// is left beside the file afterwards.
+using Files = TempRoot;
+
+TEST_F(Files, UnlockedWritersEachReplaceTheFileWhole) {
+    ryx::Fd dir(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(dir);
+    ASSERT_EQ(ryx::write_atomic(dir.get(), "out.prom", "start", 0644, -1, ryx::kUniqueTemp), 0);
+    std::atomic<int> failed{0}, running{3};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 3; ++w)
+        writers.emplace_back([&, w] {
+            const std::string text(60000 + w * 7, static_cast<char>('a' + w));
+            for (int i = 0; i < 150; ++i)
+                if (ryx::write_atomic(dir.get(), "out.prom", text, 0644, -1,
+                                      ryx::kUniqueTemp | ryx::kNoSync) != 0)
+                    ++failed;
+            --running;
+        });
+    int torn = 0, reads = 0;
+    while (running > 0) {
+        std::string got;
+        if (ryx::read_file(dir.get(), "out.prom", got, ryx::kAnySize) != 0) {
+            ++torn;
+            continue;
+        }
+        ++reads;
+        const bool whole = got == "start" || (!got.empty() && got[0] >= 'a' && got[0] <= 'c' &&
+                                              got.size() == 60000u + (got[0] - 'a') * 7u &&
+                                              got.find_first_not_of(got[0]) == std::string::npos);
+        torn += !whole;
+    }
+    for (std::thread &t : writers)
+        t.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+    std::vector<std::string> names;
+    ASSERT_EQ(ryx::list_names(dir.get(), names), 0);
+    EXPECT_EQ(names, std::vector<std::string>{"out.prom"})
+        << "no temporary file left, no dot entry";
 }
