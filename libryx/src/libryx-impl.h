@@ -9,10 +9,13 @@
 //   ryx::ctl::load, load_all           reading container state (one container, all of them)
 //   ryx::ctl::kSettings, find_setting  the settings fields: key, field, bound
 //   ryx::ctl::format_state, parse_state, set_flags, forget, migrate_state
-//   ryx::read_file, write_atomic, write_all, list_dir, list_numbered, Lock   the file routines
+//   ryx::read_file, write_atomic, write_all, list_dir, list_names, list_numbered, Lock
+//                                      the file routines (also alone: static libryx_files)
 //   ryx::num::parse_*, owners          reading numbers; ryx::Fd, DirStream, File, Handle,
 //                                      MapIter (libryx/util, header-only: ryx-number.h,
 //                                      ryx-fd.h, ryx-owners.h)
+//   units, paths                       ryx::kSetting* (ryx-units.h); RYX_REGISTRY_DIR,
+//                                      RYX_STATE_DIR and the rest (ryx-paths.h)
 #pragma once
 
 #include "fsutil.h"
