@@ -5,7 +5,7 @@ set -euo pipefail
 pkgs=(
     g++ clang clang-format-14 clang-tidy-14 cmake ninja-build pkg-config
     libncurses-dev python3 python3-dev libgtest-dev libclang-rt-14-dev
-    util-linux tmux procps groff-base man-db
+    util-linux tmux procps groff-base man-db user-mode-linux
     build-essential dpkg-dev debhelper dh-python lintian
     libmicrohttpd-dev libgnutls28-dev libcrypt-dev
     prometheus openssl

@@ -1,0 +1,166 @@
+"""Control groups in a real kernel: the guest offers what the container limits are built on, and a
+CPU quota holds a busy loop to its share, by v2's cpu.max and by v1's cfs_quota_us. One boot per
+class; each test reads one check's result."""
+
+import unittest
+
+from kernel.uml import Guest, require_uml
+
+# Percent of a processor a busy loop uses under a quota of 20 ms per 100 ms, over 3 s.
+CPU20_V2 = """
+g=/sys/fs/cgroup/cpu20
+mkdir $g && echo "20000 100000" > $g/cpu.max || exit 1
+spin $g
+sleep 0.3
+echo percent=$(cpu_percent $g 3)
+"""
+
+CPU20_V1 = """
+g=/sys/fs/cgroup/cpu,cpuacct/cpu20
+mkdir $g && echo 100000 > $g/cpu.cfs_period_us && echo 20000 > $g/cpu.cfs_quota_us || exit 1
+spin $g
+sleep 0.3
+echo percent=$(cpu_percent $g 3)
+"""
+
+
+# Accounts, the writable tree, a set-user-ID helper and the disk, as the checks find them.
+GUEST_CHECK = """
+as_user 1000 id -un; as_user 1001 id -un
+mkdir -p /etc/container/ryz_ids && echo etc=writable
+echo state=$(ls -A /var/lib/ryx | wc -l)
+stat -c helper=%a:%u {helper}
+as_user 1000 {helper}; echo helper_status=$?
+echo disk=$(stat -f -c %T "$RYX_DISK_DIR")
+as_user 1000 dd if=/dev/zero of=$RYX_DISK_DIR/direct bs=64k count=16 oflag=direct 2>&1 \\
+    | grep -c copied | sed s/^/direct=/
+"""
+
+
+class BootTest(unittest.TestCase):
+    CHECKS = {}
+    TIMEOUT = 120
+
+    @classmethod
+    def guest(cls):
+        raise NotImplementedError
+
+    @classmethod
+    def checks(cls):
+        return cls.CHECKS
+
+    @classmethod
+    def setUpClass(cls):
+        guest = cls.guest()
+        cls.boot = guest.run(cls.checks(), check_timeout=cls.TIMEOUT)
+        print(f"\n{cls.__name__}: boot {cls.boot.boot_seconds} s, whole run "
+              f"{cls.boot.total_seconds} s; checks: "
+              + ", ".join(f"{r.name} {r.seconds} s" for r in cls.boot.values()), flush=True)
+
+    def result(self, name, status=0):
+        res = self.boot[name]
+        if status is not None:
+            self.assertEqual(res.status, status, res)
+        return res
+
+    def assertShare(self, name, percent, points=3.0):
+        res = self.result(name)
+        print(f"{type(self).__name__} {name}: {res.values.get('percent')} % of a processor")
+        self.assertAlmostEqual(float(res.values["percent"]), percent, delta=points, msg=res)
+
+
+@require_uml
+class CgroupV2Test(BootTest):
+    @classmethod
+    def guest(cls):
+        guest = Guest(cgroups="v2")
+        cls.helper = guest.install_set_user_id("ryz-limits-helper")
+        return guest
+
+    @classmethod
+    def checks(cls):
+        return dict(cls.CHECKS, guest=GUEST_CHECK.format(helper=cls.helper))
+
+    CHECKS = {
+        "controllers": """
+cat /sys/fs/cgroup/cgroup.controllers /sys/fs/cgroup/cgroup.subtree_control
+mkdir /sys/fs/cgroup/fresh && cd /sys/fs/cgroup/fresh && ls cpu.max io.max memory.max pids.max
+""",
+        "cpu20": CPU20_V2,
+    }
+
+    def test_offers_cpu_io_memory_and_pids(self):
+        res = self.result("controllers")
+        self.assertEqual(res.out.splitlines()[:2], ["cpu io memory pids"] * 2, res)
+
+    def test_cpu_max_holds_a_loop_to_its_share(self):
+        self.assertShare("cpu20", 20)
+
+    def test_users_state_helpers_and_disk(self):
+        values = self.result("guest").values
+        self.assertEqual(self.boot["guest"].out.splitlines()[:2], ["alice", "bob"])
+        self.assertEqual(values["etc"], "writable")
+        self.assertEqual(values["state"], "0")
+        self.assertEqual(values["helper"], "4755:0")
+        self.assertEqual(values["helper_status"], "2", self.boot["guest"])  # usage: libryx found
+        self.assertEqual(values["disk"], "ext2/ext3")
+        self.assertEqual(values["direct"], "1", self.boot["guest"])
+
+
+@require_uml
+class CgroupV1Test(BootTest):
+    @classmethod
+    def guest(cls):
+        return Guest(cgroups="v1", hybrid=True)
+
+    CHECKS = {
+        "hierarchies": """
+for h in cpu,cpuacct memory pids blkio; do
+    grep -q "^cgroup /sys/fs/cgroup/$h cgroup .*,$h" /proc/mounts && echo $h=mounted
+done
+grep -q '^cgroup2 /sys/fs/cgroup/unified cgroup2 ' /proc/mounts && echo unified=mounted
+echo "unified_controllers=$(cat /sys/fs/cgroup/unified/cgroup.controllers)"
+""",
+        "cpu20": CPU20_V1,
+    }
+
+    def test_one_hierarchy_per_controller_and_an_empty_unified_tree(self):
+        values = self.result("hierarchies").values
+        for h in ("cpu,cpuacct", "memory", "pids", "blkio", "unified"):
+            self.assertEqual(values.get(h), "mounted", self.boot["hierarchies"])
+        self.assertEqual(values["unified_controllers"], "")
+
+    def test_cfs_quota_holds_a_loop_to_its_share(self):
+        self.assertShare("cpu20", 20)
+
+
+@require_uml
+class GuestOptionsTest(BootTest):
+    """A controller left out, a read-only tree, and a check that overruns its time."""
+
+    @classmethod
+    def guest(cls):
+        return Guest(cgroups="v2", controllers=("cpu", "memory"), readonly=True)
+
+    TIMEOUT = 5
+    CHECKS = {
+        "tree": """
+cat /sys/fs/cgroup/cgroup.subtree_control
+mkdir /sys/fs/cgroup/x 2>&1
+""",
+        "hang": "sleep 600",
+        "after": "pgrep -c sleep",
+    }
+
+    def test_only_the_controllers_asked_for_on_a_read_only_tree(self):
+        res = self.result("tree", status=1)
+        self.assertEqual(res.out.splitlines()[0], "cpu memory", res)
+        self.assertIn("Read-only file system", res.out)
+
+    def test_a_check_out_of_time_is_killed_with_what_it_started(self):
+        self.assertTrue(5 <= self.result("hang", status=137).seconds < 10, self.boot["hang"])
+        self.assertEqual(self.result("after", status=1).out.strip(), "0")
+
+
+if __name__ == "__main__":
+    unittest.main()
