@@ -30,7 +30,7 @@ bool same_hash(const char *computed, const std::string &stored) {
 
 } // namespace
 
-basic_auth::basic_auth(std::map<std::string, std::string> users) : users_(std::move(users)) {
+BasicAuth::BasicAuth(std::map<std::string, std::string> users) : users_(std::move(users)) {
     for (size_t got = 0; got < secret_.size();) {
         ssize_t n = getrandom(secret_.data() + got, secret_.size() - got, 0);
         if (n > 0) got += static_cast<size_t>(n);
@@ -38,36 +38,36 @@ basic_auth::basic_auth(std::map<std::string, std::string> users) : users_(std::m
     thread_ = std::thread([this] { run(); });
 }
 
-basic_auth::~basic_auth() {
+BasicAuth::~BasicAuth() {
     stop();
 }
 
-basic_auth::digest basic_auth::key_of(std::string_view user, std::string_view password) const {
+BasicAuth::Digest BasicAuth::key_of(std::string_view user, std::string_view password) const {
     std::string text(user);
     text += '\0';
     text += password;
-    digest d{};
+    Digest d{};
     gnutls_hmac_fast(GNUTLS_MAC_SHA256, secret_.data(), secret_.size(), text.data(), text.size(),
                      d.data());
     wipe(text);
     return d;
 }
 
-bool basic_auth::known(std::string_view user, std::string_view password) const {
-    digest d = key_of(user, password);
+bool BasicAuth::known(std::string_view user, std::string_view password) const {
+    Digest d = key_of(user, password);
     std::lock_guard lock(mutex_);
     return known_.count(d) != 0;
 }
 
-bool basic_auth::submit(std::string_view user, std::string_view password, verdict_fn done) {
+bool BasicAuth::submit(std::string_view user, std::string_view password, VerdictFn done) {
     std::lock_guard lock(mutex_);
-    if (stopping_ || queue_.size() >= QUEUE) return false;
-    queue_.push_back(job{std::string(user), std::string(password), std::move(done)});
+    if (stopping_ || queue_.size() >= kQueue) return false;
+    queue_.push_back(Job{std::string(user), std::string(password), std::move(done)});
     wake_.notify_one();
     return true;
 }
 
-void basic_auth::stop() {
+void BasicAuth::stop() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -76,7 +76,7 @@ void basic_auth::stop() {
     if (thread_.joinable()) thread_.join();
 }
 
-bool basic_auth::verify(const std::string &user, const std::string &password) {
+bool BasicAuth::verify(const std::string &user, const std::string &password) {
     // crypt_r's state is 32 KiB: one for the thread's life.
     thread_local std::unique_ptr<crypt_data> data = std::make_unique<crypt_data>();
     auto found = users_.find(user);
@@ -86,35 +86,35 @@ bool basic_auth::verify(const std::string &user, const std::string &password) {
     return same && found != users_.end();
 }
 
-void basic_auth::run() {
+void BasicAuth::run() {
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
         if (stopping_) break;
-        job j = std::move(queue_.front());
+        Job j = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
         bool ok = verify(j.user, j.password);
-        digest d = key_of(j.user, j.password);
+        Digest d = key_of(j.user, j.password);
         wipe(j.password);
         lock.lock();
         if (ok && known_.insert(d).second) {
             known_order_.push_back(d);
-            if (known_order_.size() > CACHED) {
+            if (known_order_.size() > kCached) {
                 known_.erase(known_order_.front());
                 known_order_.pop_front();
             }
         }
         lock.unlock();
-        j.done(ok ? verdict::allowed : verdict::denied);
+        j.done(ok ? Verdict::allowed : Verdict::denied);
         lock.lock();
     }
-    std::deque<job> left;
+    std::deque<Job> left;
     left.swap(queue_);
     lock.unlock();
-    for (job &j : left) {
+    for (Job &j : left) {
         wipe(j.password);
-        j.done(verdict::busy);
+        j.done(Verdict::busy);
     }
 }
 

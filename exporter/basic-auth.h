@@ -19,36 +19,36 @@
 
 namespace ryx_exporter {
 
-class basic_auth {
+class BasicAuth {
   public:
-    enum class verdict { allowed, denied, busy };
+    enum class Verdict { allowed, denied, busy };
     // Called once, on the verifier thread: busy when the verifier stopped first.
-    using verdict_fn = std::function<void(verdict)>;
-    static constexpr size_t QUEUE = 16;   // verifications waiting at most
-    static constexpr size_t CACHED = 256; // pairs remembered at most, the oldest forgotten
+    using VerdictFn = std::function<void(Verdict)>;
+    static constexpr size_t kQueue = 16;   // verifications waiting at most
+    static constexpr size_t kCached = 256; // pairs remembered at most, the oldest forgotten
 
     // users: name to bcrypt hash; not empty.
-    explicit basic_auth(std::map<std::string, std::string> users);
-    ~basic_auth();
-    basic_auth(const basic_auth &) = delete;
-    basic_auth &operator=(const basic_auth &) = delete;
+    explicit BasicAuth(std::map<std::string, std::string> users);
+    ~BasicAuth();
+    BasicAuth(const BasicAuth &) = delete;
+    BasicAuth &operator=(const BasicAuth &) = delete;
 
     // Whether the pair is remembered as allowed: cheap, for the polling thread.
     bool known(std::string_view user, std::string_view password) const;
     // Queues the pair for verification; false when the queue is full or the verifier stopped,
     // and done is then never called.
-    bool submit(std::string_view user, std::string_view password, verdict_fn done);
+    bool submit(std::string_view user, std::string_view password, VerdictFn done);
     // Answers what waits with busy and ends the thread.
     void stop();
 
   private:
-    using digest = std::array<unsigned char, 32>;
-    struct job {
+    using Digest = std::array<unsigned char, 32>;
+    struct Job {
         std::string user, password;
-        verdict_fn done;
+        VerdictFn done;
     };
 
-    digest key_of(std::string_view user, std::string_view password) const;
+    Digest key_of(std::string_view user, std::string_view password) const;
     bool verify(const std::string &user, const std::string &password);
     void run();
 
@@ -56,9 +56,9 @@ class basic_auth {
     std::array<unsigned char, 32> secret_{}; // keys the remembered digests; never leaves memory
     mutable std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<job> queue_;
-    std::set<digest> known_;
-    std::deque<digest> known_order_;
+    std::deque<Job> queue_;
+    std::set<Digest> known_;
+    std::deque<Digest> known_order_;
     bool stopping_ = false;
     std::thread thread_;
 };

@@ -12,50 +12,50 @@
 
 namespace ryx_exporter {
 
-struct connection_bounds {
+struct ConnectionBounds {
     unsigned connections = 64;      // at once, all clients together
     unsigned per_peer = 8;          // at once, from one address
     std::chrono::seconds request{}; // from accept or the last answer to a whole request
 };
 
-class connection_table {
+class ConnectionTable {
   public:
-    using clock = std::chrono::steady_clock;
-    struct entry {
+    using Clock = std::chrono::steady_clock;
+    struct Entry {
         int fd;
         std::string peer; // the address alone, without the port
-        clock::time_point since;
+        Clock::time_point since;
         bool complete = false; // its request is being answered
         bool shed = false;     // shut to make room or out of time: closing, holds no place
     };
 
-    explicit connection_table(connection_bounds bounds) : bounds_(bounds) {}
+    explicit ConnectionTable(ConnectionBounds bounds) : bounds_(bounds) {}
 
     // A new connection from peer. Its entry, or nullptr when it must be closed: every place
     // it could take holds a request being answered. The descriptors of incomplete connections
     // shut to make room for it are appended to shut.
-    entry *admit(int fd, std::string peer, clock::time_point now, std::vector<int> &shut);
+    Entry *admit(int fd, std::string peer, Clock::time_point now, std::vector<int> &shut);
     // The whole request arrived.
-    void received(entry &e) { e.complete = true; }
+    void received(Entry &e) { e.complete = true; }
     // Its answer went out; a kept-alive connection waits for its next request from now.
-    void answered(entry &e, clock::time_point now);
+    void answered(Entry &e, Clock::time_point now);
     // The connection is closed.
-    void remove(const entry *e);
+    void remove(const Entry *e);
     // Incomplete connections past their deadline: marked shed, their descriptors appended.
-    void expire(clock::time_point now, std::vector<int> &shut);
-    // The earliest deadline of an incomplete connection; clock::time_point::max() when none.
-    clock::time_point next_deadline() const;
+    void expire(Clock::time_point now, std::vector<int> &shut);
+    // The earliest deadline of an incomplete connection; Clock::time_point::max() when none.
+    Clock::time_point next_deadline() const;
     // Connections that hold a place.
     size_t held() const;
     // Connections whose request is being answered.
     size_t answering() const;
 
   private:
-    entry *victim(const std::string *peer);
-    void shed(entry &e, std::vector<int> &shut);
+    Entry *victim(const std::string *peer);
+    void shed(Entry &e, std::vector<int> &shut);
 
-    connection_bounds bounds_;
-    std::list<entry> entries_; // in accept order; entries never move
+    ConnectionBounds bounds_;
+    std::list<Entry> entries_; // in accept order; entries never move
 };
 
 } // namespace ryx_exporter

@@ -8,8 +8,8 @@ namespace ryx_exporter {
 
 namespace {
 
-const char *type_name(metric_type type) {
-    return type == metric_type::counter ? "counter" : "gauge";
+const char *type_name(MetricType type) {
+    return type == MetricType::counter ? "counter" : "gauge";
 }
 
 } // namespace
@@ -57,7 +57,7 @@ void append_number(std::string &out, double value) {
     out.append(buf, res.ptr);
 }
 
-void exposition::family(std::string_view name, std::string_view help, metric_type type) {
+void Exposition::family(std::string_view name, std::string_view help, MetricType type) {
     out_ += "# HELP ";
     out_ += name;
     out_ += ' ';
@@ -69,10 +69,10 @@ void exposition::family(std::string_view name, std::string_view help, metric_typ
     out_ += '\n';
 }
 
-void exposition::labels(std::initializer_list<label> labels) {
+void Exposition::labels(std::initializer_list<Label> labels) {
     if (labels.size() == 0) return;
     char sep = '{';
-    for (const label &l : labels) {
+    for (const Label &l : labels) {
         out_ += sep;
         out_ += l.name;
         out_ += "=\"";
@@ -83,7 +83,7 @@ void exposition::labels(std::initializer_list<label> labels) {
     out_ += '}';
 }
 
-void exposition::sample(std::string_view name, std::initializer_list<label> labels, double value) {
+void Exposition::sample(std::string_view name, std::initializer_list<Label> labels, double value) {
     out_ += name;
     this->labels(labels);
     out_ += ' ';
@@ -91,7 +91,7 @@ void exposition::sample(std::string_view name, std::initializer_list<label> labe
     out_ += '\n';
 }
 
-void exposition::sample(std::string_view name, std::initializer_list<label> labels,
+void Exposition::sample(std::string_view name, std::initializer_list<Label> labels,
                         uint64_t value) {
     out_ += name;
     this->labels(labels);

@@ -9,27 +9,27 @@
 
 namespace ryx_exporter {
 
-inline constexpr const char *EXPOSITION_CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8";
+inline constexpr const char *kExpositionContentType = "text/plain; version=0.0.4; charset=utf-8";
 
-enum class metric_type { counter, gauge };
+enum class MetricType { counter, gauge };
 
-struct label {
+struct Label {
     std::string_view name;
     std::string_view value;
 };
 
 // Appends to one text; every sample of a family must follow its family() call, before the next
 // family starts (the format does not allow a family's samples to be split).
-class exposition {
+class Exposition {
   public:
-    void family(std::string_view name, std::string_view help, metric_type type);
-    void sample(std::string_view name, std::initializer_list<label> labels, double value);
-    void sample(std::string_view name, std::initializer_list<label> labels, uint64_t value);
+    void family(std::string_view name, std::string_view help, MetricType type);
+    void sample(std::string_view name, std::initializer_list<Label> labels, double value);
+    void sample(std::string_view name, std::initializer_list<Label> labels, uint64_t value);
 
     std::string &text() { return out_; }
 
   private:
-    void labels(std::initializer_list<label> labels);
+    void labels(std::initializer_list<Label> labels);
     std::string out_;
 };
 

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -16,24 +15,18 @@
 #include <ryx/ryx-ctl.h>
 #include <ryx/ryz-map.h>
 
-#include "thread-collector.h"
 #include "host-config.h"
 #include "list-reader.h"
+#include "ryx-owners.h"
+#include "ryx-units.h"
+#include "thread-collector.h"
 
 namespace ryx_exporter {
 
 namespace {
 
-// libryx counts memory limits in 4 KiB pages and I/O in KiB/s, whatever the host's page size.
-constexpr uint64_t LIBRYX_PAGE = 4096;
-constexpr uint64_t LIBRYX_KIB = 1024;
-
-struct ryx_handle_deleter {
-    void operator()(libryx *h) const { destroy_ryx(h); }
-};
-
 // Login names of uids, each looked up once per pass.
-class user_names {
+class UserNames {
   public:
     const std::string &name(uint32_t uid) {
         auto [it, fresh] = cache_.try_emplace(uid);
@@ -63,12 +56,12 @@ std::optional<uint64_t> limit(int32_t value, uint64_t unit) {
     return static_cast<uint64_t>(value) * unit;
 }
 
-container_limits limits_of(const libryx_settings &s) {
-    container_limits l;
-    if (s.ls_cpu > 0) l.cpu = s.ls_cpu / 100.0; // percent of one processor
-    l.memory = limit(s.ls_memory_phy, LIBRYX_PAGE);
-    l.virtual_memory = limit(s.ls_memory, LIBRYX_PAGE);
-    l.io = limit(s.ls_io, LIBRYX_KIB);
+ContainerLimits limits_of(const libryx_settings &s) {
+    ContainerLimits l;
+    if (s.ls_cpu > 0) l.cpu = s.ls_cpu / static_cast<double>(ryx::kSettingCpuPerProcessor);
+    l.memory = limit(s.ls_memory_phy, ryx::kSettingPageBytes);
+    l.virtual_memory = limit(s.ls_memory, ryx::kSettingPageBytes);
+    l.io = limit(s.ls_io, ryx::kSettingIoBytes);
     l.io_operations = limit(s.ls_iops, 1);
     l.processes = limit(s.ls_nproc, 1);
     l.entry_processes = limit(s.ls_enters, 1);
@@ -87,7 +80,7 @@ uint64_t thread_memory(const ryx_entry &e) {
 
 } // namespace
 
-bool host_collector::init(std::string &error) {
+bool HostCollector::init(std::string &error) {
     ryx_host host;
     if (ryx_init_env(host) != 0) {
         error = "the system reports no usable page size, clock tick or processor count";
@@ -98,8 +91,8 @@ bool host_collector::init(std::string &error) {
     return true;
 }
 
-snapshot host_collector::collect() const {
-    snapshot snap;
+Snapshot HostCollector::collect() const {
+    Snapshot snap;
     // The reseller lists come and go: found again on every pass, as a run of ryxps does.
     ryx_list_files files;
     if (!ryx_find_list_files(files)) {
@@ -114,17 +107,17 @@ snapshot host_collector::collect() const {
     ryx_get_pt_stats(sample.list.get(), page_size_);
     const bool nanoseconds = sample.times.proc_ryx_version >= 5;
 
-    std::unique_ptr<libryx, ryx_handle_deleter> ryx(init_ryx(malloc, free));
+    ryx::Handle handle(init_ryx(malloc, free));
     // Ids from here up are domain containers, never uids.
     const uint32_t first_domain_id = ryz_get_id_min();
-    user_names users;
+    UserNames users;
     std::unordered_set<uint64_t> seen;
 
     for (const ryx_entry *e = sample.list.get(); e; e = e->next) {
         // A container listed twice (moved between two lists while they were read) is the one
         // its threads were counted under: the first from the head.
         if (!seen.insert(e->id).second) continue;
-        container_sample &c = snap.containers.emplace_back();
+        ContainerSample &c = snap.containers.emplace_back();
         c.id = e->id;
         c.reseller = e->parent_id;
         c.entry_processes = e->ep;
@@ -139,14 +132,14 @@ snapshot host_collector::collect() const {
         if (e->io_valid) c.io_bytes = e->io;
         if (e->iops_valid) c.io_operations = e->iops;
         if (e->id < first_domain_id) c.user = users.name(static_cast<uint32_t>(e->id));
-        if (ryx && e->id <= UINT32_MAX) {
+        if (handle && e->id <= UINT32_MAX) {
             libryx_info info{};
-            if (ryx_info(ryx.get(), static_cast<uint32_t>(e->id), &info) == 0)
+            if (ryx_info(handle.get(), static_cast<uint32_t>(e->id), &info) == 0)
                 c.limits = limits_of(info.li_set);
         }
     }
     std::sort(snap.containers.begin(), snap.containers.end(),
-              [](const container_sample &a, const container_sample &b) { return a.id < b.id; });
+              [](const ContainerSample &a, const ContainerSample &b) { return a.id < b.id; });
     return snap;
 }
 

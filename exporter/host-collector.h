@@ -8,12 +8,12 @@
 
 namespace ryx_exporter {
 
-class host_collector {
+class HostCollector {
   public:
     // Reads the facts that turn counters into base units (page size, processor frequency);
     // false, with error, when the system gives unusable ones.
     bool init(std::string &error);
-    snapshot collect() const;
+    Snapshot collect() const;
 
   private:
     long page_size_ = 0;

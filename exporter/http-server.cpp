@@ -35,10 +35,10 @@ namespace ryx_exporter {
 
 namespace {
 
-constexpr unsigned ACCEPT_BATCH = 16;
-constexpr auto REPORT_EVERY = std::chrono::seconds(60);
+constexpr unsigned kAcceptBatch = 16;
+constexpr auto kReportEvery = std::chrono::seconds(60);
 
-struct addrinfo_deleter {
+struct AddrinfoDeleter {
     void operator()(addrinfo *ai) const { freeaddrinfo(ai); }
 };
 
@@ -81,17 +81,17 @@ std::string html_escape(const std::string &text) {
     return out;
 }
 
-struct response_deleter {
+struct ResponseDeleter {
     void operator()(MHD_Response *r) const { MHD_destroy_response(r); }
 };
-using response_ptr = std::unique_ptr<MHD_Response, response_deleter>;
+using ResponsePtr = std::unique_ptr<MHD_Response, ResponseDeleter>;
 
-constexpr char TEXT_TYPE[] = "text/plain; charset=utf-8";
+constexpr char kTextType[] = "text/plain; charset=utf-8";
 
 // A reply whose text lives as long as the program: status pages and the landing page.
 MHD_Result reply_static(MHD_Connection *conn, unsigned status, const char *type, const char *text,
                         size_t len, const char *allow = nullptr) {
-    response_ptr r(
+    ResponsePtr r(
         MHD_create_response_from_buffer(len, const_cast<char *>(text), MHD_RESPMEM_PERSISTENT));
     if (!r) return MHD_NO;
     if (MHD_add_response_header(r.get(), MHD_HTTP_HEADER_CONTENT_TYPE, type) != MHD_YES)
@@ -104,21 +104,21 @@ MHD_Result reply_static(MHD_Connection *conn, unsigned status, const char *type,
 template <size_t N>
 MHD_Result reply_text(MHD_Connection *conn, unsigned status, const char (&text)[N],
                       const char *allow = nullptr) {
-    return reply_static(conn, status, TEXT_TYPE, text, N - 1, allow);
+    return reply_static(conn, status, kTextType, text, N - 1, allow);
 }
 
 // The exposition of one pass, shared by every response that sends it.
-MHD_Result reply_metrics(MHD_Connection *conn, const shared_collection::result &text) {
-    auto *keep = new (std::nothrow) shared_collection::result(text);
+MHD_Result reply_metrics(MHD_Connection *conn, const SharedCollection::Result &text) {
+    auto *keep = new (std::nothrow) SharedCollection::Result(text);
     if (!keep) return MHD_NO;
-    response_ptr r(MHD_create_response_from_buffer_with_free_callback_cls(
+    ResponsePtr r(MHD_create_response_from_buffer_with_free_callback_cls(
         text->size(), const_cast<char *>(text->data()),
-        [](void *cls) { delete static_cast<shared_collection::result *>(cls); }, keep));
+        [](void *cls) { delete static_cast<SharedCollection::Result *>(cls); }, keep));
     if (!r) {
         delete keep;
         return MHD_NO;
     }
-    if (MHD_add_response_header(r.get(), MHD_HTTP_HEADER_CONTENT_TYPE, EXPOSITION_CONTENT_TYPE) !=
+    if (MHD_add_response_header(r.get(), MHD_HTTP_HEADER_CONTENT_TYPE, kExpositionContentType) !=
         MHD_YES)
         return MHD_NO;
     return MHD_queue_response(conn, MHD_HTTP_OK, r.get());
@@ -148,11 +148,11 @@ std::string peer_of(const sockaddr_storage &ss) {
 
 // libmicrohttpd's messages are mostly about single clients that went wrong, or that we shut:
 // a few a minute, so that a crowd of bad clients cannot flood the log.
-void http_server::library_log::say(void *cls, const char *format, va_list args) {
-    auto *log = static_cast<library_log *>(cls);
+void HttpServer::LibraryLog::say(void *cls, const char *format, va_list args) {
+    auto *log = static_cast<LibraryLog *>(cls);
     std::lock_guard lock(log->mutex);
-    auto now = clock::now();
-    if (now >= log->since + REPORT_EVERY) {
+    auto now = Clock::now();
+    if (now >= log->since + kReportEvery) {
         if (log->left_out)
             std::fprintf(stderr, "ryx_exporter: %u more messages of the HTTP library left out\n",
                          log->left_out);
@@ -169,19 +169,19 @@ void http_server::library_log::say(void *cls, const char *format, va_list args) 
 }
 
 // One request, from the first call of the handler to the completion notice.
-struct http_server::request {
+struct HttpServer::Request {
     // checking: waits for the verdict on its password; routed: to the metrics, not yet asked
     // for; waiting: for a collection pass.
-    enum class state { fresh, checking, routed, waiting } st = state::fresh;
+    enum class State { fresh, checking, routed, waiting } st = State::fresh;
     bool body = false;
     std::mutex mutex; // verdict and result are written on other threads
-    basic_auth::verdict verdict = basic_auth::verdict::busy;
-    shared_collection::result result;
+    BasicAuth::Verdict verdict = BasicAuth::Verdict::busy;
+    SharedCollection::Result result;
 };
 
 namespace {
 
-struct mhd_free_deleter {
+struct MhdFreeDeleter {
     void operator()(char *p) const {
         if (p) {
             explicit_bzero(p, std::strlen(p));
@@ -190,48 +190,48 @@ struct mhd_free_deleter {
     }
 };
 
-connection_table::entry *entry_of(MHD_Connection *conn) {
+ConnectionTable::Entry *entry_of(MHD_Connection *conn) {
     const MHD_ConnectionInfo *info =
         MHD_get_connection_info(conn, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-    return info ? static_cast<connection_table::entry *>(info->socket_context) : nullptr;
+    return info ? static_cast<ConnectionTable::Entry *>(info->socket_context) : nullptr;
 }
 
 // Whether the client's certificate is what tls_server_config asks for. MHD asks for one when
 // given the authorities, but leaves verifying it to us.
-bool client_certificate_ok(MHD_Connection *conn, client_auth auth) {
-    if (auth == client_auth::none) return true;
+bool client_certificate_ok(MHD_Connection *conn, ClientAuth auth) {
+    if (auth == ClientAuth::none) return true;
     const MHD_ConnectionInfo *info =
         MHD_get_connection_info(conn, MHD_CONNECTION_INFO_GNUTLS_SESSION);
     if (!info || !info->tls_session) return false;
     auto session = static_cast<gnutls_session_t>(info->tls_session);
     unsigned listed = 0;
     if (!gnutls_certificate_get_peers(session, &listed) || listed == 0)
-        return auth == client_auth::verify_if_given;
+        return auth == ClientAuth::verify_if_given;
     unsigned status = 0;
     return gnutls_certificate_verify_peers2(session, &status) == 0 && status == 0;
 }
 
 MHD_Result reply_unauthorized(MHD_Connection *conn) {
     static const char text[] = "unauthorized\n";
-    response_ptr r(MHD_create_response_from_buffer(sizeof text - 1, const_cast<char *>(text),
-                                                   MHD_RESPMEM_PERSISTENT));
-    if (!r || MHD_add_response_header(r.get(), MHD_HTTP_HEADER_CONTENT_TYPE, TEXT_TYPE) != MHD_YES)
+    ResponsePtr r(MHD_create_response_from_buffer(sizeof text - 1, const_cast<char *>(text),
+                                                  MHD_RESPMEM_PERSISTENT));
+    if (!r || MHD_add_response_header(r.get(), MHD_HTTP_HEADER_CONTENT_TYPE, kTextType) != MHD_YES)
         return MHD_NO;
     return MHD_queue_basic_auth_fail_response(conn, "ryx_exporter", r.get());
 }
 
 } // namespace
 
-struct handler {
+struct Handler {
     static MHD_Result access(void *cls, MHD_Connection *conn, const char *url, const char *method,
                              const char *, const char *, size_t *upload_size, void **context) {
-        auto *server = static_cast<http_server *>(cls);
-        auto *req = static_cast<http_server::request *>(*context);
+        auto *server = static_cast<HttpServer *>(cls);
+        auto *req = static_cast<HttpServer::Request *>(*context);
         if (!req) {
-            req = new (std::nothrow) http_server::request;
+            req = new (std::nothrow) HttpServer::Request;
             if (!req) return MHD_NO;
             *context = req;
-            if (connection_table::entry *e = entry_of(conn)) server->table_.received(*e);
+            if (ConnectionTable::Entry *e = entry_of(conn)) server->table_.received(*e);
             return admit(server, conn, url, method, req);
         }
         if (*upload_size != 0) {
@@ -241,11 +241,11 @@ struct handler {
             return MHD_YES;
         }
         switch (req->st) {
-        case http_server::request::state::checking:
+        case HttpServer::Request::State::checking:
             return checked(server, conn, url, method, req);
-        case http_server::request::state::routed:
+        case HttpServer::Request::State::routed:
             return collect(server, conn, req);
-        case http_server::request::state::waiting:
+        case HttpServer::Request::State::waiting:
             return deliver(conn, req);
         default:
             return MHD_NO;
@@ -253,21 +253,21 @@ struct handler {
     }
 
     // The client's certificate, then its password, before anything is answered.
-    static MHD_Result admit(http_server *server, MHD_Connection *conn, const char *url,
-                            const char *method, http_server::request *req) {
-        const web_security &sec = server->security_;
+    static MHD_Result admit(HttpServer *server, MHD_Connection *conn, const char *url,
+                            const char *method, HttpServer::Request *req) {
+        const WebSecurity &sec = server->security_;
         if (sec.config.tls && !client_certificate_ok(conn, sec.config.tls_server.auth))
             return reply_text(conn, MHD_HTTP_FORBIDDEN, "no valid client certificate\n");
         if (!server->auth_) return route(server, conn, url, method, req);
         char *password = nullptr;
-        std::unique_ptr<char, mhd_free_deleter> user(
+        std::unique_ptr<char, MhdFreeDeleter> user(
             MHD_basic_auth_get_username_password(conn, &password));
-        std::unique_ptr<char, mhd_free_deleter> pass(password);
+        std::unique_ptr<char, MhdFreeDeleter> pass(password);
         if (!user || !pass) return reply_unauthorized(conn);
         if (server->auth_->known(user.get(), pass.get()))
             return route(server, conn, url, method, req);
         // Suspended before the check is handed over, so that the resume can never come first.
-        req->st = http_server::request::state::checking;
+        req->st = HttpServer::Request::State::checking;
         MHD_suspend_connection(conn);
         bool queued = server->auth_->submit(user.get(), pass.get(), [req, conn, server](auto v) {
             {
@@ -284,21 +284,21 @@ struct handler {
         return MHD_YES;
     }
 
-    static MHD_Result checked(http_server *server, MHD_Connection *conn, const char *url,
-                              const char *method, http_server::request *req) {
-        basic_auth::verdict v;
+    static MHD_Result checked(HttpServer *server, MHD_Connection *conn, const char *url,
+                              const char *method, HttpServer::Request *req) {
+        BasicAuth::Verdict v;
         {
             std::lock_guard lock(req->mutex);
             v = req->verdict;
         }
-        if (v == basic_auth::verdict::denied) return reply_unauthorized(conn);
-        if (v == basic_auth::verdict::busy)
+        if (v == BasicAuth::Verdict::denied) return reply_unauthorized(conn);
+        if (v == BasicAuth::Verdict::busy)
             return reply_text(conn, MHD_HTTP_SERVICE_UNAVAILABLE, "too many logins at once\n");
         return route(server, conn, url, method, req);
     }
 
-    static MHD_Result route(http_server *server, MHD_Connection *conn, const char *url,
-                            const char *method, http_server::request *req) {
+    static MHD_Result route(HttpServer *server, MHD_Connection *conn, const char *url,
+                            const char *method, HttpServer::Request *req) {
         bool metrics = server->telemetry_path_ == url;
         if (!metrics && std::strcmp(url, "/") != 0)
             return reply_text(conn, MHD_HTTP_NOT_FOUND, "404 page not found\n");
@@ -311,14 +311,13 @@ struct handler {
         if (!metrics)
             return reply_static(conn, MHD_HTTP_OK, "text/html; charset=utf-8",
                                 server->landing_page_.data(), server->landing_page_.size());
-        req->st = http_server::request::state::routed;
+        req->st = HttpServer::Request::State::routed;
         return MHD_YES;
     }
 
-    static MHD_Result collect(http_server *server, MHD_Connection *conn,
-                              http_server::request *req) {
+    static MHD_Result collect(HttpServer *server, MHD_Connection *conn, HttpServer::Request *req) {
         if (req->body) return reply_text(conn, MHD_HTTP_CONTENT_TOO_LARGE, "request too large\n");
-        req->st = http_server::request::state::waiting;
+        req->st = HttpServer::Request::State::waiting;
         // Suspended before the request is handed over, so that the resume can never come first.
         MHD_suspend_connection(conn);
         bool queued = server->collection_.request([req, conn, server](auto r) {
@@ -336,8 +335,8 @@ struct handler {
         return MHD_YES;
     }
 
-    static MHD_Result deliver(MHD_Connection *conn, http_server::request *req) {
-        shared_collection::result text;
+    static MHD_Result deliver(MHD_Connection *conn, HttpServer::Request *req) {
+        SharedCollection::Result text;
         {
             std::lock_guard lock(req->mutex);
             text = req->result;
@@ -348,19 +347,19 @@ struct handler {
 
     static void completed(void *cls, MHD_Connection *conn, void **context,
                           MHD_RequestTerminationCode) {
-        delete static_cast<http_server::request *>(*context);
+        delete static_cast<HttpServer::Request *>(*context);
         *context = nullptr;
-        if (connection_table::entry *e = entry_of(conn))
-            static_cast<http_server *>(cls)->table_.answered(*e, connection_table::clock::now());
+        if (ConnectionTable::Entry *e = entry_of(conn))
+            static_cast<HttpServer *>(cls)->table_.answered(*e, ConnectionTable::Clock::now());
     }
 
     static void connection(void *cls, MHD_Connection *, void **socket_context,
                            MHD_ConnectionNotificationCode code) {
-        auto *server = static_cast<http_server *>(cls);
+        auto *server = static_cast<HttpServer *>(cls);
         if (code == MHD_CONNECTION_NOTIFY_STARTED)
             *socket_context = server->adding_;
         else
-            server->table_.remove(static_cast<connection_table::entry *>(*socket_context));
+            server->table_.remove(static_cast<ConnectionTable::Entry *>(*socket_context));
     }
 };
 
@@ -416,7 +415,7 @@ int listen_on(const std::string &address, std::string &error) {
             error = "cannot resolve \"" + host + "\": " + gai_strerror(rc);
             return -1;
         }
-        std::unique_ptr<addrinfo, addrinfo_deleter> owner(found);
+        std::unique_ptr<addrinfo, AddrinfoDeleter> owner(found);
         errno = EADDRNOTAVAIL;
         for (addrinfo *ai = found; ai && fd < 0; ai = ai->ai_next)
             fd = bind_and_listen(ai->ai_family, ai->ai_addr, ai->ai_addrlen, false);
@@ -440,12 +439,12 @@ std::string bound_address(int fd) {
     return std::string(text) + ":" + std::to_string(ntohs(a->sin_port));
 }
 
-void http_server::daemon_stopper::operator()(MHD_Daemon *d) const {
+void HttpServer::DaemonStopper::operator()(MHD_Daemon *d) const {
     MHD_stop_daemon(d);
 }
 
-http_server::http_server(shared_collection &collection, std::string telemetry_path,
-                         http_limits limits, web_security security)
+HttpServer::HttpServer(SharedCollection &collection, std::string telemetry_path, HttpLimits limits,
+                       WebSecurity security)
     : collection_(collection), telemetry_path_(std::move(telemetry_path)), limits_(limits),
       security_(std::move(security)), table_({limits.connections, limits.connections_per_ip,
                                               std::chrono::seconds(limits.request_seconds)}) {
@@ -455,21 +454,21 @@ http_server::http_server(shared_collection &collection, std::string telemetry_pa
                     path + "\">" + path + "</a></p>\n</body>\n</html>\n";
 }
 
-http_server::~http_server() {
+HttpServer::~HttpServer() {
     stop();
 }
 
-bool http_server::start_daemon(std::string &error) {
+bool HttpServer::start_daemon(std::string &error) {
     auto fn = [](auto *f) { return reinterpret_cast<intptr_t>(f); };
     // The logger first, so that messages of the start itself go through it too. The daemon's
     // own limit only backs ours up: shed connections hold a place in it until it closes them.
     std::vector<MHD_OptionItem> options = {
-        {MHD_OPTION_EXTERNAL_LOGGER, fn(&library_log::say), &log_},
-        {MHD_OPTION_CONNECTION_LIMIT, limits_.connections * 2 + ACCEPT_BATCH, nullptr},
+        {MHD_OPTION_EXTERNAL_LOGGER, fn(&LibraryLog::say), &log_},
+        {MHD_OPTION_CONNECTION_LIMIT, limits_.connections * 2 + kAcceptBatch, nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, limits_.idle_seconds, nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits_.request_bytes), nullptr},
-        {MHD_OPTION_NOTIFY_COMPLETED, fn(&handler::completed), this},
-        {MHD_OPTION_NOTIFY_CONNECTION, fn(&handler::connection), this},
+        {MHD_OPTION_NOTIFY_COMPLETED, fn(&Handler::completed), this},
+        {MHD_OPTION_NOTIFY_CONNECTION, fn(&Handler::connection), this},
     };
     // Our own loop polls the daemon's epoll descriptor and hands it the connections we accept.
     unsigned flags =
@@ -484,16 +483,16 @@ bool http_server::start_daemon(std::string &error) {
             options.push_back({MHD_OPTION_HTTPS_MEM_TRUST, 0, text(security_.ca_pem)});
     }
     options.push_back({MHD_OPTION_END, 0, nullptr});
-    daemon_.reset(MHD_start_daemon(flags, 0, nullptr, nullptr, &handler::access, this,
+    daemon_.reset(MHD_start_daemon(flags, 0, nullptr, nullptr, &Handler::access, this,
                                    MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END));
     if (!daemon_) error = "cannot start the HTTP server";
     return daemon_ != nullptr;
 }
 
-bool http_server::start(int listen_fd, std::string &error) {
+bool HttpServer::start(int listen_fd, std::string &error) {
     listen_.reset(listen_fd);
     if (!security_.config.users.empty())
-        auth_ = std::make_unique<basic_auth>(security_.config.users);
+        auth_ = std::make_unique<BasicAuth>(security_.config.users);
     if (!start_daemon(error)) return false;
     const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon_.get(), MHD_DAEMON_INFO_EPOLL_FD);
     epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
@@ -515,13 +514,13 @@ bool http_server::start(int listen_fd, std::string &error) {
     return true;
 }
 
-void http_server::wake() {
+void HttpServer::wake() {
     uint64_t one = 1;
     ssize_t written = write(wake_.get(), &one, sizeof one); // an eventfd's count cannot be full
     (void)written;
 }
 
-void http_server::stop() {
+void HttpServer::stop() {
     if (auth_) auth_->stop(); // what waits for a verdict is answered busy
     if (thread_.joinable()) {
         stopping_ = true;
@@ -533,13 +532,13 @@ void http_server::stop() {
 
 // The polling thread: accepts, runs the daemon, closes what is out of time. Never blocks but
 // in epoll_wait.
-void http_server::run() {
-    auto drain_until = clock::time_point::max();
+void HttpServer::run() {
+    auto drain_until = Clock::time_point::max();
     std::vector<int> fds;
     for (;;) {
         epoll_event events[8];
-        int n = epoll_wait(epoll_.get(), events, 8, timeout_ms(clock::now()));
-        auto now = clock::now();
+        int n = epoll_wait(epoll_.get(), events, 8, timeout_ms(Clock::now()));
+        auto now = Clock::now();
         for (int i = 0; i < n; ++i) {
             if (events[i].data.fd == listen_.get()) {
                 accept_ready(now);
@@ -555,7 +554,7 @@ void http_server::run() {
             listen_.reset();
             drain_until = now + std::chrono::seconds(1);
         }
-        if (listen_ && accept_paused_until_ != clock::time_point{} && now >= accept_paused_until_)
+        if (listen_ && accept_paused_until_ != Clock::time_point{} && now >= accept_paused_until_)
             pause_accepting(false, now);
         MHD_run(daemon_.get());
         table_.expire(now, fds);
@@ -563,22 +562,22 @@ void http_server::run() {
         report_pressure(now, false);
         if (now >= drain_until || (!listen_ && table_.answering() == 0)) break;
     }
-    report_pressure(clock::now(), true);
+    report_pressure(Clock::now(), true);
 }
 
-void http_server::pause_accepting(bool pause, clock::time_point now) {
+void HttpServer::pause_accepting(bool pause, Clock::time_point now) {
     epoll_event ev{};
     ev.events = pause ? 0u : static_cast<unsigned>(EPOLLIN);
     ev.data.fd = listen_.get();
     epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, listen_.get(), &ev);
-    accept_paused_until_ = pause ? now + std::chrono::milliseconds(100) : clock::time_point{};
+    accept_paused_until_ = pause ? now + std::chrono::milliseconds(100) : Clock::time_point{};
 }
 
 // A few connections at a time, so that the daemon reads the requests of those it was given
 // before many newer ones arrive.
-void http_server::accept_ready(clock::time_point now) {
+void HttpServer::accept_ready(Clock::time_point now) {
     std::vector<int> fds;
-    for (unsigned i = 0; i < ACCEPT_BATCH; ++i) {
+    for (unsigned i = 0; i < kAcceptBatch; ++i) {
         sockaddr_storage addr{};
         socklen_t len = sizeof addr;
         ryx::Fd fd(accept4(listen_.get(), reinterpret_cast<sockaddr *>(&addr), &len,
@@ -607,21 +606,21 @@ void http_server::accept_ready(clock::time_point now) {
 
 // The daemon owns these descriptors: shut, they read as closed by the client, and it closes
 // them on its next run.
-void http_server::shut(std::vector<int> &fds) {
+void HttpServer::shut(std::vector<int> &fds) {
     for (int fd : fds)
         shutdown(fd, SHUT_RDWR);
     fds.clear();
 }
 
-int http_server::timeout_ms(clock::time_point now) const {
+int HttpServer::timeout_ms(Clock::time_point now) const {
     auto next = table_.next_deadline();
-    if (shed_ || refused_) next = std::min(next, reported_ + REPORT_EVERY);
-    if (accept_paused_until_ != clock::time_point{}) next = std::min(next, accept_paused_until_);
+    if (shed_ || refused_) next = std::min(next, reported_ + kReportEvery);
+    if (accept_paused_until_ != Clock::time_point{}) next = std::min(next, accept_paused_until_);
     long long ms = -1;
     MHD_UNSIGNED_LONG_LONG daemon_ms = 0;
     if (MHD_get_timeout(daemon_.get(), &daemon_ms) == MHD_YES)
         ms = static_cast<long long>(std::min<MHD_UNSIGNED_LONG_LONG>(daemon_ms, 60000));
-    if (next != clock::time_point::max()) {
+    if (next != Clock::time_point::max()) {
         auto until = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
         until = std::max<long long>(until, 0);
         ms = ms < 0 ? until : std::min(ms, static_cast<long long>(until));
@@ -631,9 +630,9 @@ int http_server::timeout_ms(clock::time_point now) const {
 
 // Connections closed to make room, or refused, once a minute at most: an attack shows in the
 // log without flooding it.
-void http_server::report_pressure(clock::time_point now, bool force) {
+void HttpServer::report_pressure(Clock::time_point now, bool force) {
     if (!shed_ && !refused_) return;
-    if (!force && now < reported_ + REPORT_EVERY) return;
+    if (!force && now < reported_ + kReportEvery) return;
     std::fprintf(stderr,
                  "ryx_exporter: connections full: %u waiting for their request closed to make "
                  "room, %u refused\n",

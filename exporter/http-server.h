@@ -23,7 +23,7 @@ struct MHD_Daemon;
 namespace ryx_exporter {
 
 // Bounds that keep a misbehaving or slow client from holding more than its own connection.
-struct http_limits {
+struct HttpLimits {
     unsigned connections = 64;       // at once, all clients together
     unsigned connections_per_ip = 8; // at once, from one address
     unsigned idle_seconds = 10;      // a connection that sends or takes nothing is closed
@@ -41,14 +41,14 @@ int listen_on(const std::string &address, std::string &error);
 // The address a listening socket is bound to, as "ADDR:PORT".
 std::string bound_address(int fd);
 
-class http_server {
+class HttpServer {
   public:
     // security: TLS and users, when not empty.
-    http_server(shared_collection &collection, std::string telemetry_path, http_limits limits = {},
-                web_security security = {});
-    ~http_server();
-    http_server(const http_server &) = delete;
-    http_server &operator=(const http_server &) = delete;
+    HttpServer(SharedCollection &collection, std::string telemetry_path, HttpLimits limits = {},
+               WebSecurity security = {});
+    ~HttpServer();
+    HttpServer(const HttpServer &) = delete;
+    HttpServer &operator=(const HttpServer &) = delete;
 
     // Starts serving on listen_fd, which it takes over whatever happens. False, with error,
     // when the server cannot start.
@@ -57,17 +57,17 @@ class http_server {
     // must have been stopped first, so that no request is left waiting for it.
     void stop();
 
-    struct request;
+    struct Request;
 
   private:
-    struct daemon_stopper {
+    struct DaemonStopper {
         void operator()(MHD_Daemon *d) const;
     };
-    using clock = connection_table::clock;
-    struct library_log {
+    using Clock = ConnectionTable::Clock;
+    struct LibraryLog {
         static void say(void *cls, const char *format, va_list args);
         std::mutex mutex;
-        clock::time_point since{};
+        Clock::time_point since{};
         unsigned said = 0, left_out = 0;
     };
 
@@ -76,31 +76,31 @@ class http_server {
     // for a resumed connection).
     void wake();
     void run();
-    void accept_ready(clock::time_point now);
-    void pause_accepting(bool pause, clock::time_point now);
+    void accept_ready(Clock::time_point now);
+    void pause_accepting(bool pause, Clock::time_point now);
     void shut(std::vector<int> &fds);
-    int timeout_ms(clock::time_point now) const;
-    void report_pressure(clock::time_point now, bool force);
+    int timeout_ms(Clock::time_point now) const;
+    void report_pressure(Clock::time_point now, bool force);
 
-    shared_collection &collection_;
+    SharedCollection &collection_;
     std::string telemetry_path_;
     std::string landing_page_;
-    http_limits limits_;
-    web_security security_;
-    std::unique_ptr<basic_auth> auth_;
+    HttpLimits limits_;
+    WebSecurity security_;
+    std::unique_ptr<BasicAuth> auth_;
     // Declared before the daemon, which reports every connection's end to it when it stops.
-    connection_table table_;
-    connection_table::entry *adding_ = nullptr; // the connection being handed to the daemon
-    unsigned shed_ = 0, refused_ = 0;           // since the last report
-    clock::time_point reported_{};
-    clock::time_point accept_paused_until_{};
+    ConnectionTable table_;
+    ConnectionTable::Entry *adding_ = nullptr; // the connection being handed to the daemon
+    unsigned shed_ = 0, refused_ = 0;          // since the last report
+    Clock::time_point reported_{};
+    Clock::time_point accept_paused_until_{};
     ryx::Fd listen_, epoll_, wake_;
-    library_log log_; // outlives the daemon, which logs through it
-    std::unique_ptr<MHD_Daemon, daemon_stopper> daemon_;
+    LibraryLog log_; // outlives the daemon, which logs through it
+    std::unique_ptr<MHD_Daemon, DaemonStopper> daemon_;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 
-    friend struct handler;
+    friend struct Handler;
 };
 
 } // namespace ryx_exporter

@@ -34,10 +34,10 @@ int fail(const std::string &message) {
     return EXIT_FAILED;
 }
 
-int run_once(const options &opts, const host_collector &host) {
-    exporter_stats stats;
+int run_once(const Options &opts, const HostCollector &host) {
+    ExporterStats stats;
     if (!opts.output.empty()) stats.collect_errors_total = previous_errors_total(opts.output);
-    scraper scrape([&host] { return host.collect(); }, stats);
+    Scraper scrape([&host] { return host.collect(); }, stats);
     std::string text = scrape.scrape();
     if (opts.output.empty()) {
         if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
@@ -49,7 +49,7 @@ int run_once(const options &opts, const host_collector &host) {
     return scrape.failed() ? EXIT_FAILED : EXIT_OK;
 }
 
-int serve(const options &opts, const host_collector &host, web_security security) {
+int serve(const Options &opts, const HostCollector &host, WebSecurity security) {
     // Every thread started from here on leaves these signals to the sigwait below.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
@@ -63,11 +63,11 @@ int serve(const options &opts, const host_collector &host, web_security security
     if (fd < 0) return fail(error);
     std::string where = bound_address(fd);
 
-    scraper scrape([&host] { return host.collect(); });
-    shared_collection collection([&scrape] { return scrape.scrape(); });
+    Scraper scrape([&host] { return host.collect(); });
+    SharedCollection collection([&scrape] { return scrape.scrape(); });
     const char *tls = security.config.tls ? " over TLS" : "";
     const char *auth = security.config.users.empty() ? "" : ", basic authentication";
-    http_server server(collection, opts.telemetry_path, {}, std::move(security));
+    HttpServer server(collection, opts.telemetry_path, {}, std::move(security));
     if (!server.start(fd, error)) return fail(error);
     std::fprintf(stderr, "ryx_exporter: listening on %s%s, metrics at %s%s\n", where.c_str(), tls,
                  opts.telemetry_path.c_str(), auth);
@@ -83,7 +83,7 @@ int serve(const options &opts, const host_collector &host, web_security security
 } // namespace
 
 int main(int argc, char **argv) {
-    options opts;
+    Options opts;
     std::string error;
     if (!parse_options(argc, argv, opts, error)) {
         std::fprintf(stderr, "ryx_exporter: %s\n%s", error.c_str(), usage_text());
@@ -98,7 +98,7 @@ int main(int argc, char **argv) {
         return EXIT_OK;
     }
     // Read before anything else, so that a mistake in it is told like one on the command line.
-    web_security security;
+    WebSecurity security;
     if (!opts.web_config_file.empty() && !load_web_config(opts.web_config_file, security, error)) {
         std::fprintf(stderr, "ryx_exporter: %s\n", error.c_str());
         return EXIT_USAGE;
@@ -110,7 +110,7 @@ int main(int argc, char **argv) {
     // A scrape client that goes away must cost a failed write, never the process.
     std::signal(SIGPIPE, SIG_IGN);
 
-    host_collector host;
+    HostCollector host;
     if (!host.init(error)) return fail(error);
     return opts.once ? run_once(opts, host) : serve(opts, host, std::move(security));
 }

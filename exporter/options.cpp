@@ -9,16 +9,16 @@ namespace ryx_exporter {
 
 namespace {
 
-enum option_code { LISTEN_ADDRESS = 1, TELEMETRY_PATH, WEB_CONFIG, ONCE, OUTPUT, HELP, VERSION };
+enum OptionCode { kListenAddress = 1, kTelemetryPath, kWebConfig, kOnce, kOutput, kHelp, kVersion };
 
-const struct option long_options[] = {
-    {"web.listen-address", required_argument, nullptr, LISTEN_ADDRESS},
-    {"web.telemetry-path", required_argument, nullptr, TELEMETRY_PATH},
-    {"web.config.file", required_argument, nullptr, WEB_CONFIG},
-    {"once", no_argument, nullptr, ONCE},
-    {"output", required_argument, nullptr, OUTPUT},
-    {"help", no_argument, nullptr, HELP},
-    {"version", no_argument, nullptr, VERSION},
+const struct option kLongOptions[] = {
+    {"web.listen-address", required_argument, nullptr, kListenAddress},
+    {"web.telemetry-path", required_argument, nullptr, kTelemetryPath},
+    {"web.config.file", required_argument, nullptr, kWebConfig},
+    {"once", no_argument, nullptr, kOnce},
+    {"output", required_argument, nullptr, kOutput},
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -40,37 +40,37 @@ const char *usage_text() {
            "  --help                          print this text and exit\n";
 }
 
-bool parse_options(int argc, char **argv, options &opts, std::string &error) {
+bool parse_options(int argc, char **argv, Options &opts, std::string &error) {
     opterr = 0; // the messages are ours, with the program's name
     optind = 1;
     int code;
     bool output_given = false;
-    while ((code = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
+    while ((code = getopt_long(argc, argv, "", kLongOptions, nullptr)) != -1) {
         switch (code) {
-        case LISTEN_ADDRESS:
+        case kListenAddress:
             opts.listen_address = optarg;
             break;
-        case TELEMETRY_PATH:
+        case kTelemetryPath:
             opts.telemetry_path = optarg;
             break;
-        case WEB_CONFIG:
+        case kWebConfig:
             if (!*optarg) {
                 error = "--web.config.file needs a file name";
                 return false;
             }
             opts.web_config_file = optarg;
             break;
-        case ONCE:
+        case kOnce:
             opts.once = true;
             break;
-        case OUTPUT:
+        case kOutput:
             opts.output = optarg;
             output_given = true;
             break;
-        case HELP:
+        case kHelp:
             opts.help = true;
             break;
-        case VERSION:
+        case kVersion:
             opts.version = true;
             break;
         default:

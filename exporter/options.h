@@ -5,12 +5,12 @@
 
 namespace ryx_exporter {
 
-inline constexpr const char *DEFAULT_LISTEN_ADDRESS = ":9258";
-inline constexpr const char *DEFAULT_TELEMETRY_PATH = "/metrics";
+inline constexpr const char *kDefaultListenAddress = ":9258";
+inline constexpr const char *kDefaultTelemetryPath = "/metrics";
 
-struct options {
-    std::string listen_address = DEFAULT_LISTEN_ADDRESS;
-    std::string telemetry_path = DEFAULT_TELEMETRY_PATH;
+struct Options {
+    std::string listen_address = kDefaultListenAddress;
+    std::string telemetry_path = kDefaultTelemetryPath;
     std::string web_config_file; // empty: plain HTTP, no authentication
     bool once = false;
     std::string output; // with once: the file to replace; empty: standard output
@@ -19,7 +19,7 @@ struct options {
 };
 
 // False, with error, when the command line is not usable.
-bool parse_options(int argc, char **argv, options &opts, std::string &error);
+bool parse_options(int argc, char **argv, Options &opts, std::string &error);
 const char *usage_text();
 
 } // namespace ryx_exporter

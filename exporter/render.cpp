@@ -13,8 +13,8 @@ namespace ryx_exporter {
 namespace {
 
 // Decimal text of a container id, for the id and reseller labels.
-struct decimal {
-    explicit decimal(uint64_t v) { len = std::to_chars(buf, buf + sizeof buf, v).ptr - buf; }
+struct Decimal {
+    explicit Decimal(uint64_t v) { len = std::to_chars(buf, buf + sizeof buf, v).ptr - buf; }
     std::string_view view() const { return {buf, len}; }
     char buf[24];
     size_t len;
@@ -22,13 +22,13 @@ struct decimal {
 
 // One family of per-container samples; value(c) gives the sample of c, or nothing.
 template <typename Value>
-void per_container(exposition &out, const snapshot &snap, const char *name, const char *help,
-                   metric_type type, Value value) {
+void per_container(Exposition &out, const Snapshot &snap, const char *name, const char *help,
+                   MetricType type, Value value) {
     out.family(name, help, type);
-    for (const container_sample &c : snap.containers) {
+    for (const ContainerSample &c : snap.containers) {
         auto v = value(c);
         if (!v) continue;
-        decimal id(c.id), reseller(c.reseller);
+        Decimal id(c.id), reseller(c.reseller);
         out.sample(name, {{"id", id.view()}, {"user", c.user}, {"reseller", reseller.view()}}, *v);
     }
 }
@@ -37,17 +37,17 @@ template <typename T> std::optional<T> always(T v) {
     return v;
 }
 
-void limits(exposition &out, const snapshot &snap) {
+void limits(Exposition &out, const Snapshot &snap) {
     static constexpr const char *name = "ryx_container_limit";
     out.family(name,
                "Limit of the container set in libryx, in base units: cpu in processors, "
                "memory and virtual_memory in bytes, io in bytes per second, io_operations per "
                "second, processes and entry_processes in processes.",
-               metric_type::gauge);
-    for (const container_sample &c : snap.containers) {
+               MetricType::gauge);
+    for (const ContainerSample &c : snap.containers) {
         if (!c.limits) continue;
-        const container_limits &l = *c.limits;
-        decimal id(c.id), reseller(c.reseller);
+        const ContainerLimits &l = *c.limits;
+        Decimal id(c.id), reseller(c.reseller);
         auto emit = [&](const char *resource, const auto &value) {
             if (value)
                 out.sample(name,
@@ -69,41 +69,40 @@ void limits(exposition &out, const snapshot &snap) {
 
 } // namespace
 
-std::string render(const snapshot &snap, const exporter_stats &stats) {
-    exposition out;
+std::string render(const Snapshot &snap, const ExporterStats &stats) {
+    Exposition out;
     // About 1.3 KB per container with its limits: one allocation for a typical host.
     out.text().reserve(4096 + snap.containers.size() * 1400);
 
     per_container(out, snap, "ryx_container_cpu_seconds_total",
-                  "CPU time used by the container's processes, in seconds.", metric_type::counter,
-                  [](const container_sample &c) { return c.cpu_seconds; });
+                  "CPU time used by the container's processes, in seconds.", MetricType::counter,
+                  [](const ContainerSample &c) { return c.cpu_seconds; });
     per_container(out, snap, "ryx_container_memory_bytes",
                   "Memory of the container (physical where the kernel counts it), in bytes.",
-                  metric_type::gauge, [](const container_sample &c) { return c.memory_bytes; });
+                  MetricType::gauge, [](const ContainerSample &c) { return c.memory_bytes; });
     per_container(out, snap, "ryx_container_io_bytes_total",
-                  "Bytes read and written by the container.", metric_type::counter,
-                  [](const container_sample &c) { return c.io_bytes; });
+                  "Bytes read and written by the container.", MetricType::counter,
+                  [](const ContainerSample &c) { return c.io_bytes; });
     per_container(out, snap, "ryx_container_io_operations_total",
-                  "I/O operations of the container.", metric_type::counter,
-                  [](const container_sample &c) { return c.io_operations; });
+                  "I/O operations of the container.", MetricType::counter,
+                  [](const ContainerSample &c) { return c.io_operations; });
     per_container(out, snap, "ryx_container_entry_processes",
-                  "Entry processes of the container (EP).", metric_type::gauge,
-                  [](const container_sample &c) { return always(c.entry_processes); });
+                  "Entry processes of the container (EP).", MetricType::gauge,
+                  [](const ContainerSample &c) { return always(c.entry_processes); });
     per_container(out, snap, "ryx_container_processes", "Processes running in the container (PNO).",
-                  metric_type::gauge,
-                  [](const container_sample &c) { return always(c.processes); });
+                  MetricType::gauge, [](const ContainerSample &c) { return always(c.processes); });
     per_container(out, snap, "ryx_container_threads", "Threads running in the container (TNO).",
-                  metric_type::gauge, [](const container_sample &c) { return always(c.threads); });
+                  MetricType::gauge, [](const ContainerSample &c) { return always(c.threads); });
     limits(out, snap);
 
     out.family("ryx_exporter_build_info", "The exporter's version; the value is always 1.",
-               metric_type::gauge);
+               MetricType::gauge);
     out.sample("ryx_exporter_build_info", {{"version", RYX_EXPORTER_VERSION}}, uint64_t{1});
     out.family("ryx_exporter_collect_duration_seconds",
-               "How long the collection of this scrape took, in seconds.", metric_type::gauge);
+               "How long the collection of this scrape took, in seconds.", MetricType::gauge);
     out.sample("ryx_exporter_collect_duration_seconds", {}, stats.collect_duration_seconds);
     out.family("ryx_exporter_collect_errors_total",
-               "Collections that could not read the container lists.", metric_type::counter);
+               "Collections that could not read the container lists.", MetricType::counter);
     out.sample("ryx_exporter_collect_errors_total", {}, stats.collect_errors_total);
     return std::move(out.text());
 }

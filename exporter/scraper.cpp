@@ -9,16 +9,16 @@
 
 namespace ryx_exporter {
 
-scraper::scraper(collect_fn collect, exporter_stats stats)
+Scraper::Scraper(CollectFn collect, ExporterStats stats)
     : collect_(std::move(collect)), stats_(stats) {}
 
-std::string scraper::scrape() {
+std::string Scraper::scrape() {
     auto start = std::chrono::steady_clock::now();
-    snapshot snap;
+    Snapshot snap;
     try {
         snap = collect_();
     } catch (const std::bad_alloc &) {
-        snap = snapshot{};
+        snap = Snapshot{};
         snap.error = -ENOMEM;
     }
     stats_.collect_duration_seconds =

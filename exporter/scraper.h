@@ -9,20 +9,20 @@
 
 namespace ryx_exporter {
 
-class scraper {
+class Scraper {
   public:
-    using collect_fn = std::function<snapshot()>;
+    using CollectFn = std::function<Snapshot()>;
 
     // stats: the figures to continue from (a textfile run continues the previous file's).
-    explicit scraper(collect_fn collect, exporter_stats stats = {});
+    explicit Scraper(CollectFn collect, ExporterStats stats = {});
 
     std::string scrape();
     // The last pass could not read the container lists.
     bool failed() const { return failed_; }
 
   private:
-    collect_fn collect_;
-    exporter_stats stats_;
+    CollectFn collect_;
+    ExporterStats stats_;
     bool failed_ = false;
 };
 

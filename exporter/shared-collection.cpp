@@ -3,14 +3,14 @@
 
 namespace ryx_exporter {
 
-shared_collection::shared_collection(collect_fn collect)
+SharedCollection::SharedCollection(CollectFn collect)
     : collect_(std::move(collect)), thread_([this] { run(); }) {}
 
-shared_collection::~shared_collection() {
+SharedCollection::~SharedCollection() {
     stop();
 }
 
-bool shared_collection::request(deliver_fn deliver) {
+bool SharedCollection::request(DeliverFn deliver) {
     std::lock_guard lock(mutex_);
     if (stopping_) return false;
     waiting_.push_back(std::move(deliver));
@@ -18,7 +18,7 @@ bool shared_collection::request(deliver_fn deliver) {
     return true;
 }
 
-void shared_collection::stop() {
+void SharedCollection::stop() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -27,12 +27,12 @@ void shared_collection::stop() {
     if (thread_.joinable()) thread_.join();
 }
 
-void shared_collection::run() {
+void SharedCollection::run() {
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
         if (waiting_.empty()) return;
-        result res;
+        Result res;
         if (!stopping_) {
             // Requests that arrive from now on join this pass: they stay in waiting_ until it
             // ends.
@@ -44,10 +44,10 @@ void shared_collection::run() {
             }
             lock.lock();
         }
-        std::vector<deliver_fn> batch;
+        std::vector<DeliverFn> batch;
         batch.swap(waiting_);
         lock.unlock();
-        for (deliver_fn &deliver : batch)
+        for (DeliverFn &deliver : batch)
             deliver(res);
         batch.clear(); // the callbacks' captures go before the lock is taken again
         lock.lock();

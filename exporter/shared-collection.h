@@ -14,33 +14,33 @@
 
 namespace ryx_exporter {
 
-class shared_collection {
+class SharedCollection {
   public:
-    using result = std::shared_ptr<const std::string>;
+    using Result = std::shared_ptr<const std::string>;
     // One pass; runs on the collection thread, never two at once.
-    using collect_fn = std::function<std::string()>;
+    using CollectFn = std::function<std::string()>;
     // Called once per request, on the collection thread, with the pass's result; an empty
     // result when the pass failed or the service stopped before it ran.
-    using deliver_fn = std::function<void(result)>;
+    using DeliverFn = std::function<void(Result)>;
 
-    explicit shared_collection(collect_fn collect);
-    ~shared_collection();
-    shared_collection(const shared_collection &) = delete;
-    shared_collection &operator=(const shared_collection &) = delete;
+    explicit SharedCollection(CollectFn collect);
+    ~SharedCollection();
+    SharedCollection(const SharedCollection &) = delete;
+    SharedCollection &operator=(const SharedCollection &) = delete;
 
     // Joins the pass under way, or starts one. False once stop() began: deliver is then never
     // called.
-    bool request(deliver_fn deliver);
+    bool request(DeliverFn deliver);
     // Finishes the pass under way, delivers to everyone waiting, ends the thread.
     void stop();
 
   private:
     void run();
 
-    collect_fn collect_;
+    CollectFn collect_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::vector<deliver_fn> waiting_; // for the pass under way, or else the next one
+    std::vector<DeliverFn> waiting_; // for the pass under way, or else the next one
     bool stopping_ = false;
     std::thread thread_;
 };

@@ -11,7 +11,7 @@ namespace ryx_exporter {
 
 // A container's limits as libryx reports them, in base units; a limit that is not set is
 // absent.
-struct container_limits {
+struct ContainerLimits {
     std::optional<double> cpu;               // processors
     std::optional<uint64_t> memory;          // bytes of physical memory
     std::optional<uint64_t> virtual_memory;  // bytes
@@ -21,7 +21,7 @@ struct container_limits {
     std::optional<uint64_t> entry_processes; //
 };
 
-struct container_sample {
+struct ContainerSample {
     uint64_t id = 0;
     uint64_t reseller = 0; // parent container, 0 when none
     std::string user;      // login name when the id is a uid with a passwd entry
@@ -33,21 +33,21 @@ struct container_sample {
     std::optional<uint64_t> memory_bytes;
     std::optional<uint64_t> io_bytes;
     std::optional<uint64_t> io_operations;
-    std::optional<container_limits> limits; // absent where libryx does not answer
+    std::optional<ContainerLimits> limits; // absent where libryx does not answer
 };
 
-struct snapshot {
+struct Snapshot {
     int error = 0; // 0, or the negative errno value of a failed read of the container lists
-    std::vector<container_sample> containers;
+    std::vector<ContainerSample> containers;
 };
 
 // The exporter's own figures, kept from one collection to the next.
-struct exporter_stats {
+struct ExporterStats {
     uint64_t collect_errors_total = 0;
     double collect_duration_seconds = 0;
 };
 
 // The whole exposition of one scrape: every family with HELP and TYPE, then its samples.
-std::string render(const snapshot &snap, const exporter_stats &stats);
+std::string render(const Snapshot &snap, const ExporterStats &stats);
 
 } // namespace ryx_exporter

@@ -13,16 +13,15 @@
 
 #include <fcntl.h>
 #include <gnutls/gnutls.h>
-#include <unistd.h>
 
-#include "ryx-fd.h"
+#include "fsutil.h"
 
 namespace ryx_exporter {
 
 namespace {
 
 // One "key: value" line.
-struct item {
+struct Item {
     int line = 0;
     size_t indent = 0;
     std::string key, value;
@@ -96,7 +95,7 @@ bool quoted(std::string_view &s, std::string &out, std::string &why) {
 }
 
 // The value after a key's colon, blanks skipped.
-bool scalar(std::string_view s, item &it, std::string &why) {
+bool scalar(std::string_view s, Item &it, std::string &why) {
     if (s.empty() || s[0] == '#') return true;
     if (s.substr(0, 2) == "{}" && only_comment(s.substr(2))) {
         it.empty_map = true;
@@ -123,7 +122,7 @@ bool scalar(std::string_view s, item &it, std::string &why) {
 }
 
 // "key: value" after the indentation.
-bool key_value(std::string_view s, item &it, std::string &why) {
+bool key_value(std::string_view s, Item &it, std::string &why) {
     size_t colon;
     if (s[0] == '"' || s[0] == '\'') {
         if (!quoted(s, it.key, why)) return false;
@@ -147,7 +146,7 @@ bool key_value(std::string_view s, item &it, std::string &why) {
     return scalar(trim(s.substr(colon + 1)), it, why);
 }
 
-bool read_items(std::string_view text, std::vector<item> &items, std::string &error) {
+bool read_items(std::string_view text, std::vector<Item> &items, std::string &error) {
     int number = 0;
     bool started = false; // a "---" or a key seen
     while (!text.empty()) {
@@ -167,7 +166,7 @@ bool read_items(std::string_view text, std::vector<item> &items, std::string &er
             continue;
         }
         started = true;
-        item it;
+        Item it;
         it.line = number;
         it.indent = indent;
         std::string why;
@@ -184,7 +183,7 @@ int tls_version(const std::string &name) {
     return -1;
 }
 
-bool set_tls(const item &it, tls_settings &tls, std::string &error) {
+bool set_tls(const Item &it, TlsSettings &tls, std::string &error) {
     const std::string &k = it.key, &v = it.value;
     if (k == "cert_file" || k == "key_file" || k == "client_ca_file") {
         if (v.empty()) return fail(error, it.line, k + " is empty");
@@ -193,11 +192,11 @@ bool set_tls(const item &it, tls_settings &tls, std::string &error) {
                            : tls.client_ca_file) = v;
     } else if (k == "client_auth_type") {
         if (v == "NoClientCert")
-            tls.auth = client_auth::none;
+            tls.auth = ClientAuth::none;
         else if (v == "VerifyClientCertIfGiven")
-            tls.auth = client_auth::verify_if_given;
+            tls.auth = ClientAuth::verify_if_given;
         else if (v == "RequireAndVerifyClientCert")
-            tls.auth = client_auth::require_and_verify;
+            tls.auth = ClientAuth::require_and_verify;
         else
             return fail(error, it.line,
                         "client_auth_type \"" + v +
@@ -213,7 +212,7 @@ bool set_tls(const item &it, tls_settings &tls, std::string &error) {
     return true;
 }
 
-bool add_user(const item &it, web_config &config, std::string &error) {
+bool add_user(const Item &it, WebConfig &config, std::string &error) {
     if (it.key.find(':') != std::string::npos)
         return fail(error, it.line, "a user name with a colon cannot log in");
     if (!is_bcrypt_hash(it.value))
@@ -223,14 +222,14 @@ bool add_user(const item &it, web_config &config, std::string &error) {
     return true;
 }
 
-bool check_tls(const tls_settings &tls, int line, std::string &error) {
+bool check_tls(const TlsSettings &tls, int line, std::string &error) {
     if (tls.cert_file.empty() || tls.key_file.empty())
         return fail(error, line, "tls_server_config needs cert_file and key_file");
-    if (tls.auth == client_auth::none && !tls.client_ca_file.empty())
+    if (tls.auth == ClientAuth::none && !tls.client_ca_file.empty())
         return fail(error, line,
                     "client_ca_file needs a client_auth_type that verifies: "
                     "VerifyClientCertIfGiven or RequireAndVerifyClientCert");
-    if (tls.auth != client_auth::none && tls.client_ca_file.empty())
+    if (tls.auth != ClientAuth::none && tls.client_ca_file.empty())
         return fail(error, line, "client_auth_type verifies against client_ca_file, not given");
     if (tls.min_version > tls.max_version)
         return fail(error, line, "min_version is above max_version");
@@ -238,8 +237,8 @@ bool check_tls(const tls_settings &tls, int line, std::string &error) {
 }
 
 // One top-level key and the block under it, from items[i]; i is left past the block.
-bool section(const std::vector<item> &items, size_t &i, web_config &config, std::string &error) {
-    const item &head = items[i++];
+bool section(const std::vector<Item> &items, size_t &i, WebConfig &config, std::string &error) {
+    const Item &head = items[i++];
     bool tls = head.key == "tls_server_config";
     if (!tls && head.key != "basic_auth_users")
         return fail(error, head.line, "unsupported key \"" + head.key + "\"");
@@ -248,7 +247,7 @@ bool section(const std::vector<item> &items, size_t &i, web_config &config, std:
     std::set<std::string> seen;
     size_t indent = i < items.size() ? items[i].indent : 0;
     for (; i < items.size() && items[i].indent > 0; ++i) {
-        const item &it = items[i];
+        const Item &it = items[i];
         if (it.indent != indent) return fail(error, it.line, "inconsistent indentation");
         if (head.empty_map) return fail(error, it.line, "a block after {}");
         if (!it.has_value) return fail(error, it.line, "\"" + it.key + "\" needs a value");
@@ -260,25 +259,25 @@ bool section(const std::vector<item> &items, size_t &i, web_config &config, std:
     return !tls || check_tls(config.tls_server, head.line, error);
 }
 
-struct credentials_deleter {
+struct CredentialsDeleter {
     void operator()(gnutls_certificate_credentials_st *c) const {
         gnutls_certificate_free_credentials(c);
     }
 };
 
-// A small file, whole; errno's text in error when it cannot be read.
+// A small file, whole, of any kind and owner, through links (a pipe serves too); errno's text
+// in error when it cannot be read.
 bool read_file(const std::string &path, std::string &text, std::string &error) {
-    ryx::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    char buf[8192];
-    ssize_t n = 0;
-    while (fd && (n = read(fd.get(), buf, sizeof buf)) > 0 && text.size() < (1u << 20))
-        text.append(buf, static_cast<size_t>(n));
-    if (!fd || n < 0) {
-        error = "cannot read " + path + ": " + std::strerror(errno);
+    // 1 MiB and over is too much for a configuration or a PEM file.
+    constexpr size_t kMaxSize = (size_t{1} << 20) - 1;
+    int rc = ryx::read_file(AT_FDCWD, path.c_str(), text, kMaxSize,
+                            ryx::kFollow | ryx::kAnyOwner | ryx::kAnyKind);
+    if (rc == -EFBIG) {
+        error = path + " is over 1 MiB";
         return false;
     }
-    if (text.size() >= (1u << 20)) {
-        error = path + " is over 1 MiB";
+    if (rc < 0) {
+        error = "cannot read " + path + ": " + std::strerror(-rc);
         return false;
     }
     return true;
@@ -296,8 +295,8 @@ std::string beside(const std::string &config_path, const std::string &name) {
 }
 
 // The PEM files the TLS settings name, read and tried as GnuTLS will take them.
-bool load_tls(const std::string &path, web_security &sec, std::string &error) {
-    const tls_settings &tls = sec.config.tls_server;
+bool load_tls(const std::string &path, WebSecurity &sec, std::string &error) {
+    const TlsSettings &tls = sec.config.tls_server;
     std::string cert = beside(path, tls.cert_file), key = beside(path, tls.key_file);
     if (!read_file(cert, sec.cert_pem, error) || !read_file(key, sec.key_pem, error)) return false;
     gnutls_certificate_credentials_t raw = nullptr;
@@ -305,7 +304,7 @@ bool load_tls(const std::string &path, web_security &sec, std::string &error) {
         error = "cannot set up TLS";
         return false;
     }
-    std::unique_ptr<gnutls_certificate_credentials_st, credentials_deleter> cred(raw);
+    std::unique_ptr<gnutls_certificate_credentials_st, CredentialsDeleter> cred(raw);
     gnutls_datum_t c = datum(sec.cert_pem), k = datum(sec.key_pem);
     int rc =
         gnutls_certificate_set_x509_key_mem2(cred.get(), &c, &k, GNUTLS_X509_FMT_PEM, nullptr, 0);
@@ -342,9 +341,9 @@ bool is_bcrypt_hash(std::string_view hash) {
     return hash.find_first_not_of(digits, 7) == std::string_view::npos;
 }
 
-bool parse_web_config(std::string_view text, web_config &config, std::string &error) {
-    config = web_config{};
-    std::vector<item> items;
+bool parse_web_config(std::string_view text, WebConfig &config, std::string &error) {
+    config = WebConfig{};
+    std::vector<Item> items;
     if (!read_items(text, items, error)) return false;
     std::set<std::string> seen;
     for (size_t i = 0; i < items.size();) {
@@ -356,7 +355,7 @@ bool parse_web_config(std::string_view text, web_config &config, std::string &er
     return true;
 }
 
-bool load_web_config(const std::string &path, web_security &sec, std::string &error) {
+bool load_web_config(const std::string &path, WebSecurity &sec, std::string &error) {
     std::string text;
     if (!read_file(path, text, error)) return false;
     if (!parse_web_config(text, sec.config, error)) {

@@ -1,8 +1,10 @@
 // The exporter's shared collection pass, its label escaping, the connection table's choices,
-// the web configuration reader and the password verifier, on their own.
+// the web configuration reader, the password verifier and the textfile output, on their own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <map>
@@ -11,10 +13,13 @@
 #include <vector>
 
 #include <crypt.h>
+#include <sys/stat.h>
 
 #include "basic-auth.h"
 #include "connection-table.h"
 #include "exposition.h"
+#include "output-file.h"
+#include "scratch_dir.h"
 #include "shared-collection.h"
 #include "web-config.h"
 
@@ -24,16 +29,16 @@ TEST(SharedCollection, RequestsDuringAPassShareItsResultAndLaterOnesStartANewPas
     std::mutex mutex;
     std::condition_variable cv;
     int passes = 0, released = 0;
-    std::vector<shared_collection::result> got;
+    std::vector<SharedCollection::Result> got;
     // Each pass stays open until the test releases it.
-    shared_collection collection([&] {
+    SharedCollection collection([&] {
         std::unique_lock lock(mutex);
         int n = ++passes;
         cv.notify_all();
         cv.wait(lock, [&] { return released >= n; });
         return "pass " + std::to_string(n);
     });
-    auto deliver = [&](shared_collection::result r) {
+    auto deliver = [&](SharedCollection::Result r) {
         std::lock_guard lock(mutex);
         got.push_back(std::move(r));
         cv.notify_all();
@@ -69,8 +74,8 @@ TEST(SharedCollection, RequestsDuringAPassShareItsResultAndLaterOnesStartANewPas
 }
 
 TEST(Exposition, LabelValuesAndHelpAreEscaped) {
-    exposition e;
-    e.family("m_total", "a\\b\nc \"d\"", metric_type::counter);
+    Exposition e;
+    e.family("m_total", "a\\b\nc \"d\"", MetricType::counter);
     e.sample("m_total", {{"user", "a\\b\"c\nd"}}, 0.1);
     e.sample("m_total", {}, uint64_t{18446744073709551615u});
     EXPECT_EQ(e.text(), "# HELP m_total a\\\\b\\nc \"d\"\n# TYPE m_total counter\n"
@@ -79,10 +84,10 @@ TEST(Exposition, LabelValuesAndHelpAreEscaped) {
 
 TEST(ConnectionTable, IncompleteRequestsMakeRoomOldestOfTheMostCrowdedAddressFirst) {
     using namespace std::chrono_literals;
-    connection_table t({4, 2, 10s});
-    auto t0 = connection_table::clock::now();
+    ConnectionTable t({4, 2, 10s});
+    auto t0 = ConnectionTable::Clock::now();
     std::vector<int> shut;
-    std::map<int, connection_table::entry *> e;
+    std::map<int, ConnectionTable::Entry *> e;
     auto admit = [&](int fd, const char *peer, int at) {
         shut.clear();
         return e[fd] = t.admit(fd, peer, t0 + std::chrono::seconds(at), shut);
@@ -109,14 +114,14 @@ TEST(ConnectionTable, IncompleteRequestsMakeRoomOldestOfTheMostCrowdedAddressFir
     t.received(*admit(8, "e", 14));
     EXPECT_EQ(admit(9, "f", 14), nullptr) << "every place is answering";
     EXPECT_EQ(shut, std::vector<int>{});
-    EXPECT_EQ(t.next_deadline(), connection_table::clock::time_point::max());
+    EXPECT_EQ(t.next_deadline(), ConnectionTable::Clock::time_point::max());
     t.remove(e[8]);
     EXPECT_NE(admit(9, "f", 14), nullptr);
 }
 
 TEST(WebConfig, TheSupportedPartIsReadAndAnythingElseIsAnError) {
     const std::string hash = "$2y$10$" + std::string(53, 'a');
-    web_config c;
+    WebConfig c;
     std::string error;
     ASSERT_TRUE(parse_web_config("# comment\n---\ntls_server_config:\n  cert_file: 'c.pem'  # x\n"
                                  "  key_file: \"/k\\\\.pem\"\n  client_auth_type: "
@@ -128,7 +133,7 @@ TEST(WebConfig, TheSupportedPartIsReadAndAnythingElseIsAnError) {
     EXPECT_TRUE(c.tls);
     EXPECT_EQ(c.tls_server.cert_file, "c.pem");
     EXPECT_EQ(c.tls_server.key_file, "/k\\.pem");
-    EXPECT_EQ(c.tls_server.auth, client_auth::require_and_verify);
+    EXPECT_EQ(c.tls_server.auth, ClientAuth::require_and_verify);
     EXPECT_EQ(c.tls_server.min_version, 3);
     EXPECT_EQ(c.users, (std::map<std::string, std::string>{{"alice", hash}, {"b'ob", hash}}));
     std::ifstream example(RYX_SOURCE_DIR "/contrib/prometheus/web-config.yml");
@@ -181,24 +186,24 @@ TEST(BasicAuth, VerifiedOffThePollingThreadAndRememberedOnlyWhenRight) {
     char salt[CRYPT_GENSALT_OUTPUT_SIZE];
     ASSERT_TRUE(crypt_gensalt_rn("$2b$", 4, nullptr, 0, salt, sizeof salt));
     crypt_data data{};
-    basic_auth auth({{"alice", crypt_r("s3cret", salt, &data)}});
+    BasicAuth auth({{"alice", crypt_r("s3cret", salt, &data)}});
     auto verdict = [&](const char *user, const char *password) {
-        auto promise = std::make_shared<std::promise<basic_auth::verdict>>();
+        auto promise = std::make_shared<std::promise<BasicAuth::Verdict>>();
         EXPECT_TRUE(auth.submit(user, password, [promise](auto v) { promise->set_value(v); }));
         return promise->get_future().get();
     };
     EXPECT_FALSE(auth.known("alice", "s3cret"));
-    EXPECT_EQ(verdict("alice", "wrong"), basic_auth::verdict::denied);
-    EXPECT_EQ(verdict("bob", "s3cret"), basic_auth::verdict::denied);
+    EXPECT_EQ(verdict("alice", "wrong"), BasicAuth::Verdict::denied);
+    EXPECT_EQ(verdict("bob", "s3cret"), BasicAuth::Verdict::denied);
     EXPECT_FALSE(auth.known("alice", "wrong"));
-    EXPECT_EQ(verdict("alice", "s3cret"), basic_auth::verdict::allowed);
+    EXPECT_EQ(verdict("alice", "s3cret"), BasicAuth::Verdict::allowed);
     EXPECT_TRUE(auth.known("alice", "s3cret"));
     EXPECT_FALSE(auth.known("alice", "s3cre"));
 
     // A flood waits in a short queue; what is left when it stops is answered busy.
-    std::vector<std::future<basic_auth::verdict>> answers;
+    std::vector<std::future<BasicAuth::Verdict>> answers;
     for (int i = 0; i < 100; ++i) {
-        auto promise = std::make_shared<std::promise<basic_auth::verdict>>();
+        auto promise = std::make_shared<std::promise<BasicAuth::Verdict>>();
         if (auth.submit("alice", "x", [promise](auto v) { promise->set_value(v); }))
             answers.push_back(promise->get_future());
     }
@@ -206,5 +211,37 @@ TEST(BasicAuth, VerifiedOffThePollingThreadAndRememberedOnlyWhenRight) {
     auth.stop();
     EXPECT_FALSE(auth.submit("alice", "s3cret", [](auto) {}));
     for (auto &a : answers)
-        EXPECT_NE(a.get(), basic_auth::verdict::allowed);
+        EXPECT_NE(a.get(), BasicAuth::Verdict::allowed);
+}
+
+// The textfile output: the file replaced whole, with the umask's mode, and the earlier run's
+// error count read back; a FIFO in the file's place is never waited on, a directory path never
+// written.
+TEST(OutputFile, ReplacedWholeAndItsCountReadBack) {
+    ScratchDir scratch("exporter-output");
+    ASSERT_FALSE(scratch.path().empty());
+    const std::string prom = scratch.path() + "/ryx.prom";
+    EXPECT_EQ(previous_errors_total(prom), 0u) << "no file yet";
+    const mode_t mask = umask(027);
+    const int rc =
+        write_atomically(prom, "# TYPE x counter\nryx_exporter_collect_errors_total 17\n");
+    umask(mask);
+    ASSERT_EQ(rc, 0);
+    struct stat st;
+    ASSERT_EQ(stat(prom.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(previous_errors_total(prom), 17u);
+    ASSERT_EQ(write_atomically(prom, "ryx_exporter_collect_errors_total x\n"), 0);
+    EXPECT_EQ(previous_errors_total(prom), 0u) << "a count that does not read";
+    const std::string fifo = scratch.path() + "/fifo.prom";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(previous_errors_total(fifo), 0u);
+    EXPECT_EQ(write_atomically(fifo, "ryx_exporter_collect_errors_total 3\n"), 0);
+    EXPECT_EQ(previous_errors_total(fifo), 3u);
+    EXPECT_EQ(write_atomically(scratch.path() + "/", "x"), -EISDIR);
+    std::vector<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator(scratch.path()))
+        names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"fifo.prom", "ryx.prom"})) << "nothing left beside";
 }
