@@ -31,12 +31,7 @@ int parse_container_state(std::string_view text, bool &active, Backend::Containe
     return 0;
 }
 
-void read_backend(const Scenario &sc, const std::string &registry_dir, const std::string &state_dir,
-                  Backend &out) {
-    ryx::Paths paths = ryx::paths();
-    paths.registry_root = registry_dir;
-    paths.state_dir = state_dir;
-    ryx::configure(paths);
+void read_backend(const Scenario &sc, Backend &out) {
     Backend b;
     std::set<uint32_t> uids;
     for (const User &u : sc.users)

@@ -14,10 +14,9 @@ namespace ryxsim {
 int parse_container_state(std::string_view text, bool &active, Backend::Container &out);
 
 // Registry mappings of the scenario's users and of every user entry in the registry directory,
-// and the active containers of the state directory, read through the library, which believes
-// what it believes for its own calls. Unreadable parts are left out. The two directories
-// become the library's own in this process, as ryxctl's --registry and --state-dir make them.
-void read_backend(const Scenario &sc, const std::string &registry_dir, const std::string &state_dir,
-                  Backend &out);
+// and the active containers of the state directory, read through the library (at its own
+// paths, those of the host), which believes what it believes for its own calls. Unreadable
+// parts are left out.
+void read_backend(const Scenario &sc, Backend &out);
 
 } // namespace ryxsim

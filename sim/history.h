@@ -13,6 +13,9 @@
 
 namespace ryxsim {
 
+// Where the updater keeps the history on the simulated host, and ryxinfo reads it.
+inline constexpr const char kHistoryPath[] = "/var/lib/ryxsim/history";
+
 constexpr int kResources = 7; // CPU, EP, VMem, PMem, Nproc, IO, IOPS, in the order of the line
 
 struct DomainFigures {

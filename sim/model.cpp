@@ -6,13 +6,15 @@
 #include <cstdio>
 #include <set>
 
+#include "ryx-units.h"
+
 namespace ryxsim {
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-// The library's memory limits count 4 KiB pages, its I/O limit KiB/s.
-constexpr double kPage = 4096;
+// The library's memory limits count pages of its own size, whatever the host's.
+constexpr double kPage = ryx::kSettingPageBytes;
 // A process's virtual memory is a fixed multiple of its resident memory.
 constexpr unsigned kVirtualPerResident = 3;
 // Percent of a processor from which an entry process counts as busy, and a thread as running.
@@ -29,7 +31,7 @@ const struct {
 } kFlowTable[kFlows] = {
     {&Load::cpu, &Limits::cpu, 1, kFaultCpu},
     {&Load::mem, &Limits::pmem, kPage, kFaultPmem},
-    {&Load::io, &Limits::io, 1024, kFaultIo},
+    {&Load::io, &Limits::io, ryx::kSettingIoBytes, kFaultIo},
     {&Load::iops, &Limits::iops, 1, kFaultIops},
 };
 
@@ -317,8 +319,12 @@ std::vector<Model::Listed> Model::listed() const {
     return out;
 }
 
+namespace {
+
 // List header: version 8 (CPU in nanoseconds), memory in pages, I/O in bytes.
-static const char kHeader[] = "8:RYX\tEP\tCPU\tMEM\tIO\tMEMPHY\tIOPS\tNPROC\n";
+const char kHeader[] = "8:RYX\tEP\tCPU\tMEM\tIO\tMEMPHY\tIOPS\tNPROC\n";
+
+} // namespace
 
 std::string Model::row(uint32_t id, uint32_t parent) const {
     auto it = counters_.find(id);
@@ -431,12 +437,15 @@ std::string Model::history_lines(uint64_t now_ms) const {
         Limits lim;
         if (const Limits *l = limits_of(backend_, id)) lim = *l;
         // Limits in the report's units: memory in bytes, I/O in bytes per second.
-        auto pages = [](int32_t v) { return static_cast<int64_t>(v) * 4096; };
+        auto in_units = [](int32_t v, uint64_t unit) {
+            return static_cast<int64_t>(v) * static_cast<int64_t>(unit);
+        };
         out += format("%" PRIu64 " %u %u %s %.2f %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64
                       " %.0f %.0f %d %d %" PRId64 " %" PRId64 " %d %" PRId64 " %d %u\n",
                       now_ms, id, key.first, name.c_str(), s.cpu, s.ep, s.vmem, s.pmem, s.nproc,
-                      s.io, s.iops, lim.cpu, lim.ep, pages(lim.vmem), pages(lim.pmem), lim.nproc,
-                      static_cast<int64_t>(lim.io) * 1024, lim.iops, s.faults);
+                      s.io, s.iops, lim.cpu, lim.ep, in_units(lim.vmem, ryx::kSettingPageBytes),
+                      in_units(lim.pmem, ryx::kSettingPageBytes), lim.nproc,
+                      in_units(lim.io, ryx::kSettingIoBytes), lim.iops, s.faults);
     }
     return out;
 }

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 
 #include "files.h"
+#include "ryx-owners.h"
 
 namespace ryxsim {
 
@@ -27,7 +27,7 @@ int Publisher::put(const std::string &rel, const std::string &text) {
 // Programs run inside the host may link /proc/<pid> to the real procfs (sanitizer runtimes need
 // their own task list); once such a process is gone its link dangles and is removed.
 void Publisher::prune_dangling_links() {
-    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(proc_.c_str()), closedir);
+    ryx::DirStream d(opendir(proc_.c_str()));
     if (!d) return;
     while (dirent *e = readdir(d.get())) {
         if (e->d_type != DT_LNK || e->d_name[0] < '1' || e->d_name[0] > '9') continue;

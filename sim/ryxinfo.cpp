@@ -19,7 +19,6 @@
 
 namespace {
 
-const char kHistory[] = "/var/lib/ryxsim/history";
 const char kDefaultColumns[] =
     "domain,domain_id,parent_uid,aCPU,mCPU,lCPU,CPUf,aEP,mEP,lEP,EPf,aVMem,mVMem,lVMem,VMemF,"
     "aPMem,mPMem,lPMem,PMemF,aNproc,mNproc,lNproc,NprocF,aIO,mIO,lIO,IOf,aIOPS,mIOPS,lIOPS,IOPSf";
@@ -40,7 +39,7 @@ int fail(const char *fmt, const char *arg) {
 
 // The whole history file; a missing one is an empty history (nothing recorded yet).
 int read_history(std::string &out) {
-    int rc = ryx::read_file(AT_FDCWD, kHistory, out, ryx::kAnySize,
+    int rc = ryx::read_file(AT_FDCWD, ryxsim::kHistoryPath, out, ryx::kAnySize,
                             ryx::kFollow | ryx::kAnyOwner | ryx::kAnyKind);
     return rc == -ENOENT ? 0 : rc;
 }
@@ -52,35 +51,35 @@ struct Options {
 
 // -1 when the report is to be made, or the exit status.
 int parse_options(int argc, char **argv, Options &o) {
-    enum { OPT_JSON = 1, OPT_DOMAINS, OPT_ID, OPT_PERIOD, OPT_COLUMNS, OPT_HELP };
-    static const option longopts[] = {
-        {"json", no_argument, nullptr, OPT_JSON},
-        {"with-domains", no_argument, nullptr, OPT_DOMAINS},
-        {"id", required_argument, nullptr, OPT_ID},
-        {"period", required_argument, nullptr, OPT_PERIOD},
-        {"show-columns", required_argument, nullptr, OPT_COLUMNS},
-        {"help", no_argument, nullptr, OPT_HELP},
+    enum { kJson = 1, kDomains, kId, kPeriod, kColumns, kHelp };
+    static const option kLongOptions[] = {
+        {"json", no_argument, nullptr, kJson},
+        {"with-domains", no_argument, nullptr, kDomains},
+        {"id", required_argument, nullptr, kId},
+        {"period", required_argument, nullptr, kPeriod},
+        {"show-columns", required_argument, nullptr, kColumns},
+        {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
     int c;
-    while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "", kLongOptions, nullptr)) != -1) {
         switch (c) {
-        case OPT_JSON:
+        case kJson:
             o.json = true;
             break;
-        case OPT_DOMAINS:
+        case kDomains:
             o.domains = true;
             break;
-        case OPT_ID:
+        case kId:
             o.id = optarg;
             break;
-        case OPT_PERIOD:
+        case kPeriod:
             o.period = optarg;
             break;
-        case OPT_COLUMNS:
+        case kColumns:
             o.columns = optarg;
             break;
-        case OPT_HELP:
+        case kHelp:
             return usage(stdout, 0);
         default:
             return usage(stderr, 2);

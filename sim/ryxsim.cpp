@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,13 +28,13 @@
 
 #include "backend.h"
 #include "files.h"
+#include "history.h"
 #include "model.h"
 #include "publisher.h"
+#include "ryx-owners.h"
+#include "ryx-paths.h"
 #include "scenario.h"
 
-#ifndef RYXSIM_STATE_DIR
-#define RYXSIM_STATE_DIR "/var/lib/ryx/containers"
-#endif
 #ifndef RYXSIM_RYXCTL
 #define RYXSIM_RYXCTL ""
 #endif
@@ -73,10 +72,6 @@ namespace {
 
 using namespace ryxsim;
 
-const char kRegistryDir[] = "/etc/container/ryz_ids";
-const char kHistory[] = "/var/lib/ryxsim/history";
-const char kFlagFile[] =
-    "/opt/tavrenox/flags/available-flags.d/ryxstats-supports-domain-ryx-limits.flag";
 const char *const kOverlaid[] = {"etc", "usr", "opt", "var"};
 
 volatile sig_atomic_t g_forward_to = 0;
@@ -182,9 +177,11 @@ int copy_file(const std::string &from, const std::string &to, mode_t mode) {
 }
 
 int make_tree_dirs(const std::string &root) {
-    for (const char *d : {"proc/.real", "proc/ryx/resellers", "etc", "usr/sbin", "var/lib/ryxsim",
-                          "opt/tavrenox/flags/available-flags.d"})
-        if (int rc = make_dirs(root + "/lower/" + d)) return rc;
+    const std::string lower = root + "/lower";
+    for (const std::string &d : {std::string("/proc/.real"), std::string("/proc/ryx/resellers"),
+                                 std::string("/etc"), dirname_of(RYX_RYXINFO_PATH),
+                                 dirname_of(kHistoryPath), dirname_of(RYX_DOMAIN_STATS_FLAG_FILE)})
+        if (int rc = make_dirs(lower + d)) return rc;
     for (const char *d : kOverlaid) {
         make_dirs(root + "/upper/" + d);
         make_dirs(root + "/overlay-work/" + d);
@@ -210,9 +207,9 @@ int write_host_files(const std::string &lower, const Scenario &sc) {
     if ((rc = write_cpuinfo(lower + "/proc/cpuinfo", sc.cpu_mhz)) ||
         (rc = write_atomic(lower + "/etc/passwd", merged_accounts("/etc/passwd", sc, true))) ||
         (rc = write_atomic(lower + "/etc/group", merged_accounts("/etc/group", sc, false))) ||
-        (rc = write_atomic(lower + kFlagFile, "")))
+        (rc = write_atomic(lower + RYX_DOMAIN_STATS_FLAG_FILE, "")))
         return rc;
-    return copy_file(self_dir() + "/ryxinfo", lower + "/usr/sbin/ryxinfo", 0755);
+    return copy_file(self_dir() + "/ryxinfo", lower + RYX_RYXINFO_PATH, 0755);
 }
 
 // The system's programs where a package puts them: the helpers set-user-ID root, as they act
@@ -259,12 +256,12 @@ int prepare_tree(const std::string &root, const Scenario &sc) {
     return link_ryxctl(lower);
 }
 
+// The kernel takes an id map in one write or not at all.
 int write_id_map(const char *file, const std::string &text) {
-    int fd = open(file, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return -errno;
-    int rc = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : -errno;
-    close(fd);
-    return rc;
+    ryx::Fd fd(open(file, O_WRONLY | O_CLOEXEC));
+    if (!fd) return -errno;
+    return write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0
+                                                                                          : -errno;
 }
 
 // Runs in the child that becomes the host: a new mount namespace (inside a new user namespace
@@ -327,13 +324,9 @@ void allow_domain_limits(const User &u) {
                 u.name.c_str(), rc);
 }
 
-struct RyxCloser {
-    void operator()(libryx *h) const { destroy_ryx(h); }
-};
-
 // Places the domain's container under its owner's reseller and sets its limits.
 void limit_domain(const Domain &d, uint32_t id) {
-    std::unique_ptr<libryx, RyxCloser> h(init_ryx(malloc, free));
+    ryx::Handle h(init_ryx(malloc, free));
     if (!h) {
         fprintf(stderr, "ryxsim: warning: init_ryx: %s\n", strerror(errno));
         return;
@@ -391,7 +384,7 @@ uint64_t realtime_ms() {
 
 void tick(const Scenario &sc, Model &model, Publisher &pub) {
     Backend b;
-    read_backend(sc, kRegistryDir, RYXSIM_STATE_DIR, b);
+    read_backend(sc, b);
     model.step(b);
     if (int rc = pub.publish(model, realtime_ms()); rc < 0)
         fprintf(stderr, "ryxsim: updater: %s\n", strerror(-rc));
@@ -422,13 +415,13 @@ void advance(timespec &t, uint64_t ns) {
 
 // The updater runs in a child of the host process and dies with it. Its pid, or -1.
 pid_t start_updater(const Scenario &sc, Model &model, Publisher &pub, timespec start,
-                    int ready_fd) {
+                    ryx::Fd &ready) {
     const pid_t host = getpid();
     const pid_t upd = fork();
     if (upd != 0) return upd;
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != host) _exit(0);
-    if (ready_fd >= 0) close(ready_fd); // readiness is the host process's to report
+    ready.reset(); // readiness is the host process's to report
     signal(SIGTERM, SIG_DFL);
     signal(SIGHUP, SIG_DFL);
     updater(sc, model, pub, start);
@@ -471,18 +464,17 @@ pid_t start_command(std::vector<std::string> &command) {
 }
 
 // Ready once the command runs, so that whoever waits for it may also signal it.
-void report_ready(int ready_fd) {
-    if (ready_fd < 0) return;
+void report_ready(ryx::Fd ready) {
+    if (!ready) return;
     char byte = 'r';
-    if (write(ready_fd, &byte, 1) != 1) {
+    if (write(ready.get(), &byte, 1) != 1) {
     }
-    close(ready_fd);
 }
 
 // The host process: sets the namespace up, starts the updater and the command, and returns the
 // command's status.
 int host_main(const std::string &root, const Scenario &sc, std::vector<std::string> command,
-              int ready_fd) {
+              ryx::Fd ready) {
     g_forward_to = 0; // inherited: the outer process's target is this process
     std::string what;
     // Decided before entering: inside a user namespace this process is root, but only there.
@@ -492,12 +484,12 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
     link_own_proc_entry();
     administer(sc, privileged);
     Model model(sc, sysconf(_SC_PAGESIZE), sysconf(_SC_CLK_TCK));
-    Publisher pub("/proc", kHistory);
+    Publisher pub("/proc", kHistoryPath);
     tick(sc, model, pub);
 
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
-    const pid_t upd = start_updater(sc, model, pub, start, ready_fd);
+    const pid_t upd = start_updater(sc, model, pub, start, ready);
     if (upd < 0) return die("fork", errno);
     const pid_t cmd = start_command(command);
     if (cmd < 0) {
@@ -505,7 +497,7 @@ int host_main(const std::string &root, const Scenario &sc, std::vector<std::stri
         stop_updater(upd);
         return die("fork", err);
     }
-    report_ready(ready_fd);
+    report_ready(std::move(ready));
     const int status = wait_for(cmd);
     stop_updater(upd);
     return status;
@@ -527,7 +519,7 @@ template <const char *Options::*field> int store(Options &opt, const char *arg) 
 }
 
 int print_scenario(Options &, const char *) {
-    fputs(default_scenario, stdout);
+    fputs(kDefaultScenario, stdout);
     return 0;
 }
 
@@ -610,7 +602,7 @@ int parse_options(int argc, char **argv, Options &opt) {
 
 // The scenario with the command line's overrides. 0, or the status to end with.
 int load_scenario(const Options &opt, Scenario &sc) {
-    std::string text = default_scenario;
+    std::string text = kDefaultScenario;
     if (opt.scenario_file) {
         if (int rc = read_file(opt.scenario_file, text)) return die(opt.scenario_file, -rc);
     }
@@ -675,15 +667,16 @@ void forward_signals() {
     sigaction(SIGHUP, &sa, nullptr);
 }
 
-// The host process, running the command. Its pid, with in ready_fd the end of the pipe on which
-// it reports the command running, or -1 after a complaint.
+// The host process, running the command. Its pid, with in ready the end of the pipe on which it
+// reports the command running, or -1 after a complaint.
 pid_t start_host(const std::string &root, const Scenario &sc, std::vector<std::string> command,
-                 int &ready_fd) {
+                 ryx::Fd &ready) {
     int pipefd[2];
     if (pipe2(pipefd, O_CLOEXEC) != 0) {
         die("pipe", errno);
         return -1;
     }
+    ryx::Fd read_end(pipefd[0]), write_end(pipefd[1]);
     forward_signals();
     const pid_t host = fork();
     if (host < 0) {
@@ -691,24 +684,23 @@ pid_t start_host(const std::string &root, const Scenario &sc, std::vector<std::s
         return -1;
     }
     if (host == 0) {
-        close(pipefd[0]);
+        read_end.reset();
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         fflush(stdout);
-        _exit(host_main(root, sc, std::move(command), pipefd[1]));
+        _exit(host_main(root, sc, std::move(command), std::move(write_end)));
     }
     g_forward_to = host;
-    close(pipefd[1]);
-    ready_fd = pipefd[0];
+    ready = std::move(read_end);
     return host;
 }
 
 // Once the host reports the command running, the host's pid goes into the ready file.
-void await_ready(int ready_fd, pid_t host, const char *ready_file) {
+void await_ready(ryx::Fd ready, pid_t host, const char *ready_file) {
     char byte;
     ssize_t n;
-    while ((n = read(ready_fd, &byte, 1)) < 0 && errno == EINTR) {
+    while ((n = read(ready.get(), &byte, 1)) < 0 && errno == EINTR) {
     }
-    close(ready_fd);
+    ready.reset();
     if (n == 1 && ready_file) {
         if (int rc = write_atomic(ready_file, std::to_string(host) + "\n"))
             fprintf(stderr, "ryxsim: %s: %s\n", ready_file, strerror(-rc));
@@ -732,10 +724,10 @@ int main(int argc, char **argv) {
         return die("preparing the host", -rc);
     }
 
-    int ready_fd = -1;
-    const pid_t host = start_host(root, sc, std::move(command), ready_fd);
+    ryx::Fd ready;
+    const pid_t host = start_host(root, sc, std::move(command), ready);
     if (host < 0) return 1;
-    await_ready(ready_fd, host, opt.ready);
+    await_ready(std::move(ready), host, opt.ready);
     const int status = wait_for(host);
     if (!keep) remove_tree(root);
     return status;

@@ -11,7 +11,7 @@
 
 namespace ryxsim {
 
-const char default_scenario[] =
+const char kDefaultScenario[] =
     R"(# The host the main job shows: a reseller (alice) with web domains, two ordinary users.
 seed 20261208
 tick 1

@@ -79,7 +79,7 @@ struct Scenario {
 int parse_scenario(std::string_view text, Scenario &out, std::string &err);
 
 // The built-in scenario shown by the main job.
-extern const char default_scenario[];
+extern const char kDefaultScenario[];
 
 // "12.5" -> 12.5 with an optional unit suffix: K, M, G (powers of 1024) or %. 0 or -EINVAL.
 int parse_quantity(std::string_view text, double &out);

@@ -21,7 +21,7 @@ const char kUsers[] = "user uid=1000 name=alice isolation\nuser uid=1001 name=bo
 TEST(Scenario, BuiltInScenarioDescribesAResellerWithDomains) {
     Scenario sc;
     std::string err;
-    ASSERT_EQ(parse_scenario(default_scenario, sc, err), 0) << err;
+    ASSERT_EQ(parse_scenario(kDefaultScenario, sc, err), 0) << err;
     ASSERT_EQ(sc.users.size(), 3u);
     EXPECT_EQ(sc.resellers, std::vector<uint32_t>{1000});
     ASSERT_GE(sc.domains.size(), 2u);
