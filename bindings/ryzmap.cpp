@@ -16,26 +16,17 @@
 
 #include <ryx/ryz-map.h>
 
+#include "ryx-owners.h"
+#include "ryx-paths.h"
+
 namespace {
 
-// Owners that release on every path, in reverse order of declaration: an iterator or the
-// directory is thus closed before the partly built container is released.
-struct IterClose {
-    void operator()(ryz_map_iter *it) const noexcept { ryz_map_iter_close(it); }
-};
-using IterPtr = std::unique_ptr<ryz_map_iter, IterClose>;
-
-struct DirClose {
-    void operator()(DIR *dir) const noexcept { closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirClose>;
-
+// Owners release on every path, in reverse order of declaration: an iterator (ryx::MapIter) or
+// the directory (ryx::DirStream) is thus closed before the partly built container is released.
 struct Decref {
     void operator()(PyObject *obj) const noexcept { Py_DECREF(obj); }
 };
 using Ref = std::unique_ptr<PyObject, Decref>;
-
-constexpr const char registry_dir[] = "/etc/container/ryz_ids";
 
 PyObject *id_object(uint32_t id) {
     return PyLong_FromUnsignedLong(static_cast<unsigned long>(id));
@@ -83,7 +74,7 @@ PyObject *py_remove_all(PyObject *, PyObject *args) {
     {
         // The snapshot is taken, and its iterator closed, before anything is removed: a
         // listing that fails part-way must leave the registry as it was.
-        IterPtr it(ryz_map_iter_open(uid));
+        ryx::MapIter it(ryz_map_iter_open(uid));
         if (it) {
             const char *docroot;
             uint32_t id;
@@ -112,7 +103,7 @@ PyObject *py_get_all_entries(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "I", &uid)) return nullptr;
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
-    IterPtr it(ryz_map_iter_open(uid));
+    ryx::MapIter it(ryz_map_iter_open(uid));
     if (!it) return dict.release();
     const char *docroot;
     uint32_t id;
@@ -128,7 +119,7 @@ PyObject *py_get_all_entries(PyObject *, PyObject *args) {
 PyObject *py_get_all_domain_ids(PyObject *, PyObject *) {
     Ref ids(PySet_New(nullptr));
     if (!ids) return nullptr;
-    DirPtr dir(opendir(registry_dir));
+    ryx::DirStream dir(opendir(RYX_REGISTRY_DIR));
     if (!dir) return ids.release(); // no registry yet: nobody has domain ids
     while (struct dirent64 *ent = readdir64(dir.get())) {
         const char *name = ent->d_name;
@@ -138,7 +129,7 @@ PyObject *py_get_all_domain_ids(PyObject *, PyObject *) {
         if (end == name || *end != '\0') continue;
         // Deliberately cut to 32 bits, as uid_t is: a name strtoul reads whole is a uid.
         uid_t uid = static_cast<uid_t>(value);
-        IterPtr it(ryz_map_iter_open(uid));
+        ryx::MapIter it(ryz_map_iter_open(uid));
         if (!it) continue;
         const char *docroot;
         uint32_t id;

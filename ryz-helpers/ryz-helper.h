@@ -25,7 +25,7 @@ enum {
 // The command line's numbers keep the C library's reading (strtoul, base 10): leading blanks and
 // a sign are accepted, an empty string is 0, and "-N" wraps in unsigned 64-bit arithmetic, so it
 // lands out of range and fails. 0, or -1 for anything but a whole number in range.
-static inline int parse_uint32(const char *s, uint32_t *out) {
+inline int parse_uint32(const char *s, uint32_t *out) {
     return ryx::num::parse_c_u32(s, *out) ? 0 : -1;
 }
 
@@ -34,7 +34,7 @@ static inline int parse_uint32(const char *s, uint32_t *out) {
 // land in it, or it could be handed on as a standard stream. Read-write, so that output to
 // /dev/null succeeds like output to any sink the caller chose. -1 when /dev/null cannot be
 // opened; nothing can then be reported safely.
-static inline int open_standard_descriptors() {
+inline int open_standard_descriptors() {
     for (int fd = 0; fd <= 2; fd++) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         // Every lower number is open by now, so open() returns exactly fd. No O_CLOEXEC: the

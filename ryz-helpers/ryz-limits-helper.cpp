@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,26 +17,17 @@
 #include <ryx/ryx-ctl.h>
 #include <ryx/ryz-map.h>
 
-#include "ryx-fd.h"
+#include "ryx-owners.h"
+#include "ryx-paths.h"
 #include "ryz-helper.h"
 
 namespace {
 
-constexpr char usage[] =
+constexpr char kUsage[] =
     "Usage: ryz-limits-helper <uid> <domain_id> <cpu> <pmem> <io> <nproc> <iops> <ep> <vmem>\n";
 
 // One fprintf per message: stderr is unbuffered, so each line leaves in a single write.
 #define SAY(...) std::fprintf(stderr, "ryz-limits-helper: " __VA_ARGS__)
-
-struct HandleCloser {
-    void operator()(libryx *h) const { destroy_ryx(h); } // result deliberately ignored
-};
-using Handle = std::unique_ptr<libryx, HandleCloser>;
-
-struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // strtol's reading, as parse_uint32 has strtoul's: blanks and a sign accepted, empty is 0.
 int parse_int32(const char *s, int32_t *out) {
@@ -65,7 +55,7 @@ int ryk_holds_ryx(uint32_t ryk_id, uint32_t ryx_id) {
     ryx::Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat st;
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-    File f(fdopen(fd.get(), "r"));
+    ryx::File f(fdopen(fd.get(), "r"));
     if (!f) return -1;
     fd.release();
 
@@ -115,7 +105,7 @@ int check_caller(const char *uid_text, const char *domain_text, uint32_t &uid,
 // Domain isolation is enabled for the user (the entry exists), and the domain is theirs.
 int check_registry(uint32_t uid, uint32_t domain_id) {
     char marker[4096];
-    std::snprintf(marker, sizeof marker, "/etc/container/ryz_ids/%u", uid);
+    std::snprintf(marker, sizeof marker, RYX_REGISTRY_DIR "/%u", uid);
     if (access(marker, F_OK) != 0) {
         SAY("domain isolation is not enabled for uid %u\n", uid);
         return EXIT_NOT_ALLOWED;
@@ -196,7 +186,7 @@ int apply(libryx *handle, uint32_t uid, uint32_t domain_id, libryx_settings &set
 
 int run(int argc, char **argv) {
     if (argc != 10) {
-        std::fputs(usage, stderr);
+        std::fputs(kUsage, stderr);
         return EXIT_INVALID;
     }
     uint32_t uid, domain_id;
@@ -204,7 +194,7 @@ int run(int argc, char **argv) {
     if (int status = check_caller(argv[1], argv[2], uid, domain_id)) return status;
     if (int status = check_registry(uid, domain_id)) return status;
     if (int status = parse_limits(argv + 3, settings)) return status;
-    Handle handle(init_ryx(std::malloc, std::free));
+    ryx::Handle handle(init_ryx(std::malloc, std::free));
     if (!handle) {
         int err = errno;
         SAY("init_ryx failed: %s\n", std::strerror(err));

@@ -12,11 +12,12 @@
 
 #include <ryx/ryz-map.h>
 
+#include "ryx-paths.h"
 #include "ryz-helper.h"
 
 namespace {
 
-constexpr char usage[] = "Usage: ryz-registry-helper get <uid> <docroot>\n";
+constexpr char kUsage[] = "Usage: ryz-registry-helper get <uid> <docroot>\n";
 
 #define SAY(...) std::fprintf(stderr, "ryz-registry-helper: " __VA_ARGS__)
 
@@ -26,7 +27,7 @@ constexpr int EXIT_OUTPUT = 1;
 
 int cmd_get(uint32_t uid, const char *docroot) {
     char path[4096];
-    std::snprintf(path, sizeof path, "/etc/container/ryz_ids/%u", uid);
+    std::snprintf(path, sizeof path, RYX_REGISTRY_DIR "/%u", uid);
     if (access(path, F_OK) != 0) {
         SAY("domain isolation is not enabled for uid %u; ask the administrator to run "
             "'ryxctl allow-domain-limits <user>'\n",
@@ -54,7 +55,7 @@ int main(int argc, char **argv) {
     // there may be nowhere safe to write a message.
     if (open_standard_descriptors() != 0) return EXIT_FAILURE;
     if (argc != 4 || std::strcmp(argv[1], "get") != 0) {
-        std::fputs(usage, stderr);
+        std::fputs(kUsage, stderr);
         return EXIT_INVALID;
     }
     uint32_t uid;

@@ -12,22 +12,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ryx-paths.h"
 #include "ryz-helper.h"
 
 namespace {
 
-constexpr char usage[] = "Usage: ryz-stats-helper get <period>\n";
-constexpr char ryxinfo_path[] = "/usr/sbin/ryxinfo";
-constexpr char flag_file[] =
-    "/opt/tavrenox/flags/available-flags.d/ryxstats-supports-domain-ryx-limits.flag";
-constexpr char columns[] =
+constexpr char kUsage[] = "Usage: ryz-stats-helper get <period>\n";
+constexpr char kRyxinfoPath[] = RYX_RYXINFO_PATH;
+constexpr char kFlagFile[] = RYX_DOMAIN_STATS_FLAG_FILE;
+constexpr char kColumns[] =
     "domain,domain_id,parent_uid,aCPU,mCPU,lCPU,CPUf,aEP,mEP,lEP,EPf,aVMem,mVMem,lVMem,VMemF,"
     "aPMem,mPMem,lPMem,PMemF,aNproc,mNproc,lNproc,NprocF,aIO,mIO,lIO,IOf,aIOPS,mIOPS,lIOPS,IOPSf";
 
 // The installed statistics package announces per-domain support by this file's existence.
 bool domain_stats_supported() {
     struct stat st;
-    return stat(flag_file, &st) == 0;
+    return stat(kFlagFile, &st) == 0;
 }
 
 // Returns only when execve failed.
@@ -36,14 +36,14 @@ int cmd_get(uid_t uid, const char *period) {
     std::snprintf(uid_buf, sizeof uid_buf, "%u", static_cast<unsigned>(uid));
 
     const char *const argv[] = {
-        ryxinfo_path, "--json", "--with-domains", "--id",  uid_buf,
-        "--period",   period,   "--show-columns", columns, nullptr,
+        kRyxinfoPath, "--json", "--with-domains", "--id",   uid_buf,
+        "--period",   period,   "--show-columns", kColumns, nullptr,
     };
     const char *const envp[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C", nullptr};
     // execve's prototype predates const; it does not write through these.
-    execve(ryxinfo_path, const_cast<char *const *>(argv), const_cast<char *const *>(envp));
+    execve(kRyxinfoPath, const_cast<char *const *>(argv), const_cast<char *const *>(envp));
     int err = errno;
-    std::fprintf(stderr, "ryz-stats-helper: cannot run %s: %s\n", ryxinfo_path, std::strerror(err));
+    std::fprintf(stderr, "ryz-stats-helper: cannot run %s: %s\n", kRyxinfoPath, std::strerror(err));
     return 1;
 }
 
@@ -54,7 +54,7 @@ int main(int argc, char **argv) {
     // which inherits them. Silently, as there may be nowhere safe to write a message.
     if (open_standard_descriptors() != 0) return 1;
     if (argc != 3 || std::strcmp(argv[1], "get") != 0) {
-        std::fputs(usage, stderr);
+        std::fputs(kUsage, stderr);
         return 1;
     }
     // Checked before the uid, so the superuser also learns about a missing flag file.
@@ -62,7 +62,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr,
                      "The installed ryx-stats does not support per-domain RYX statistics. "
                      "Upgrade ryx-stats to a version that provides %s\n",
-                     flag_file);
+                     kFlagFile);
         return 1;
     }
     uid_t uid = getuid();
