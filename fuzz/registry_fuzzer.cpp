@@ -23,6 +23,7 @@
 #include "internal.h"
 #include "registry.h"
 #include "ryx-number.h"
+#include "ryx-owners.h"
 
 using namespace ryx;
 
@@ -91,16 +92,15 @@ void put(const std::string &name, std::string_view bytes) {
 void run_calls(bool table_ok, const std::map<std::string, uint32_t> &mapped, bool index_ok,
                const std::map<uint32_t, uint32_t> &owners) {
     size_t listed = 0;
-    if (ryz_map_iter *it = ryz_map_iter_open(kUid)) {
+    if (MapIter it{ryz_map_iter_open(kUid)}) {
         const char *docroot;
         uint32_t id;
-        while (ryz_map_iter_next(it, &docroot, &id) == 0) {
+        while (ryz_map_iter_next(it.get(), &docroot, &id) == 0) {
             auto m = mapped.find(docroot);
             if (!table_ok || m == mapped.end() || m->second != id)
                 abort(); // only a sound table is ever listed
             ++listed;
         }
-        ryz_map_iter_close(it);
     } else if (table_ok && !mapped.empty()) {
         abort();
     }

@@ -12,6 +12,7 @@
 #include "fixture.h"
 #include "format.h"
 #include "registry.h"
+#include "ryx-owners.h"
 
 using namespace ryx;
 
@@ -19,13 +20,12 @@ namespace {
 
 std::map<std::string, uint32_t> listing(uid_t uid) {
     std::map<std::string, uint32_t> out;
-    ryz_map_iter *it = ryz_map_iter_open(uid);
+    MapIter it(ryz_map_iter_open(uid));
     if (!it) return out;
     const char *d;
     uint32_t id;
-    while (ryz_map_iter_next(it, &d, &id) == 0)
+    while (ryz_map_iter_next(it.get(), &d, &id) == 0)
         out[d] = id;
-    ryz_map_iter_close(it);
     return out;
 }
 
