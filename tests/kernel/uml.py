@@ -2,24 +2,31 @@
 an ordinary program, so control-group limits can be measured where the host offers no
 controllers and no virtualisation.
 
-    boot = Guest(cgroups="v2").run({"cpu20": "...shell...", "users": "..."})
-    boot["cpu20"].status, boot["cpu20"].out, boot["cpu20"].values["percent"]
+    guest = Guest(cgroups="v2")                      # or "v1", hybrid=True, controllers=(...)
+    helper = guest.install_set_user_id("ryz-limits-helper")
+    boot = guest.run({"cpu20": "...shell...", "helper": f"as_user 1000 {helper} ..."})
+    boot["cpu20"].status, .out, .err, .seconds, .values["percent"]   # and boot.boot_seconds
 
 One run() is one boot. It makes a scratch directory on the host (the init script, the checks, a
-prelude of shell functions, set-user-ID copies of helpers, a 64 MiB ext4 image), boots the kernel
-with the host's / as its read-only root and that script as PID 1, and reads the results back from
-the scratch directory, which the guest mounts writable (hostfs) at /run/uml. The console only
-carries a log; every check's output, error output, exit status and guest run time are files.
+prelude of shell functions, set-user-ID copies of helpers, an archive of the guest's /etc, a
+64 MiB ext4 image), boots the kernel with the host's / as its read-only root and that script as
+PID 1, and reads the results back from the scratch directory, which the guest mounts writable
+(hostfs) at /run/uml. The console only carries a log; each check's output, error output, exit
+status and run time are files there.
 
 What a check sees: a shell script run as root with the prelude's functions (as_user, spin,
-cpu_percent, ...), in one kernel shared with the checks before it, in order. After each check every
+cpu_percent), in one kernel shared with the checks before it, in order. After each check every
 process but init is killed; control groups and files it made stay. The guest has one processor
-and 256 MiB. /proc, /sys and /dev (devtmpfs, with the disk as /dev/ubda) are the kernel's own;
-/etc is a writable copy of the host's with the caller's passwd and group lines in place of any
-entry of the same name or id; /run, /tmp, /home and /var/lib are fresh tmpfs, with /var/lib/ryx
-empty and a home for each user under /home; the disk is mounted (ext4) at $RYX_DISK_DIR; the
-control groups are mounted as asked (see Guest); the rest of the host's tree, the build tree
-included, is visible read-only.
+and 256 MiB. /proc, /sys and /dev (devtmpfs, the disk as /dev/ubda) are the kernel's own; /etc
+is a writable copy of the host's with the caller's passwd and group lines in place of any entry
+of the same name or id; /run, /tmp, /home and /var/lib are fresh tmpfs, with /var/lib/ryx empty
+and a home for each user under /home; the disk is mounted (ext4, where the host has mkfs.ext4) at
+$RYX_DISK_DIR; the control groups are mounted as asked (see Guest); the rest of the host's tree
+is visible read-only, the build tree ($RYX_BUILD_DIR) included.
+
+Tests skip where linux.uml is missing or does not boot, in sanitized builds (the sanitizer's
+shadow memory does not fit the guest's address space) and, for set-user-ID helpers, without root
+on the host (the copies must belong to root).
 """
 
 import io
@@ -32,7 +39,7 @@ import tempfile
 import time
 import unittest
 
-from harness.sandbox import SANITIZED, SOURCE_DIR, BUILD_DIR, program
+from harness.sandbox import BUILD_DIR, SANITIZED, SOURCE_DIR, program
 
 LINUX = "/usr/bin/linux.uml"
 CONTROLLERS = ("cpu", "io", "memory", "pids")
@@ -41,16 +48,13 @@ V1_HIERARCHIES = {"cpu": "cpu,cpuacct", "io": "blkio", "memory": "memory", "pids
 # The scratch directory as the guest sees it.
 GUEST_DIR = "/run/uml"
 DISK_MIB = 64
-# Fresh in the guest; a host directory inside one stays visible through its own mount.
-_COVERED = ("/run", "/tmp", "/home", "/var/lib", "/etc")
+# Fresh tmpfs in the guest (/etc a copy of the host's); a host directory inside one of them
+# that the checks need is mounted again at its own path.
+_TMPFS = ("/run", "/tmp", "/home", "/var/lib")
+_COVERED = _TMPFS + ("/etc",)
 
 DEFAULT_PASSWD = ("alice:x:1000:1000::/home/alice:/bin/sh", "bob:x:1001:1001::/home/bob:/bin/sh")
 DEFAULT_GROUP = ("alice:x:1000:", "bob:x:1001:")
-
-
-def as_user(uid, gid=None):
-    """Command prefix that runs a command as an ordinary user in the guest."""
-    return f"setpriv --reuid={uid} --regid={uid if gid is None else gid} --clear-groups --"
 
 
 def unavailable_reason():
@@ -62,7 +66,13 @@ def unavailable_reason():
     return None
 
 
-def _skip(reason):
+# Why install_set_user_id() cannot work here, or None: the copies must belong to root.
+SET_USER_ID_UNAVAILABLE = (None if os.geteuid() == 0
+                           else "set-user-ID helpers in the guest need root on the host")
+
+
+def skip(reason):
+    """A SkipTest to raise, with the reason printed for ctest's skip pattern."""
     print(f"SKIPPED: {reason}", flush=True)
     return unittest.SkipTest(reason)
 
@@ -143,6 +153,8 @@ class Guest:
                  passwd=DEFAULT_PASSWD, group=DEFAULT_GROUP, expose=()):
         if cgroups not in ("v1", "v2", None):
             raise ValueError(f"cgroups: {cgroups!r}")
+        if hybrid and cgroups != "v1":
+            raise ValueError("hybrid: a v1 layout only")
         unknown = set(controllers) - set(CONTROLLERS)
         if unknown:
             raise ValueError(f"unknown controllers {sorted(unknown)}")
@@ -167,17 +179,17 @@ class Guest:
                 raise ValueError(f"check name {name!r}: letters, digits, _ - . only")
         reason = unavailable_reason()
         if reason is not None:
-            raise _skip(reason)
-        if self._set_user_id and os.geteuid() != 0:
-            raise _skip("set-user-ID helpers in the guest need root on the host")
+            raise skip(reason)
+        if self._set_user_id and SET_USER_ID_UNAVAILABLE:
+            raise skip(SET_USER_ID_UNAVAILABLE)
         scratch = tempfile.mkdtemp(prefix="ryx-uml-")
         try:
             os.chmod(scratch, 0o755)  # ordinary users in the guest reach the helpers in it
             self._prepare(scratch, checks, check_timeout)
             started = time.monotonic()
-            console = self._boot(scratch, 60 + len(checks) * (check_timeout + 5))
+            console, status = self._boot(scratch, 60 + len(checks) * (check_timeout + 5))
             total = time.monotonic() - started
-            return self._collect(scratch, checks, console, total)
+            return self._collect(scratch, checks, console, status, total)
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
 
@@ -191,7 +203,8 @@ class Guest:
             shutil.copyfile(program(name), dest)
             os.chmod(dest, 0o4755)
         if self._set_user_id:
-            shutil.copyfile(program("libryx/libryx.so.0"), os.path.join(scratch, "lib", "libryx.so.0"))
+            shutil.copyfile(program("libryx/libryx.so.0"),
+                            os.path.join(scratch, "lib", "libryx.so.0"))
         self._write_tree(os.path.join(scratch, "tree.tar"))
         _write(os.path.join(scratch, "prelude.sh"), _PRELUDE)
         for index, script in enumerate(checks.values()):
@@ -232,9 +245,9 @@ class Guest:
 
     def _init_script(self, scratch, checks, formatted, check_timeout):
         q = shlex.quote
-        lines = [_INIT_HEAD.format(guest=GUEST_DIR)]
-        for path in _COVERED:
-            if os.path.isdir(path) and path != "/etc":
+        lines = [_INIT_HEAD.format(guest=GUEST_DIR, build=q(BUILD_DIR))]
+        for path in _TMPFS:
+            if os.path.isdir(path):
                 lines.append(f"mount -t tmpfs -o mode=0755 tmpfs {path} || fail 'tmpfs on {path}'")
         lines.append("chmod 1777 /tmp")
         lines.append(f"mkdir {GUEST_DIR} && mount -t hostfs -o {q(scratch)} hostfs {GUEST_DIR}"
@@ -244,7 +257,8 @@ class Guest:
                      f"{GUEST_DIR}/tree.tar || fail 'writable tree'")
         if self._set_user_id:
             lines.append("ldconfig || fail ldconfig")
-        for path in sorted({os.path.realpath(p) for p in (BUILD_DIR, SOURCE_DIR, *self.expose) if p}):
+        exposed = {os.path.realpath(p) for p in (BUILD_DIR, SOURCE_DIR, *self.expose) if p}
+        for path in sorted(exposed):
             if any(path == c or path.startswith(c + "/") for c in _COVERED):
                 lines.append(f"mkdir -p {q(path)} && mount -t hostfs -o {q(path)},ro hostfs "
                              f"{q(path)} || fail 'expose {path}'")
@@ -277,9 +291,8 @@ class Guest:
                 lines.append(f"mkdir {root}/{h} && mount -t cgroup -o {h} cgroup {root}/{h}"
                              f" || fail 'v1 {h}'")
                 mounts.append(f"{root}/{h}")
-                # The aliases hosts keep for joined hierarchies.
-                for alias in h.split(",") if "," in h else ():
-                    lines.append(f"ln -s {h} {root}/{alias}")
+                if "," in h:  # the aliases hosts keep for a joined hierarchy
+                    lines += [f"ln -s {h} {root}/{alias}" for alias in h.split(",")]
             if self.hybrid:
                 lines.append(f"mkdir {root}/unified && mount -t cgroup2 cgroup2 {root}/unified"
                              " || fail unified")
@@ -292,7 +305,8 @@ class Guest:
     # -- the boot -------------------------------------------------------------------------
 
     def _boot(self, scratch, timeout):
-        """Runs the kernel to its power-off (or kills it at timeout); returns the console log."""
+        """Runs the kernel to its power-off (or kills it at timeout); returns the console's log
+        and the kernel's exit status."""
         log_path = os.path.join(scratch, "console.log")
         argv = [LINUX, "mem=256M", "root=/dev/root", "rootfstype=hostfs", "hostfs=/", "ro",
                 f"ubd0={scratch}/disk.img", f"init={scratch}/init.sh", "con=null",
@@ -313,27 +327,29 @@ class Guest:
                     pass
                 proc.wait()
         with open(log_path, "rb") as f:
-            return f.read().decode(errors="replace")
+            return f.read().decode(errors="replace"), proc.returncode
 
     # -- after it -------------------------------------------------------------------------
 
-    def _collect(self, scratch, checks, console, total):
+    def _collect(self, scratch, checks, console, status, total):
         out = os.path.join(scratch, "out")
         marks = dict(line.split() for line in _read(os.path.join(out, "marks")).splitlines())
         if "init" not in marks:
             if f"Run {scratch}/init.sh as init process" not in console:
-                raise _skip("linux.uml did not boot here: " + _tail(console, 3).replace("\n", " | "))
+                raise skip(f"linux.uml did not boot here (exit status {status}): "
+                            + (_tail(console, 3).replace("\n", " | ") or "no console output"))
             raise GuestError("the guest's init stopped before its set-up:\n" + _tail(console))
         if "error" in marks or "end" not in marks:
-            raise GuestError(f"the guest stopped: {_read(os.path.join(out, 'error')).strip()}"
-                             f" (marks {marks})\n{_tail(console)}")
+            error = _read(os.path.join(out, "error")).strip() or "it never powered off"
+            raise GuestError(f"the guest stopped: {error} (marks {marks}); its log:\n"
+                             + _tail(console))
         results = {}
         for index, name in enumerate(checks):
             base = os.path.join(out, str(index))
-            status = _read(base + ".status").strip()
+            code = _read(base + ".status").strip()
             times = _read(base + ".time").split()
             seconds = round(float(times[1]) - float(times[0]), 2) if len(times) == 2 else None
-            results[name] = Result(name, int(status) if status else None, _read(base + ".out"),
+            results[name] = Result(name, int(code) if code else None, _read(base + ".out"),
                                    _read(base + ".err"), seconds)
         return Boot(results, float(marks["ready"]), round(total, 2), console)
 
@@ -343,6 +359,7 @@ class Guest:
 _INIT_HEAD = """\
 #!/bin/sh
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C
+export RYX_BUILD_DIR={build}
 mark() {{ read up _x < /proc/uptime; echo "$1 $up" >> {guest}/out/marks; }}
 finish() {{ mark end; sync; echo o > /proc/sysrq-trigger; sleep 60; }}
 fail() {{ echo "RYX-GUEST-ERROR $*"; echo "$*" > {guest}/out/error; mark error; finish; }}
@@ -364,13 +381,17 @@ mountpoint -q /dev || mount -t devtmpfs devtmpfs /dev
 echo 1 > /proc/sys/kernel/printk
 """
 
+
 def _merge_accounts(path, lines):
     """The host's passwd or group file with lines in place of entries of the same name or id."""
-    names = {line.split(":")[0] for line in lines}
-    ids = {line.split(":")[2] for line in lines}
+    def key(line):
+        fields = line.split(":") + ["", "", ""]
+        return fields[0], fields[2]
+
+    names, ids = zip(*map(key, lines)) if lines else ((), ())
     with open(path) as f:
         kept = [line for line in f.read().splitlines()
-                if line.split(":")[0] not in names and (line.split(":") + ["", "", ""])[2] not in ids]
+                if key(line)[0] not in names and key(line)[1] not in ids]
     return "".join(f"{line}\n" for line in kept + list(lines))
 
 
@@ -390,7 +411,8 @@ def _add_text(tar, path, text, mode=0o644):
 
 def _add_dir(tar, path, uid, gid, mode=0o755):
     info = tarfile.TarInfo(path.lstrip("/"))
-    info.type, info.mode, info.uid, info.gid, info.mtime = tarfile.DIRTYPE, mode, uid, gid, int(time.time())
+    info.type, info.mode, info.mtime = tarfile.DIRTYPE, mode, int(time.time())
+    info.uid, info.gid = uid, gid
     tar.addfile(info)
 
 
@@ -407,5 +429,9 @@ def _read(path):
         return ""
 
 
-def _tail(text, lines=25):
-    return "\n".join(text.rstrip("\n").splitlines()[-lines:])
+def _tail(console, lines=25):
+    """The console's last lines from init's start on (all of it without one), stack frames left
+    out: what the guest said and why it stopped."""
+    text = console.split(" as init process\n", 1)[-1]
+    kept = [line for line in text.splitlines() if not line.lstrip().startswith("[<")]
+    return "\n".join(kept[-lines:])
