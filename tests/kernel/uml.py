@@ -17,12 +17,12 @@ status and run time are files there.
 What a check sees: a shell script run as root with the prelude's functions (as_user, spin,
 cpu_percent), in one kernel shared with the checks before it, in order. After each check every
 process but init is killed; control groups and files it made stay. The guest has one processor
-and 256 MiB. /proc, /sys and /dev (devtmpfs, the disk as /dev/ubda) are the kernel's own; /etc
-is a writable copy of the host's with the caller's passwd and group lines in place of any entry
-of the same name or id; /run, /tmp, /home and /var/lib are fresh tmpfs, with /var/lib/ryx empty
-and a home for each user under /home; the disk is mounted (ext4, where the host has mkfs.ext4) at
-$RYX_DISK_DIR; the control groups are mounted as asked (see Guest); the rest of the host's tree
-is visible read-only, the build tree ($RYX_BUILD_DIR) included.
+and 256 MiB. /proc, /sys and /dev (devtmpfs, the disk as /dev/ubda, with pts and shm) are the
+kernel's own; /etc is a writable copy of the host's with the caller's passwd and group lines in
+place of any entry of the same name or id; /run, /tmp, /home and /var/lib are fresh tmpfs, with
+/var/lib/ryx empty and a home for each user under /home; the disk is mounted (ext4, where the
+host has mkfs.ext4) at $RYX_DISK_DIR; the control groups are mounted as asked (see Guest); the
+rest of the host's tree is visible read-only, the build tree ($RYX_BUILD_DIR) included.
 
 Tests skip where linux.uml is missing or does not boot, in sanitized builds (the sanitizer's
 shadow memory does not fit the guest's address space) and, for set-user-ID helpers, without root
@@ -378,6 +378,8 @@ check() {{
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mountpoint -q /dev || mount -t devtmpfs devtmpfs /dev
+mkdir -p /dev/pts /dev/shm && mount -t devpts devpts /dev/pts && mount -t tmpfs tmpfs /dev/shm
+ln -sf /proc/self/fd /dev/fd
 echo 1 > /proc/sys/kernel/printk
 """
 
