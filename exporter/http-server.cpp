@@ -212,8 +212,8 @@ bool client_certificate_ok(MHD_Connection *conn, ClientAuth auth) {
 }
 
 MHD_Result reply_unauthorized(MHD_Connection *conn) {
-    static const char text[] = "unauthorized\n";
-    ResponsePtr r(MHD_create_response_from_buffer(sizeof text - 1, const_cast<char *>(text),
+    static const char kText[] = "unauthorized\n";
+    ResponsePtr r(MHD_create_response_from_buffer(sizeof kText - 1, const_cast<char *>(kText),
                                                   MHD_RESPMEM_PERSISTENT));
     if (!r || MHD_add_response_header(r.get(), MHD_HTTP_HEADER_CONTENT_TYPE, kTextType) != MHD_YES)
         return MHD_NO;

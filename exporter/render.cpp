@@ -38,8 +38,8 @@ template <typename T> std::optional<T> always(T v) {
 }
 
 void limits(Exposition &out, const Snapshot &snap) {
-    static constexpr const char *name = "ryx_container_limit";
-    out.family(name,
+    static constexpr const char *kName = "ryx_container_limit";
+    out.family(kName,
                "Limit of the container set in libryx, in base units: cpu in processors, "
                "memory and virtual_memory in bytes, io in bytes per second, io_operations per "
                "second, processes and entry_processes in processes.",
@@ -50,7 +50,7 @@ void limits(Exposition &out, const Snapshot &snap) {
         Decimal id(c.id), reseller(c.reseller);
         auto emit = [&](const char *resource, const auto &value) {
             if (value)
-                out.sample(name,
+                out.sample(kName,
                            {{"id", id.view()},
                             {"user", c.user},
                             {"reseller", reseller.view()},

@@ -177,9 +177,9 @@ bool read_items(std::string_view text, std::vector<Item> &items, std::string &er
 }
 
 int tls_version(const std::string &name) {
-    static const char *const names[] = {"TLS10", "TLS11", "TLS12", "TLS13"};
+    static const char *const kNames[] = {"TLS10", "TLS11", "TLS12", "TLS13"};
     for (int v = 0; v < 4; ++v)
-        if (name == names[v]) return v;
+        if (name == kNames[v]) return v;
     return -1;
 }
 
@@ -330,7 +330,8 @@ bool load_tls(const std::string &path, WebSecurity &sec, std::string &error) {
 } // namespace
 
 bool is_bcrypt_hash(std::string_view hash) {
-    static const char digits[] = "./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static const char kDigits[] =
+        "./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     if (hash.size() != 60 || hash.substr(0, 2) != "$2" || !std::strchr("aby", hash[2]) ||
         hash[3] != '$' || hash[6] != '$')
         return false;
@@ -338,7 +339,7 @@ bool is_bcrypt_hash(std::string_view hash) {
     if (!std::isdigit(static_cast<unsigned char>(hash[4])) ||
         !std::isdigit(static_cast<unsigned char>(hash[5])) || cost < 4 || cost > 31)
         return false;
-    return hash.find_first_not_of(digits, 7) == std::string_view::npos;
+    return hash.find_first_not_of(kDigits, 7) == std::string_view::npos;
 }
 
 bool parse_web_config(std::string_view text, WebConfig &config, std::string &error) {

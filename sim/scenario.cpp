@@ -257,9 +257,9 @@ class Parser {
         static const struct {
             const char *key;
             Level Load::*field;
-        } keys[] = {
+        } kKeys[] = {
             {"cpu", &Load::cpu}, {"mem", &Load::mem}, {"io", &Load::io}, {"iops", &Load::iops}};
-        for (const auto &k : keys) {
+        for (const auto &k : kKeys) {
             auto it = l.attrs.find(k.key);
             if (it != l.attrs.end() && parse_level(it->second, load.*k.field) != 0)
                 return fail(l.keyword + ": bad " + k.key + " level '" + it->second + "'");

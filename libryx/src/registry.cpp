@@ -308,11 +308,11 @@ int rebuild(std::vector<Conflict> *conflicts, std::vector<Damaged> *damaged,
 }
 
 std::string escape_docroot(std::string_view docroot) {
-    static const char hex[] = "0123456789abcdef";
+    static const char kHex[] = "0123456789abcdef";
     std::string out;
     for (unsigned char c : docroot) {
         if (c < 0x20 || c == 0x7f || c == '\\')
-            out += {'\\', 'x', hex[c >> 4], hex[c & 15]};
+            out += {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
         else
             out += static_cast<char>(c);
     }

@@ -135,12 +135,12 @@ int cmd_allow(const Call &c) {
     if (c.flag) return usage_error("%s", "--force is for disallow-domain-limits");
     int rc = ryx::registry::enable(c.subject);
     if (rc < 0) return fail("allow-domain-limits", rc);
-    static const char *const said[] = {
+    static const char *const kSaid[] = {
         "domain isolation was already enabled for uid %u\n",
         "domain isolation enabled for uid %u\n",
         "domain isolation enabled for uid %u (its empty entry file is now a table)\n",
     };
-    std::printf(said[rc], c.subject);
+    std::printf(kSaid[rc], c.subject);
     return EXIT_OK;
 }
 
@@ -496,7 +496,7 @@ int dispatch(const Command &cmd, char **args, int nargs) {
 
 // --registry and --state-dir, or --help; -1 when the command is to run.
 int take_options(int argc, char **argv, ryx::Paths &paths) {
-    static const struct option longopts[] = {
+    static const struct option kLongOptions[] = {
         {"registry", required_argument, nullptr, 'r'},
         {"state-dir", required_argument, nullptr, 's'},
         {"help", no_argument, nullptr, 'h'},
@@ -504,7 +504,7 @@ int take_options(int argc, char **argv, ryx::Paths &paths) {
     };
     int c;
     // '+': options end at the command, whose own arguments may look like options.
-    while ((c = ::getopt_long(argc, argv, "+h", longopts, nullptr)) != -1) {
+    while ((c = ::getopt_long(argc, argv, "+h", kLongOptions, nullptr)) != -1) {
         switch (c) {
         case 'r':
             paths.registry_root = optarg;
