@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Runs clang-tidy (the checks of .clang-tidy) over the product folders with the compile commands
-# of a configured build; fails with status 1 when it finds anything.
+# Runs clang-tidy (the checks of .clang-tidy, and of a folder's own .clang-tidy where it has one)
+# over the product folders with the compile commands of a configured build, and looks for
+# file-scope statics where the tree's naming style holds; fails with status 1 when it finds
+# anything.
 #   scripts/tidy.sh [BUILD_DIR] [FILE...]
 # BUILD_DIR defaults to build/clang (cmake --preset clang): clang-tidy then sees the flags clang++
 # compiles with. FILEs, if any, limit the run to those and show clang-tidy's full output.
@@ -88,6 +90,16 @@ xargs -0 -n 1 -P "${RYX_TIDY_JOBS:-2}" sh -c '
     log="$work/logs/$(printf "%s" "$1" | tr / _)"
     "$tool" -p "$work" --quiet --header-filter="$header_filter" "$1" >"$log" 2>&1 ||
         echo "$1" >>"$work/failed"' sh <"$work/files"
+
+# clang-tidy 14 has no check for it: where the tree's naming style holds (a folder whose own
+# .clang-tidy enables it), file-local functions and objects sit in anonymous namespaces, never
+# behind a file-scope static.
+tr '\0' '\n' <"$work/files" | while IFS= read -r f; do
+    rel="${f#"$src"/}"
+    grep -qs readability-identifier-naming "$src/${rel%%/*}/.clang-tidy" || continue
+    grep -nE '^(template <[^>]*> )?static ' "$f" |
+        sed "s|^\([0-9]*\):.*|$f:\1:1: warning: file-scope static: file-local names go in an anonymous namespace [file-local-static]|"
+done >"$work/logs/file-local-static"
 
 if [ $# -gt 0 ]; then
     cat "$work"/logs/*
