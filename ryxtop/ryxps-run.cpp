@@ -16,9 +16,9 @@
 #include "ryxps-cmdline.h"
 #include "thread-collector.h"
 #include "host-config.h"
-#include "list-reader.h"
 #include "ryxps-order.h"
 #include "ryxps-output.h"
+#include "sample-source.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ enum : int {
     EXIT_BAD_OPTION = EINVAL,     // 22: option errors
     EXIT_BAD_SETUP = -EINVAL,     // 234: invalid column format, no memory for the default
                                   // format, unusable system configuration
-    EXIT_NO_LIST_FILES = -ENOMEM, // no memory for the list of list files
+    EXIT_NO_LIST_FILES = -ENOMEM, // no memory for the list of list files (or the tree's)
     KEEP_RUNNING = -1,            // start-up succeeded
 };
 
@@ -88,7 +88,7 @@ struct Viewer {
     unsigned sort = SORT_NONE;
     std::vector<ryx_column> columns;
     ryx_render_ctx ctx;
-    ryx_list_files ryx_list_file;
+    ryx_source source; // the kernel's lists, or the control-group tree without them
     CursesScreen screen;
 };
 
@@ -115,7 +115,7 @@ int read_format(const ryx_cmdline &cmd, std::vector<ryx_column> &columns) {
     return ryx_parse_format(format, columns) == 0 ? KEEP_RUNNING : EXIT_BAD_SETUP;
 }
 
-// Options, columns, system values, the screen in top mode, and the list files.
+// Options, columns, system values, the screen in top mode, and the source of the samples.
 int start(int argc, char **argv, Viewer &v) {
     ryx_cmdline cmd;
     int status = read_options(argc, argv, cmd);
@@ -132,7 +132,8 @@ int start(int argc, char **argv, Viewer &v) {
         catch_terminal_signals();
         v.screen.start();
     }
-    if (!ryx_find_list_files(v.ryx_list_file)) {
+    // The thread walk counts the processes and threads of either source.
+    if (!ryx_open_source(v.source, v.ctx.host.page_size, false)) {
         // Leave the full screen first: a message written onto it would vanish with it.
         v.screen.stop();
         fputs("error: failed to get ryx list files", stderr);
@@ -141,9 +142,9 @@ int start(int argc, char **argv, Viewer &v) {
     return KEEP_RUNNING;
 }
 
-// Reads the lists; the render context follows the clock of every read.
+// Reads the lists (or the tree); the render context follows the clock of every read.
 int read_sample(Viewer &v, ryx_sample &sample) {
-    int rc = ryx_get_stats(v.ryx_list_file, v.ctx.times, sample);
+    int rc = ryx_read_source(v.source, v.ctx.times, sample);
     v.ctx.times = sample.times;
     return rc;
 }

@@ -37,18 +37,6 @@ uint64_t read_tsc() {
     return __rdtsc();
 }
 
-// A read is timed by the clock its list version counts cpu in; only that clock's pair shifts.
-void take_timestamp(ryx_read_times &times, int version) {
-    times.proc_ryx_version = version;
-    if (version >= 5) {
-        times.times_ts[0] = times.times_ts[1];
-        clock_gettime(CLOCK_REALTIME, &times.times_ts[1]);
-    } else {
-        times.times_tsc[0] = times.times_tsc[1];
-        times.times_tsc[1] = read_tsc();
-    }
-}
-
 // Whether the header names a column by either name.
 bool has_column(const ryx_stats &stats, const char *name, const char *alt_name) {
     for (std::string_view n : stats.names)
@@ -117,6 +105,17 @@ bool ryx_add_list_file(ryx_list_files &list, const char *path) {
 }
 
 } // namespace
+
+void ryx_take_timestamp(ryx_read_times &times, int version) {
+    times.proc_ryx_version = version;
+    if (version >= 5) {
+        times.times_ts[0] = times.times_ts[1];
+        clock_gettime(CLOCK_REALTIME, &times.times_ts[1]);
+    } else {
+        times.times_tsc[0] = times.times_tsc[1];
+        times.times_tsc[1] = read_tsc();
+    }
+}
 
 bool ryx_split_list(std::string_view text, std::string_view &header, std::string_view &body) {
     while (!text.empty()) {
@@ -210,7 +209,7 @@ int ryx_get_stats(const ryx_list_files &files, const ryx_read_times &before, ryx
         if (!read_file(files[0].c_str(), text) || !ryx_split_list(text, header, body))
             return -EPROTO;
         ryx_parse_header(header, stats);
-        take_timestamp(sample.times, stats.version);
+        ryx_take_timestamp(sample.times, stats.version);
         ryx_parse_rows(body, stats);
         // Reseller lists come and go between passes: one that vanished since the glob, or
         // that has no header yet, contributes nothing.

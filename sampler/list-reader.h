@@ -28,6 +28,10 @@ struct ryx_read_times {
     timespec times_ts[2] = {};
 };
 
+// Stamps a read of a list of this version: stores the version and shifts in a reading of the
+// clock that version counts cpu in (the other clock's pair stays).
+void ryx_take_timestamp(ryx_read_times &times, int version);
+
 // Time between the last two reads: nanoseconds from version 5, else time-stamp-counter cycles,
 // the unit of the containers' cpu counters. Unsigned: a clock stepped back gives a huge value.
 uint64_t ryx_interval_length(const ryx_read_times &times);
