@@ -98,7 +98,8 @@ tr '\0' '\n' <"$work/files" | while IFS= read -r f; do
     rel="${f#"$src"/}"
     grep -qs readability-identifier-naming "$src/${rel%%/*}/.clang-tidy" || continue
     grep -nE '^(template <[^>]*> )?static ' "$f" |
-        sed "s|^\([0-9]*\):.*|$f:\1:1: warning: file-scope static: file-local names go in an anonymous namespace [file-local-static]|"
+        sed "s|^\([0-9]*\):.*|$f:\1:1: warning: file-scope static: file-local names go in an anonymous namespace [file-local-static]|" ||
+        true
 done >"$work/logs/file-local-static"
 
 if [ $# -gt 0 ]; then
