@@ -1,5 +1,6 @@
 // One collection pass over the host, as ryxps makes it: the container lists, then the threads
-// of the listed containers; then, per container, its limits and its user's name.
+// of the listed containers (on a stock kernel: the library's control-group tree, whose groups
+// count their own processes and threads); then, per container, its limits and its user's name.
 #include "host-collector.h"
 
 #include <algorithm>
@@ -16,9 +17,9 @@
 #include <ryx/ryz-map.h>
 
 #include "host-config.h"
-#include "list-reader.h"
 #include "ryx-owners.h"
 #include "ryx-units.h"
+#include "sample-source.h"
 #include "thread-collector.h"
 
 namespace ryx_exporter {
@@ -93,18 +94,21 @@ bool HostCollector::init(std::string &error) {
 
 Snapshot HostCollector::collect() const {
     Snapshot snap;
-    // The reseller lists come and go: found again on every pass, as a run of ryxps does.
-    ryx_list_files files;
-    if (!ryx_find_list_files(files)) {
+    // The reseller lists come and go, and so may the kernel's lists or the tree: the source is
+    // chosen and found again on every pass, as a run of ryxps does.
+    ryx_source source;
+    if (!ryx_open_source(source, page_size_, true)) {
         snap.error = -ENOMEM;
         return snap;
     }
     ryx_sample sample;
-    if (int rc = ryx_get_stats(files, ryx_read_times{}, sample); rc < 0) {
+    if (int rc = ryx_read_source(source, ryx_read_times{}, sample); rc < 0) {
         snap.error = rc;
         return snap;
     }
-    ryx_get_pt_stats(sample.list.get(), page_size_);
+    // The tree's samples carry their counts already: /proc is walked for the lists only.
+    const bool walked = source.kind == RYX_SOURCE_LISTS;
+    if (walked) ryx_get_pt_stats(sample.list.get(), page_size_);
     const bool nanoseconds = sample.times.proc_ryx_version >= 5;
 
     ryx::Handle handle(init_ryx(malloc, free));
@@ -127,8 +131,11 @@ Snapshot HostCollector::collect() const {
             c.cpu_seconds = static_cast<double>(e->cpu) / 1e9;
         else if (e->cpu_valid && cpufreq_ != 0)
             c.cpu_seconds = static_cast<double>(e->cpu) / static_cast<double>(cpufreq_);
-        c.memory_bytes =
-            e->mem_valid ? e->mem * static_cast<uint64_t>(page_size_) : thread_memory(*e);
+        // Without a memory figure and without the threads walked, there is none to give.
+        if (e->mem_valid)
+            c.memory_bytes = e->mem * static_cast<uint64_t>(page_size_);
+        else if (walked)
+            c.memory_bytes = thread_memory(*e);
         if (e->io_valid) c.io_bytes = e->io;
         if (e->iops_valid) c.io_operations = e->iops;
         if (e->id < first_domain_id) c.user = users.name(static_cast<uint32_t>(e->id));

@@ -1,5 +1,6 @@
-// Collection on the real host: the viewer's own list reader and thread collector, libryx for
-// the limits, the passwd database for the user names.
+// Collection on the real host: the viewer's own sources (the kernel's lists and the thread
+// collector, or the control-group tree), libryx for the limits, the passwd database for the user
+// names.
 #pragma once
 
 #include <string>

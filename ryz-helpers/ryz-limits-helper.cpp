@@ -17,6 +17,7 @@
 #include <ryx/ryx-ctl.h>
 #include <ryx/ryz-map.h>
 
+#include "ryx-cgroup-record.h"
 #include "ryx-owners.h"
 #include "ryx-paths.h"
 #include "ryz-helper.h"
@@ -44,8 +45,29 @@ int ryx_exists(libryx *handle, uint32_t id) {
     return rc < 0 ? rc : -EIO;
 }
 
+// Without the container kernel (no /proc/ryx at all), the library's control-group tree places
+// containers: ryx_id is a child of ryk_id when its group <root>/ryx<ryk_id>/ryx<ryx_id> is there
+// in the first hierarchy of the record. 1: it is, 0: it is not, -1: there is no record, or none
+// to believe (it, its directory or the root is not root's alone).
+int tree_holds_ryx(uint32_t ryk_id, uint32_t ryx_id) {
+    char record[RYX_CGROUP_RECORD_MAX];
+    if (ryx_record_read(RYX_CGROUP_RECORD, record, sizeof record) <= 0) return -1;
+    const char *text = record;
+    ryx_record_line first;
+    if (ryx_record_next(&text, &first) != 1) return -1;
+    struct stat st;
+    if (stat(first.root, &st) != 0 || !S_ISDIR(st.st_mode) || !ryx_record_trusted(&st)) return -1;
+    char group[4096];
+    int n = std::snprintf(group, sizeof group, "%s/ryx%u/ryx%u", first.root, ryk_id, ryx_id);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof group) return -1;
+    if (lstat(group, &st) != 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+    // Only the library makes groups there, all of them root's alone: anything else is none.
+    return S_ISDIR(st.st_mode) && ryx_record_trusted(&st) ? 1 : 0;
+}
+
 // /proc/ryx/resellers/ryk<id>/list: a row's leading token is "<reseller>,<id>".
-// 1: ryx_id is listed under ryk_id, 0: it is not, -1: the list cannot be opened.
+// 1: ryx_id is listed under ryk_id, 0: it is not, -1: the list cannot be opened (and, on a host
+// without the container kernel, the tree cannot tell).
 int ryk_holds_ryx(uint32_t ryk_id, uint32_t ryx_id) {
     char path[4096];
     std::snprintf(path, sizeof path, "/proc/ryx/resellers/ryk%u/list", ryk_id);
@@ -54,7 +76,12 @@ int ryk_holds_ryx(uint32_t ryk_id, uint32_t ryx_id) {
     // Owned until the FILE takes it over.
     ryx::Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat st;
-    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    if (fd.get() < 0) {
+        // A kernel with lists has /proc/ryx; only where it has none does the tree answer.
+        if (lstat("/proc/ryx", &st) != 0 && errno == ENOENT) return tree_holds_ryx(ryk_id, ryx_id);
+        return -1;
+    }
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     ryx::File f(fdopen(fd.get(), "r"));
     if (!f) return -1;
     fd.release();

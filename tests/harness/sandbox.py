@@ -10,8 +10,9 @@ be tested without touching the host.
 /proc is a directory of fixture files bind-mounted over the real one; the real procfs stays
 reachable under /proc/.real (a name the viewer's walk passes over) and /proc/self and
 /proc/thread-self lead there, so the loader and sanitizer runtimes keep working. /etc, /usr,
-/opt and /var are overlays: the fixture tree on top of the real directory, with writes going to
-an upper directory inside the test's temporary directory (read it back with Host.read).
+/opt, /var and /run are overlays: the fixture tree on top of the real directory, with writes
+going to an upper directory inside the test's temporary directory (read it back with
+Host.read).
 
 Interval mode is made exact with fake_clock(), whose preload turns every sleep() into an exact,
 instant step of the clock with a hook that can put the next sample in place; full-screen modes
@@ -36,7 +37,8 @@ SANITIZED = bool(os.environ.get("RYX_SANITIZE"))
 SYSTEM_LIBDIR = os.environ.get("RYX_SYSTEM_LIBDIR") or os.path.normpath(
     "/usr/lib/" + (sysconfig.get_config_var("MULTIARCH") or ""))
 
-_OVERLAID = ("etc", "usr", "opt", "var")
+# /run for the record of where the containers' control-group tree is (/run/ryx/cgroup).
+_OVERLAID = ("etc", "usr", "opt", "var", "run")
 
 _PROGRAMS = {
     "ryxps": "ryxtop/ryxps",

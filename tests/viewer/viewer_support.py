@@ -63,3 +63,29 @@ def stage(host, name, text, target="/proc/ryx/list"):
 
 def sanitized():
     return bool(os.environ.get("RYX_SANITIZE"))
+
+
+# Where the fixture control-group tree lives: a hierarchy "mounted" at TREE_MOUNT (a sandboxed
+# path; a real one is under /sys/fs/cgroup) with the tree's root at TREE.
+TREE_MOUNT = "/run/cgroup-fixture"
+TREE = TREE_MOUNT + "/ryx"
+
+
+def tree_record(host, lines):
+    """/run/ryx/cgroup, root's like ryxd's, naming the tree's hierarchies."""
+    host.mkdir("/run/ryx")
+    host.file("/run/ryx/cgroup", "".join(f"{line}\n" for line in lines))
+
+
+def tree_leaf(host, cid, parent=0, files=(), mount=TREE_MOUNT):
+    """The leaf of container cid (under reseller parent) with its files {name: text}, every
+    directory on the way root's alone; returns the leaf's path in its hierarchy, as a thread's
+    cgroup lines name it."""
+    parts = ["ryx"] + ([f"ryx{parent}"] if parent else []) + [f"ryx{cid}", f"ryx{cid}"]
+    path = mount
+    for part in parts:
+        path += "/" + part
+        host.mkdir(path)
+    for name, text in dict(files).items():
+        host.file(f"{path}/{name}", text)
+    return path[len(mount):]
