@@ -29,7 +29,7 @@ while (($#)); do
 done
 if ((${#targets[@]} == 0)); then
     targets=(list_reader_fuzzer proc_sources_fuzzer column_format_fuzzer registry_fuzzer
-             helper_numbers_fuzzer)
+             helper_numbers_fuzzer tree_source_fuzzer)
 fi
 
 cc="${RYX_FUZZ_CC:-clang}"
