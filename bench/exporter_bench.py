@@ -10,6 +10,9 @@ threads over one HTTP scrape), a `ryx_exporter --once` run, and a one-shot `ryxp
 (both timed by bench_spawn, start-up included). Then the server's resident size over
 --scrapes scrapes in a row.
 
+--tree: the same on the library's control-group tree (bench/viewer_bench.py --tree), where the
+exporter walks no threads: a scrape against a ryxps -n pass over the same tree and threads.
+
 Every listed container is a user's, as on a hosting server: /etc is overlaid, in this run's
 mount namespace only, with a passwd that has an entry for each listed id (the exporter looks
 up the name of every listed container; ryxps -n looks up none).
@@ -31,6 +34,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import viewer_bench as vb  # noqa: E402  (the population, its /proc and the spawn timer)
 
 GOAL = 1.15  # a scrape within this factor of a ryxps -n pass, in CPU time
+TREE_GOAL = 0.1  # the same on the tree, where the scrape walks no threads
 
 
 def free_port():
@@ -137,13 +141,34 @@ def threads_in(exposition):
                if line.startswith("ryx_container_threads{"))
 
 
+def measure(build, server, proc, runs):
+    """Interleaved scrapes, --once runs and ryxps -n passes, the order rotating each round,
+    after one warm-up round: medians."""
+    exporter = os.path.join(build, "exporter", "ryx_exporter")
+    ryxps = os.path.join(build, "ryxtop", "ryxps")
+    samples = {"scrape": [], "--once": [], "ryxps -n": []}
+    run_one = {
+        "scrape": lambda: [server.scrape() + (0,)],
+        "--once": lambda: vb.spawn_times(build, [exporter, "--once"], proc=proc),
+        "ryxps -n": lambda: vb.spawn_times(build, [ryxps, "-n"], proc=proc),
+    }
+    names = list(run_one)
+    for n in names:
+        run_one[n]()
+    for r in range(runs):
+        for k in range(len(names)):
+            n = names[(r + k) % len(names)]
+            samples[n] += run_one[n]()
+    return {n: {"wall": vb.med([s[0] for s in v]), "cpu": vb.med([s[1] for s in v])}
+            for n, v in samples.items()}
+
+
 def run(args):
     build = os.path.abspath(args.build)
     tmp = tempfile.mkdtemp(prefix="ryxbench-exporter-")
     pop = vb.Population(build, args.procs, args.threads, args.containers, args.others)
     listed = sorted(set(pop.containers) | set(range(5000, 5000 + args.listed)))
     ryxps = os.path.join(build, "ryxtop", "ryxps")
-    exporter = os.path.join(build, "exporter", "ryx_exporter")
     server = None
     etc_overlaid = False
     try:
@@ -166,22 +191,7 @@ def run(args):
         vb.log(f"population: {in_list} threads in {busy} containers ({len(listed)} listed), "
                f"{args.others * args.threads} more outside any")
 
-        # Interleaved, the order rotating each round, after one warm-up round.
-        samples = {"scrape": [], "--once": [], "ryxps -n": []}
-        measure = {
-            "scrape": lambda: [server.scrape() + (0,)],
-            "--once": lambda: vb.spawn_times(build, [exporter, "--once"], proc=fake),
-            "ryxps -n": lambda: vb.spawn_times(build, [ryxps, "-n"], proc=fake),
-        }
-        names = list(measure)
-        for n in names:
-            measure[n]()
-        for r in range(args.runs):
-            for k in range(len(names)):
-                n = names[(r + k) % len(names)]
-                samples[n] += measure[n]()
-        res = {n: {"wall": vb.med([s[0] for s in v]), "cpu": vb.med([s[1] for s in v])}
-               for n, v in samples.items()}
+        res = measure(build, server, fake, args.runs)
         vb.log(f"\none pass over {in_list} threads, median of {args.runs} runs "
                "(wall and user+system CPU; the scrape's CPU is the server's, all threads)")
         vb.log(f"{'':10} {'wall ms':>9} {'cpu ms':>9}")
@@ -219,6 +229,54 @@ def run(args):
         vb.remove_scratch(tmp)
 
 
+def run_tree(args):
+    """A scrape whose records come from the control-group tree (no walk of /proc) against a
+    ryxps -n pass over the same tree and threads."""
+    build = os.path.abspath(args.build)
+    tmp = tempfile.mkdtemp(prefix="ryxbench-exporter-tree-")
+    ryxps = os.path.join(build, "ryxtop", "ryxps")
+    pop = server = None
+    etc_overlaid = False
+    try:
+        vb.log(f"{os.uname().release}, {os.cpu_count()} cpus, load average "
+               f"{open('/proc/loadavg').read().split()[0]} at the start")
+        pop, _, proc = vb.start_tree(args, build, tmp)
+        if not args.unknown_users:
+            users_for(tmp, pop.containers)
+            etc_overlaid = True
+        in_list = args.procs * args.threads
+        busy = min(args.procs, args.tree)
+        server = Server(build, proc)
+        got = threads_in(server.get())
+        got_ryxps = vb.count_lines(build, [ryxps, "-n", "-p"], proc, tmp) - 1 - busy
+        if got != in_list or got_ryxps != in_list:
+            raise RuntimeError(f"population mismatch: the exporter counts {got} threads, "
+                               f"ryxps -p {got_ryxps}, of {in_list}")
+        vb.log(f"population: {in_list} threads in {busy} containers of a tree of {args.tree}, "
+               f"{args.others * args.threads} more outside any")
+        res = measure(build, server, proc, args.runs)
+        vb.log(f"\none pass over the tree, median of {args.runs} runs (wall and user+system CPU; "
+               "the scrape's CPU is the server's, all threads)")
+        vb.log(f"{'':10} {'wall ms':>9} {'cpu ms':>9}")
+        for n, r in res.items():
+            vb.log(f"{n:10} {r['wall'] * 1e3:9.1f} {r['cpu'] * 1e3:9.1f}")
+        base = res["ryxps -n"]
+        vb.log("\nratios to ryxps -n (wall, cpu):")
+        for n in ("scrape", "--once"):
+            vb.log(f"  {n:8} {res[n]['wall'] / base['wall']:5.3f}  "
+                   f"{res[n]['cpu'] / base['cpu']:5.3f}")
+        vb.log(f"goal: a scrape of the tree within {TREE_GOAL}x of a ryxps -n pass in CPU time: "
+               f"{vb.verdict(res['scrape']['cpu'] <= TREE_GOAL * base['cpu'])}")
+    finally:
+        if server:
+            vb.log(f"\nserver exit status {server.stop()}")
+        if pop:
+            pop.stop()
+        if etc_overlaid:
+            vb.umount("/etc")
+        vb.remove_scratch(tmp)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     vb.add_population_arguments(ap)
@@ -229,6 +287,9 @@ def main():
                          "lookup goes through the whole NSS chain")
     ap.add_argument("--no-nice", action="store_true",
                     help="run the measured programs at normal priority (default: nice -20)")
+    ap.add_argument("--tree", type=int, nargs="?", const=100, metavar="CONTAINERS",
+                    help="instead: a scrape of a control-group tree of CONTAINERS containers "
+                         "(default 100) against a ryxps -n pass over it")
     args = ap.parse_args()
     status = vb.outside_namespace(__file__)
     if status is not None:
@@ -236,7 +297,10 @@ def main():
     if args.no_nice:
         vb.NICE = None
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    run(args)
+    if args.tree:
+        run_tree(args)
+    else:
+        run(args)
     return 0
 
 

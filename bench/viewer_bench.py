@@ -11,9 +11,13 @@ that procfs. The viewer and the floor get a /proc of their own: a tmpfs that hol
 procfs, so they read the kernel's own files, never copies, of the same processes (the real
 procfs stays reachable under /proc/.real, for the loader). Our kernel writes no "FNid:" line
 into status, so the viewer finds each thread's container through its cgroup: every worker is
-moved into a cgroup-v1 group named ryx<id> (under a group of this run's own), whose path is the
-last component of the thread's cgroup lines. A further set of workers sits in a group with a
-non-numeric name, as a host's own daemons do: read, then dropped.
+moved into a cgroup-v1 group named ryx<id> (in a named hierarchy of this run's own), whose path
+is the last component of the thread's cgroup lines. A further set of workers sits in a group
+with a non-numeric name, as a host's own daemons do: read, then dropped.
+
+--tree: the same population in the layout of the library's control-group tree, and a ryxps pass
+whose records come from that tree (its files on a tmpfs) against the pass over the kernel's list
+of the same containers.
 
 Figures are medians of interleaved runs in one invocation; compare them only as ratios.
 """
@@ -70,7 +74,10 @@ def log(*a):
 
 
 class Population:
-    """Sleeping worker processes in cgroups named after their containers."""
+    """Sleeping worker processes in cgroups named after their containers. The groups are in a
+    named cgroup-v1 hierarchy of this run's own, without controllers: the threads' cgroup lines
+    name their containers while the host's own control groups stay untouched, and the hierarchy
+    goes with the run."""
 
     def __init__(self, build, procs, threads, containers, others):
         self.build, self.procs, self.threads = build, procs, threads
@@ -78,26 +85,32 @@ class Population:
         self.others = others
         self.workers = []  # (Popen, cgroup dir or None)
         self.listed_pids = []
-        self.cg_root = None
+        self.members = {}  # container: pids of its processes
+        self.name = f"ryxbench.{os.urandom(4).hex()}"
+        self.mnt = None
 
-    def _cgroup_hierarchy(self):
-        for line in open("/proc/self/mountinfo"):
-            parts = line.split()
-            sep = parts.index("-")
-            if parts[sep + 1] == "cgroup" and "pids" in parts[sep + 3].split(","):
-                return parts[4]
-        raise SystemExit("SKIPPED: no cgroup-v1 pids hierarchy to place the workers in")
+    def leaf(self, cid):
+        """The group of a container's processes, below the hierarchy's root."""
+        return f"ryx{cid}"
+
+    def _make_groups(self):
+        """({container: group of its processes}, the group of the others)."""
+        self.mnt = tempfile.mkdtemp(prefix="ryxbench-cgroup-")
+        try:
+            mount("cgroup", self.mnt, "cgroup", 0, f"none,name={self.name}")
+        except OSError as e:
+            os.rmdir(self.mnt)
+            self.mnt = None
+            raise SystemExit(f"SKIPPED: no cgroup-v1 hierarchy of our own ({e.strerror})")
+        groups = {cid: os.path.join(self.mnt, self.leaf(cid)) for cid in self.containers}
+        for path in groups.values():
+            os.makedirs(path)
+        other = os.path.join(self.mnt, "system")
+        os.mkdir(other)
+        return groups, other
 
     def start(self):
-        # The script is pid 1 of its namespace: the name must come from elsewhere.
-        self.cg_root = os.path.join(self._cgroup_hierarchy(), f"ryxbench.{os.urandom(4).hex()}")
-        os.mkdir(self.cg_root)
-        groups = {}
-        for cid in self.containers:
-            groups[cid] = os.path.join(self.cg_root, f"ryx{cid}")
-            os.mkdir(groups[cid])
-        other = os.path.join(self.cg_root, "system")
-        os.mkdir(other)
+        groups, other = self._make_groups()
         worker = os.path.join(self.build, "bench", "bench_worker")
         for i in range(self.procs + self.others):
             group = groups[self.containers[i % len(self.containers)]] if i < self.procs else other
@@ -110,6 +123,7 @@ class Population:
                 f.write(str(p.pid))  # moves every thread of the process
             if i < self.procs:
                 self.listed_pids.append(p.pid)
+                self.members.setdefault(self.containers[i % len(self.containers)], []).append(p.pid)
         # Check that the viewer would see a worker's container through its cgroup lines.
         p = self.workers[0][0]
         tid = sorted(os.listdir(f"/proc/{p.pid}/task"))[-1]
@@ -128,22 +142,60 @@ class Population:
             if p.stdout:
                 p.stdout.close()
         self.workers = []
-        if self.cg_root and os.path.isdir(self.cg_root):
-            for _ in range(50):
-                try:
-                    for d in os.listdir(self.cg_root):
-                        if os.path.isdir(os.path.join(self.cg_root, d)):
-                            os.rmdir(os.path.join(self.cg_root, d))
-                    os.rmdir(self.cg_root)
+        if self.mnt:
+            self._remove_hierarchy()
+
+    def _remove_hierarchy(self):
+        """Every group, deepest first; then the hierarchy, which the kernel destroys once it is
+        unmounted without groups and its last removed group is gone for good: mounted and
+        unmounted again until it is."""
+        for _ in range(50):
+            try:
+                for top, dirs, _ in os.walk(self.mnt, topdown=False):
+                    for d in dirs:
+                        os.rmdir(os.path.join(top, d))
+                break
+            except OSError:
+                time.sleep(0.1)  # tasks of killed workers leave their group a little later
+        for _ in range(50):
+            umount(self.mnt)
+            time.sleep(0.2)
+            with open("/proc/self/cgroup") as f:
+                if f"name={self.name}:" not in f.read():
                     break
-                except OSError:
-                    time.sleep(0.1)  # tasks of killed workers leave their group a little later
+            mount("cgroup", self.mnt, "cgroup", 0, f"none,name={self.name}")
+        else:
+            log(f"warning: the cgroup hierarchy name={self.name} is still there")
+        if not os.path.ismount(self.mnt):
+            os.rmdir(self.mnt)
+        self.mnt = None
 
 
-def build_proc(tmp, listed_ids):
+class TreePopulation(Population):
+    """The population laid out as the library's control-group tree, ryx/ryx<ID>/ryx<ID> and
+    ryx/ryx<R>/ryx<ID>/ryx<ID>: a fifth of the containers at the top, the others domain
+    containers under them, so that the threads' cgroup lines name their leaves as on a stock
+    kernel."""
+
+    def __init__(self, build, procs, threads, containers, others):
+        super().__init__(build, procs, threads, containers, others)
+        top = max(1, containers // 5)
+        self.parents = {5000 + i: 0 for i in range(top)}
+        for j in range(containers - top):
+            self.parents[60000 + j] = 5000 + j % top
+        self.containers = list(self.parents)
+
+    def leaf(self, cid):
+        parent = self.parents[cid]
+        return "ryx/" + (f"ryx{parent}/" if parent else "") + f"ryx{cid}/ryx{cid}"
+
+
+def build_proc(tmp, listed_ids, name="proc", list_text=None):
     """The viewer's /proc: a tmpfs with the list file, the real procfs under .real, and the real
-    directory of every process there is (in this pid namespace: the workers and this script)."""
-    root = os.path.join(tmp, "proc")
+    directory of every process there is (in this pid namespace: the workers and this script).
+    list_text: the list's whole text instead of one made of listed_ids; neither: no /proc/ryx
+    (a stock kernel's)."""
+    root = os.path.join(tmp, name)
     os.mkdir(root)
     mount("ryxbench", root, "tmpfs", 0, "mode=0555")
     real_names = os.listdir("/proc")
@@ -157,14 +209,55 @@ def build_proc(tmp, listed_ids):
         d = os.path.join(root, str(pid))
         os.mkdir(d)
         mount(f"/proc/{pid}", d, None, MS_BIND)
+    if listed_ids is None and list_text is None:
+        return root
+    if list_text is None:
+        rows = []
+        for cid in listed_ids:
+            rows.append(f"{cid}\t{cid % 7 + 1}\t{cid * 1000}\t{cid * 300}\t{cid * 100}"
+                        f"\t{cid * 40}\t{cid * 3}\n")
+        list_text = "8:RYX\tEP\tCPU\tMEM\tMEMPHY\tIO\tIOPS\n" + "".join(rows)
     os.makedirs(os.path.join(root, "ryx"))
-    rows = []
-    for cid in listed_ids:
-        rows.append(f"{cid}\t{cid % 7 + 1}\t{cid * 1000}\t{cid * 300}\t{cid * 100}\t{cid * 40}"
-                    f"\t{cid * 3}\n")
     with open(os.path.join(root, "ryx", "list"), "w") as f:
-        f.write("8:RYX\tEP\tCPU\tMEM\tMEMPHY\tIO\tIOPS\n" + "".join(rows))
+        f.write(list_text)
     return root
+
+
+TREE_RECORD = "/run/ryx/cgroup"
+TREE_ROOT = "/run/ryxbench-tree/ryx"
+
+
+def build_tree(pop):
+    """The library's tree as regular files on a tmpfs over /run (in this run's mount namespace
+    only), with the record that names it: per container the files of a v2 leaf, its counters
+    and the real pids and thread ids of its processes. Returns the text of a version 8 list with
+    the same containers and counters, for the kernel's side of the comparison."""
+    mount("ryxbench-run", "/run", "tmpfs", 0, "mode=0755")
+    rows = []
+    for cid in pop.containers:
+        leaf = os.path.join(TREE_ROOT, pop.leaf(cid)[len("ryx/"):])
+        os.makedirs(leaf, mode=0o755)
+        pids = pop.members.get(cid, [])
+        tids = [t for p in pids for t in sorted(os.listdir(f"/proc/{p}/task"), key=int)]
+        files = {
+            "cpu.stat": f"usage_usec {cid * 1000}\nuser_usec {cid * 600}\n"
+                        f"system_usec {cid * 400}\n",
+            "memory.current": f"{cid * 300 * 4096}\n",
+            "io.stat": f"8:0 rbytes={cid * 30} wbytes={cid * 10} rios={cid} wios={cid * 2} "
+                       "dbytes=0 dios=0\n",
+            "cgroup.procs": "".join(f"{p}\n" for p in pids),
+            "cgroup.threads": "".join(f"{t}\n" for t in tids),
+        }
+        for name, text in files.items():
+            with open(os.path.join(leaf, name), "w") as f:
+                f.write(text)
+        parent = pop.parents[cid]
+        rows.append(f"{parent},{cid}" if parent else f"{cid}")
+        rows[-1] += f"\t0\t{cid * 1000000}\t{cid * 300}\t{cid * 300}\t{cid * 40}\t{cid * 3}\n"
+    os.makedirs(os.path.dirname(TREE_RECORD), mode=0o755)
+    with open(TREE_RECORD, "w") as f:
+        f.write(f"v2 cpu,io,memory,pids {TREE_ROOT}\n")
+    return "8:RYX\tEP\tCPU\tMEM\tMEMPHY\tIO\tIOPS\n" + "".join(rows)
 
 
 NICE = -20  # measured programs all run at this nice value; None: as started
@@ -351,12 +444,13 @@ def add_population_arguments(ap):
 
 
 def remove_scratch(tmp):
-    """Unmounts the scratch /proc, then removes the scratch directory. Only after the mounts
+    """Unmounts the scratch /procs, then removes the scratch directory. Only after the mounts
     are gone: nothing of the real /proc may lie under tmp then."""
-    proc = os.path.join(tmp, "proc")
-    if os.path.ismount(proc):
-        umount(proc)
-    if not os.path.ismount(proc):
+    procs = [os.path.join(tmp, n) for n in ("proc", "proc-tree")]
+    for proc in procs:
+        if os.path.ismount(proc):
+            umount(proc)
+    if not any(os.path.ismount(proc) for proc in procs):
         shutil.rmtree(tmp, ignore_errors=True)
 
 
@@ -474,6 +568,72 @@ def run(args):
         remove_scratch(tmp)
 
 
+def paired_cpu(build, commands, procs, runs):
+    """Interleaved runs as measure_passes makes them, the order alternating each round after a
+    warm-up round; returns {name: [(wall, cpu, rss) per round]}."""
+    names = list(commands)
+    samples = {n: [] for n in names}
+    for n in names:
+        spawn_times(build, commands[n], proc=procs[n])
+    for r in range(runs):
+        for k in range(len(names)):
+            n = names[(r + k) % len(names)]
+            samples[n] += spawn_times(build, commands[n], proc=procs[n])
+    return samples
+
+
+def start_tree(args, build, tmp):
+    """The population in the tree's layout, the tree's files and record, and a /proc with the
+    kernel's list of the same containers and one without: (population, /proc with the list,
+    /proc without)."""
+    os.umask(0o022)
+    pop = TreePopulation(build, args.procs, args.threads, args.tree, args.others)
+    log(f"starting {args.procs + args.others} processes of {args.threads} threads in "
+        f"{args.tree} containers of a tree ...")
+    pop.start()
+    list_text = build_tree(pop)
+    return pop, build_proc(tmp, None, "proc", list_text), build_proc(tmp, None, "proc-tree")
+
+
+def run_tree(args):
+    """A ryxps pass whose records come from the control-group tree against the same pass over
+    the kernel's list of the same containers, over the same threads."""
+    build = os.path.abspath(args.build)
+    tmp = tempfile.mkdtemp(prefix="ryxbench-tree-")
+    ryxps = os.path.join(build, "ryxtop", "ryxps")
+    pop = None
+    try:
+        log(f"{os.uname().release}, {os.cpu_count()} cpus, load average "
+            f"{open('/proc/loadavg').read().split()[0]} at the start")
+        pop, with_list, without = start_tree(args, build, tmp)
+        in_list = args.procs * args.threads
+        busy = min(args.procs, args.tree)
+        for label, proc in (("list", with_list), ("tree", without)):
+            got = count_lines(build, [ryxps, "-p"], proc, tmp) - 1 - busy
+            if got != in_list:
+                raise RuntimeError(f"population mismatch: ryxps -p on the {label} sees {got} "
+                                   f"threads of {in_list}")
+        log(f"population: {in_list} threads in {busy} containers of {args.tree}, "
+            f"{args.others * args.threads} more outside any")
+        samples = paired_cpu(build, {"list": [ryxps], "tree": [ryxps]},
+                             {"list": with_list, "tree": without}, args.runs)
+        log(f"\none ryxps pass, median of {args.runs} runs (wall and user+system CPU)")
+        log(f"{'':6} {'wall ms':>9} {'cpu ms':>9} {'peak RSS KiB':>13}")
+        for n, v in samples.items():
+            log(f"{n:6} {med([x[0] for x in v]) * 1e3:9.1f} {med([x[1] for x in v]) * 1e3:9.1f} "
+                f"{max(x[2] for x in v):13d}")
+        ratios = [t[1] / l[1] for t, l in zip(samples["tree"], samples["list"])]
+        ratio = med(ratios)
+        log(f"\ntree / list, CPU, median of {len(ratios)} paired runs: {ratio:.3f} "
+            f"(range {min(ratios):.3f}-{max(ratios):.3f}); goal within 1.05x: "
+            f"{verdict(ratio <= 1.05)}")
+    finally:
+        # The tmpfs over /run goes with this run's mount namespace.
+        if pop:
+            pop.stop()
+        remove_scratch(tmp)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     add_population_arguments(ap)
@@ -486,6 +646,10 @@ def main():
     ap.add_argument("--no-nice", action="store_true",
                     help="run the measured programs at normal priority (default: nice -20, so "
                          "that other load on a shared machine disturbs the figures less)")
+    ap.add_argument("--tree", type=int, nargs="?", const=100, metavar="CONTAINERS",
+                    help="instead: a pass over the records of a control-group tree of CONTAINERS "
+                         "containers (default 100) against a pass over the kernel's list of "
+                         "them")
     ap.add_argument("--exec", metavar="SHELL_COMMAND",
                     help="instead of measuring, run a command within the population (profiling)")
     args = ap.parse_args()
@@ -497,7 +661,10 @@ def main():
         NICE = None
     # A terminated run still cleans up (the finally clauses), as an interrupted one does.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    run(args)
+    if args.tree:
+        run_tree(args)
+    else:
+        run(args)
     return 0
 
 
