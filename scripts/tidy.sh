@@ -91,12 +91,11 @@ xargs -0 -n 1 -P "${RYX_TIDY_JOBS:-2}" sh -c '
     "$tool" -p "$work" --quiet --header-filter="$header_filter" "$1" >"$log" 2>&1 ||
         echo "$1" >>"$work/failed"' sh <"$work/files"
 
-# clang-tidy 14 has no check for it: where the tree's naming style holds (a folder whose own
-# .clang-tidy enables it), file-local functions and objects sit in anonymous namespaces, never
+# clang-tidy 14 has no check for it: where the tree's naming style holds (a source's folder has a
+# .clang-tidy that enables it), file-local functions and objects sit in anonymous namespaces, never
 # behind a file-scope static.
 tr '\0' '\n' <"$work/files" | while IFS= read -r f; do
-    rel="${f#"$src"/}"
-    grep -qs readability-identifier-naming "$src/${rel%%/*}/.clang-tidy" || continue
+    grep -qs readability-identifier-naming "$(dirname "$f")/.clang-tidy" || continue
     grep -nE '^(template <[^>]*> )?static ' "$f" |
         sed "s|^\([0-9]*\):.*|$f:\1:1: warning: file-scope static: file-local names go in an anonymous namespace [file-local-static]|" ||
         true

@@ -27,7 +27,6 @@ namespace ryx::registry {
 namespace {
 
 constexpr const char *kIndex = ".index";
-constexpr const char *kLock = ".lock";
 constexpr uint32_t kFloor = 60000;
 // 0xffffffff is not a usable container id: the kernel's lists use it to mark a dead row.
 constexpr uint32_t kMaxId = 0xfffffffe;

@@ -10,6 +10,9 @@
 
 namespace ryx::registry {
 
+// The registry's whole-directory lock file, taken by every change.
+inline constexpr const char *kLock = ".lock";
+
 // UID_MAX of a login.defs text, at least 60000.
 uint32_t parse_id_min(std::string_view text);
 

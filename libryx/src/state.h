@@ -12,6 +12,8 @@
 
 #include <ryx/ryx-type.h>
 
+#include "ryx-units.h"
+
 namespace ryx {
 class Lock;
 }
@@ -46,7 +48,7 @@ struct Setting {
 // in operations per second. The units programs convert with are named in ryx-units.h
 // (kSettingCpuPerProcessor, kSettingIoBytes, kSettingPageBytes).
 inline constexpr Setting kSettings[] = {
-    {"cpu", &libryx_settings::ls_cpu, 409600}, // 4096 processors at 100 % each
+    {"cpu", &libryx_settings::ls_cpu, 4096 * kSettingCpuPerProcessor}, // 4096 processors
     {"cpus", &libryx_settings::ls_cpus, 4096},
     {"io", &libryx_settings::ls_io, 1073741824}, // 1 TiB/s
     {"enters", &libryx_settings::ls_enters, 1000000},

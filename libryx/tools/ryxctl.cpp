@@ -62,8 +62,8 @@ const char kUsage[] =
 // Which lock file the library refused (-ENOLCK), named with its repair.
 std::string bad_lock_file() {
     std::string said;
-    for (const std::string &path :
-         {ryx::paths().state_dir + "/.locks", ryx::paths().registry_root + "/.lock"}) {
+    for (const std::string &path : {ryx::paths().state_dir + "/" + ryx::ctl::kLocks,
+                                    ryx::paths().registry_root + "/" + ryx::registry::kLock}) {
         struct stat st;
         if (::lstat(path.c_str(), &st) == 0 &&
             (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0))
