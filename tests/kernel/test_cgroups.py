@@ -2,8 +2,10 @@
 CPU quota holds a busy loop to its share, by v2's cpu.max and by v1's cfs_quota_us. One boot per
 class; each test reads one check's result."""
 
+import re
 import unittest
 
+from harness.sandbox import program
 from kernel.uml import SET_USER_ID_UNAVAILABLE, Guest, require_uml, skip
 
 # Percent of a processor a busy loop uses under a quota of 20 ms per 100 ms, over 3 s, once the
@@ -28,6 +30,20 @@ echo state=$(ls -A /var/lib/ryx | wc -l)
 echo disk=$(stat -f -c %T "$RYX_DISK_DIR")
 as_user 1000 dd if=/dev/zero of=$RYX_DISK_DIR/direct bs=64k count=16 oflag=direct 2>&1 \\
     | grep -c copied | sed s/^/direct=/
+"""
+
+# Without the container kernel's lists: a container made by hand in the library's layout, a busy
+# loop in its leaf, the record in /run/ryx/cgroup; what ryxps and the exporter make of it.
+TREE_CHECK = """
+r=/sys/fs/cgroup/ryx; on="+cpu +io +memory +pids"
+mkdir $r $r/ryx1000 $r/ryx1000/ryx1000 $r/ryx1000/ryx60001 $r/ryx1000/ryx60001/ryx60001 || exit 1
+for g in $r $r/ryx1000 $r/ryx1000/ryx60001; do echo "$on" > $g/cgroup.subtree_control || exit 1; done
+mkdir -p /run/ryx && echo "v2 cpu,io,memory,pids $r" > /run/ryx/cgroup
+spin $r/ryx1000/ryx60001/ryx60001
+sleep 0.5
+{ryxps} -n -L -o id:6,ryk:5,pno:4,tno:4,mem:4
+{ryxps} -n -d -c 1 -o id:6,cpu:6
+{exporter} --once | grep -E '^ryx_container_(processes|threads|cpu_seconds_total)[{{]id="60001"'
 """
 
 # A helper installed set-user-ID root runs for an ordinary user with libryx found (its usage).
@@ -80,9 +96,11 @@ class CgroupV2Test(BootTest):
 
     @classmethod
     def checks(cls):
+        checks = dict(cls.CHECKS, tree=TREE_CHECK.format(
+            ryxps=program("ryxps"), exporter=program("exporter/ryx_exporter")))
         if SET_USER_ID_UNAVAILABLE:
-            return cls.CHECKS
-        return dict(cls.CHECKS, helper=HELPER_CHECK.format(helper=cls.helper))
+            return checks
+        return dict(checks, helper=HELPER_CHECK.format(helper=cls.helper))
 
     CHECKS = {
         "controllers": """
@@ -107,6 +125,18 @@ mkdir /sys/fs/cgroup/fresh && cd /sys/fs/cgroup/fresh && ls cpu.max io.max memor
         self.assertEqual(values["state"], "0")
         self.assertEqual(values["disk"], "ext2/ext3")
         self.assertEqual(values["direct"], "1", self.boot["guest"])
+
+    def test_ryxps_and_the_exporter_see_the_containers_of_the_tree(self):
+        res = self.result("tree")
+        rows = [line.split() for line in res.out.splitlines()]
+        self.assertEqual(rows[0], ["ID", "RYK", "PNO", "TNO", "MEM"], res)
+        self.assertIn(["60001", "1000", "1", "1", "0"], rows[1:], res)
+        # Its own leaf's CPU over one interval: the whole loop, about one processor.
+        speed = next(r[1] for r in rows if r[0] == "60001" and r[1].endswith("%"))
+        self.assertGreater(int(speed[:-1]), 50, res)
+        metrics = dict(re.findall(r'^ryx_container_(\w+)\{id="60001",.*\} (\S+)$', res.out, re.M))
+        self.assertEqual((metrics["processes"], metrics["threads"]), ("1", "1"), res)
+        self.assertGreater(float(metrics["cpu_seconds_total"]), 0.3, res)
 
     def test_set_user_id_helper(self):
         if SET_USER_ID_UNAVAILABLE:
