@@ -37,7 +37,9 @@ as_user 1000 dd if=/dev/zero of=$RYX_DISK_DIR/direct bs=64k count=16 oflag=direc
 TREE_CHECK = """
 r=/sys/fs/cgroup/ryx; on="+cpu +io +memory +pids"
 mkdir $r $r/ryx1000 $r/ryx1000/ryx1000 $r/ryx1000/ryx60001 $r/ryx1000/ryx60001/ryx60001 || exit 1
-for g in $r $r/ryx1000 $r/ryx1000/ryx60001; do echo "$on" > $g/cgroup.subtree_control || exit 1; done
+for g in $r $r/ryx1000 $r/ryx1000/ryx60001; do
+    echo "$on" > $g/cgroup.subtree_control || exit 1
+done
 mkdir -p /run/ryx && echo "v2 cpu,io,memory,pids $r" > /run/ryx/cgroup
 spin $r/ryx1000/ryx60001/ryx60001
 sleep 0.5
