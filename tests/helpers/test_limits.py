@@ -229,43 +229,32 @@ class LimitsHelperTest(HelperTest):
 
 
     def test_without_the_kernels_lists_the_tree_places_the_child(self):
-        # No /proc/ryx: the library's control-group tree, as /run/ryx/cgroup records it.
-        tree = "/run/cgroup-fixture/ryx"
-        self.host.mkdir(tree)
+        # No /proc/ryx: the library's control-group tree, the first one /run/ryx/cgroup names.
+        tree, text = "/run/cgroup-fixture/ryx", "v2 cpu,io,memory,pids /run/cgroup-fixture/ryx\n"
         self.host.mkdir("/run/ryx")
-        record = self.host.file("/run/ryx/cgroup", f"v2 cpu,io,memory,pids {tree}\n"
-                                f"v1 cpu,cpuacct /run/cgroup-fixture/elsewhere\n")
-        unlisted = (6, "")
-        unreadable = (5, " (ryk listing unreadable)")
-        for groups, outcome in [
-                ([f"ryx{USER}/ryx{DOMAIN}/ryx{DOMAIN}"], (0, None)),
-                ([f"ryx{USER}/ryx{DOMAIN}"], (0, None)),
-                ([f"ryx1001/ryx{DOMAIN}", f"ryx{DOMAIN}", f"ryx{USER}/ryx{DOMAIN}1"], unlisted),
-                ([], unlisted)]:
+        record = self.host.file("/run/ryx/cgroup", text + "v1 cpu /run/elsewhere\n")
+        unlisted, unreadable = (6, ""), (5, " (ryk listing unreadable)")
+        elsewhere = [f"ryx1001/ryx{DOMAIN}", f"ryx{DOMAIN}", f"ryx{USER}/ryx{DOMAIN}1"]
+        for groups, outcome in [([f"ryx{USER}/ryx{DOMAIN}/ryx{DOMAIN}"], (0, None)),
+                                (elsewhere, unlisted)]:
             self.host.remove(tree)
             for group in groups:
                 self.host.mkdir(f"{tree}/{group}")
             self.host.mkdir(tree)
             with self.subTest(groups=groups):
                 self.assertTreeSays(outcome)
-        # A group somebody else made there is none of the library's.
-        os.chmod(self.host.mkdir(f"{tree}/ryx{USER}/ryx{DOMAIN}"), 0o777)
+        # Somebody else's group; a root or a record others may write; no record at all.
+        group = self.host.mkdir(f"{tree}/ryx{USER}/ryx{DOMAIN}", mode=0o777)
         self.assertTreeSays(unlisted)
-        # No record to believe, or no root where it says: the tree cannot tell.
-        os.chmod(self.host.path(f"{tree}/ryx{USER}/ryx{DOMAIN}"), 0o755)
-        os.chmod(self.host.path(tree), 0o775)
-        self.assertTreeSays(unreadable)
-        os.chmod(self.host.path(tree), 0o755)
-        for mode in (0o666, 0o644):
-            os.chmod(record, mode)
-            if mode == 0o644:
-                os.chown(record, USER, USER)
+        os.chmod(group, 0o755)
+        for path, mode, back in ((self.host.path(tree), 0o775, 0o755), (record, 0o646, 0o644)):
+            os.chmod(path, mode)
             self.assertTreeSays(unreadable)
+            os.chmod(path, back)
         os.unlink(record)
         self.assertTreeSays(unreadable)
         # A kernel with lists has /proc/ryx: its missing list is unreadable, whatever the tree.
-        self.host.file("/run/ryx/cgroup", f"v2 - {tree}\n")
-        self.assertTreeSays((0, None))
+        self.host.file("/run/ryx/cgroup", text)
         self.host.mkdir("/proc/ryx")
         self.assertTreeSays(unreadable)
 
@@ -273,12 +262,12 @@ class LimitsHelperTest(HelperTest):
         status, suffix = outcome
         result = self.existing(None)
         if status == 0:
-            self.assertEqual(result[:3], (0, "", ""))
-            self.assertEqual(result[3], [VERIFY, INIT, MOVE, self.EXISTS, setup_line(), DESTROY])
-        else:
-            self.assertFails(result, status, f"{P}RYX {DOMAIN} already exists and is not a child "
-                             f"of ryk{USER}{suffix}; refusing to apply limits\n",
-                             [VERIFY, INIT, MOVE, self.EXISTS, DESTROY])
+            self.assertEqual(result, (0, "", "", [VERIFY, INIT, MOVE, self.EXISTS, setup_line(),
+                                                  DESTROY]))
+            return
+        self.assertFails(result, status, f"{P}RYX {DOMAIN} already exists and is not a child of "
+                         f"ryk{USER}{suffix}; refusing to apply limits\n",
+                         [VERIFY, INIT, MOVE, self.EXISTS, DESTROY])
 
     def test_tail_of_a_long_line_is_not_a_line_start(self):
         # The line buffer holds 1023 characters: the tail of this line starts exactly with the

@@ -65,27 +65,21 @@ def sanitized():
     return bool(os.environ.get("RYX_SANITIZE"))
 
 
-# Where the fixture control-group tree lives: a hierarchy "mounted" at TREE_MOUNT (a sandboxed
-# path; a real one is under /sys/fs/cgroup) with the tree's root at TREE.
+# The library's control-group tree in fixtures: a hierarchy "mounted" at TREE_MOUNT (sandboxed;
+# real ones are under /sys/fs/cgroup) with the tree's root at TREE.
 TREE_MOUNT = "/run/cgroup-fixture"
 TREE = TREE_MOUNT + "/ryx"
 
 
-def tree_record(host, lines):
-    """/run/ryx/cgroup, root's like ryxd's, naming the tree's hierarchies."""
+def tree_leaf(host, cid, parent=0, files=()):
+    """Container cid's leaf (under reseller parent) with its files {name: text}, every directory
+    root's alone, and the record naming the tree; returns the path a thread's cgroup names."""
     host.mkdir("/run/ryx")
-    host.file("/run/ryx/cgroup", "".join(f"{line}\n" for line in lines))
-
-
-def tree_leaf(host, cid, parent=0, files=(), mount=TREE_MOUNT):
-    """The leaf of container cid (under reseller parent) with its files {name: text}, every
-    directory on the way root's alone; returns the leaf's path in its hierarchy, as a thread's
-    cgroup lines name it."""
-    parts = ["ryx"] + ([f"ryx{parent}"] if parent else []) + [f"ryx{cid}", f"ryx{cid}"]
-    path = mount
-    for part in parts:
+    host.file("/run/ryx/cgroup", f"v2 cpu,io,memory,pids {TREE}\n")
+    path = TREE_MOUNT
+    for part in ["ryx"] + [f"ryx{parent}"] * bool(parent) + [f"ryx{cid}"] * 2:
         path += "/" + part
         host.mkdir(path)
     for name, text in dict(files).items():
         host.file(f"{path}/{name}", text)
-    return path[len(mount):]
+    return path[len(TREE_MOUNT):]
