@@ -216,7 +216,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         std::error_code ec;
         std::filesystem::remove_all(g_root, ec);
     });
-    configure({g_root, g_root + "/login.defs", g_root + "/state"});
+    configure({g_root, g_root + "/login.defs", g_root + "/state", 5000, 15000, g_root + "/cgroup"});
     return 0;
 }
 

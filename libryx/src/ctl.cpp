@@ -10,6 +10,7 @@
 
 #include <ryx/ryx-ctl.h>
 
+#include "cgroup.h"
 #include "fsutil.h"
 #include "internal.h"
 #include "registry.h"
@@ -56,6 +57,16 @@ int open_locked(uint32_t id, bool create, Fd &dir, Lock &lock) {
     return rc < 0 ? rc : lock_container(dir.get(), id, lock);
 }
 
+// The stored state made real in the container's control group, still under its lock, where the
+// host has the library's tree. The state is what counts: a group that cannot be made or a limit
+// the kernel refuses fails nothing (ryxctl info says what is not enforced), and ryxd or ryxctl
+// apply make it again from the state.
+void apply_group(uint32_t id, const Container &c, uint32_t old_parent) {
+    cgroup::Tree tree;
+    if (!c.active || cgroup::load(tree) < 0 || tree.empty()) return;
+    cgroup::apply(tree, id, c, old_parent);
+}
+
 // Read-modify-write of one container under its own lock.
 template <class F> int update(uint32_t id, F &&change) {
     Fd dir;
@@ -65,8 +76,11 @@ template <class F> int update(uint32_t id, F &&change) {
     Container c;
     rc = load_at(dir.get(), id, c);
     if (rc < 0 && rc != -ESRCH) return rc;
+    const uint32_t old_parent = c.parent;
     if ((rc = change(c, rc == -ESRCH)) < 0) return rc;
-    return store_at(dir.get(), id, c);
+    if ((rc = store_at(dir.get(), id, c)) < 0) return rc;
+    apply_group(id, c, old_parent);
+    return 0;
 }
 
 // Calls made for an ordinary user (a set-user-ID helper keeps the caller's real uid) may place
@@ -132,8 +146,16 @@ int forget(uint32_t id) {
     Lock lock;
     int rc = open_locked(id, false, dir, lock);
     if (rc < 0) return rc;
+    Container c;
+    const bool had = load_at(dir.get(), id, c) == 0;
     rc = remove_durable(dir.get(), std::to_string(id));
-    return rc == -ENOENT ? -ESRCH : rc;
+    if (rc == -ENOENT) return -ESRCH;
+    if (rc < 0) return rc;
+    // Its group goes where nobody runs in it; otherwise it stays, without limits, until the
+    // last process leaves (ryxctl apply then removes it).
+    cgroup::Tree tree;
+    if (had && cgroup::load(tree) == 0 && !tree.empty()) cgroup::remove(tree, id, c.parent);
+    return 0;
 }
 
 } // namespace ryx::ctl

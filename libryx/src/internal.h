@@ -22,6 +22,11 @@ struct Paths {
     // whose changes of very large tables take a few seconds under contention.
     int container_lock_wait_ms = 5000;
     int registry_lock_wait_ms = 15000;
+    // Control groups (stock kernels): the record of where the tree is, the mount table that
+    // finds it, and the block devices' sysfs directory (the io limits' disks).
+    std::string cgroup_record;
+    std::string mountinfo = "/proc/self/mountinfo";
+    std::string sys_block = "/sys/dev/block";
 };
 
 // The paths in use: the shipped defaults until a program (ryxctl's options, the simulated host,

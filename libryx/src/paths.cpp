@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "ryx-cgroup-record.h"
 #include "ryx-paths.h"
 
 namespace ryx {
@@ -9,7 +10,8 @@ namespace ryx {
 namespace {
 
 Paths &current() {
-    static Paths p{RYX_REGISTRY_DIR, "/etc/login.defs", RYX_CONTAINER_STATE_DIR, 5000, 15000};
+    static Paths p{RYX_REGISTRY_DIR, "/etc/login.defs", RYX_CONTAINER_STATE_DIR, 5000, 15000,
+                   RYX_CGROUP_RECORD};
     return p;
 }
 

@@ -17,7 +17,9 @@
 #include <ryx/ryx-ctl.h>
 #include <ryx/ryz-map.h>
 
+#include "cgroup.h"
 #include "libryx-impl.h"
+#include "ryx-cgroup-record.h"
 #include "ryx-paths.h"
 
 namespace {
@@ -25,7 +27,8 @@ namespace {
 enum Exit { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_NOT_FOUND = 3 };
 
 const char kUsage[] =
-    "Usage: ryxctl [--registry DIR] [--state-dir DIR] <command> [arguments]\n"
+    "Usage: ryxctl [--registry DIR] [--state-dir DIR] [--cgroup-record FILE] <command> "
+    "[arguments]\n"
     "\n"
     "Domain registry:\n"
     "  allow-domain-limits <user|uid>          enable domain isolation (create the entry)\n"
@@ -50,14 +53,20 @@ const char kUsage[] =
     "                                          cpu_weight memory_phy nproc iops)\n"
     "  disable <id> | enable <id>              set or clear the disabled flag\n"
     "  destroy <id>                            forget a container\n"
+    "  apply                                   make every container's control group from the\n"
+    "                                          state (stock kernels; idempotent)\n"
+    "  enter <id> -- <command> [argument...]   run a command in a container's group (root)\n"
     "\n"
     "Options:\n"
     "  --registry DIR    registry directory (default " RYX_REGISTRY_DIR ")\n"
     "  --state-dir DIR   container state directory\n"
+    "  --cgroup-record FILE  where the control-group tree is recorded (default\n"
+    "                    " RYX_CGROUP_RECORD ")\n"
     "  -h, --help        this text\n"
     "\n"
     "Exit status: 0 success, 1 the operation failed, 2 invalid usage or argument,\n"
-    "3 no such entry, mapping or container.\n";
+    "3 no such entry, mapping or container; enter: the command's, or 125 when it could\n"
+    "not enter, 126 when the command cannot run, 127 when it is not found.\n";
 
 // Which lock file the library refused (-ENOLCK), named with its repair.
 std::string bad_lock_file() {
@@ -340,13 +349,92 @@ int cmd_list(const Call &) {
     return EXIT_OK;
 }
 
+// What the kernel holds of an active container's settings, on a host whose kernel has no
+// containers of its own (there, the container kernel enforces them all).
+void print_enforcement(uint32_t id, const ryx::ctl::Container &cur) {
+    ryx::cgroup::Tree tree;
+    const bool have_tree = ryx::cgroup::load(tree) == 0 && !tree.empty();
+    struct stat st;
+    if (!cur.active || (!have_tree && ::stat("/proc/ryx/list", &st) == 0)) return;
+    if (have_tree)
+        std::printf("group=%s\n",
+                    ryx::cgroup::group_path(tree.hierarchies[0], id, cur.parent).c_str());
+    std::string held, by_kernel;
+    for (const ryx::cgroup::Enforcement &e : ryx::cgroup::enforcement(tree, id, cur)) {
+        if (cur.set.*ryx::ctl::find_setting(e.key)->field <= 0) continue;
+        if (e.held)
+            held += std::string(held.empty() ? "" : " ") + e.key;
+        else if (!e.expressible)
+            by_kernel += std::string(by_kernel.empty() ? "" : " ") + e.key;
+        else
+            std::printf("not enforced: %s (%s)\n", e.key, e.why_not.c_str());
+    }
+    if (!held.empty()) std::printf("enforced: %s\n", held.c_str());
+    if (!by_kernel.empty()) std::printf("not enforced by this kernel: %s\n", by_kernel.c_str());
+}
+
 int cmd_info(const Call &c) {
     ryx::ctl::Container cur;
     int rc = ryx::ctl::load(c.subject, cur);
     if (rc == -ESRCH) return no_container(c.subject);
     if (rc < 0) return fail("info", rc);
     std::fputs(ryx::ctl::format_state(c.subject, cur).c_str(), stdout);
+    print_enforcement(c.subject, cur);
     return EXIT_OK;
+}
+
+// The tree as recorded or, when there is none yet, made (as ryxd --once does at boot).
+int cmd_apply(const Call &) {
+    if (::geteuid() != 0) return fail("apply", -EPERM);
+    ryx::cgroup::Tree tree;
+    int rc = ryx::cgroup::load(tree);
+    if (rc == 0 && tree.empty()) rc = ryx::cgroup::set_up(tree);
+    if (rc == -ENOENT) {
+        std::fputs("ryxctl: apply: no control-group hierarchy is mounted\n", stderr);
+        return EXIT_FAILED;
+    }
+    if (rc < 0) return fail("apply", rc);
+    std::vector<uint32_t> failed;
+    if ((rc = ryx::cgroup::apply_all(tree, failed)) < 0) return fail("apply", rc);
+    for (uint32_t id : failed)
+        std::fprintf(stderr, "ryxctl: apply: container %u: its group could not be made\n", id);
+    for (const ryx::cgroup::Hierarchy &h : tree.hierarchies)
+        std::printf("%s tree at %s\n", h.v2 ? "cgroup v2" : "cgroup v1", h.root.c_str());
+    return failed.empty() ? EXIT_OK : EXIT_FAILED;
+}
+
+// Statuses of enter's own, as env(1) and chroot(1) have them, apart from the command's.
+enum EnterExit { ENTER_FAILED = 125, ENTER_CANNOT_RUN = 126, ENTER_NOT_FOUND = 127 };
+
+// Moves this process into the container's group, then becomes the command: its status is the
+// command's own, and every process it starts is in the container too.
+int cmd_enter(const Call &c) {
+    if (std::strcmp(c.args[1], "--") != 0) return usage_error("%s", "enter <id> -- <command>");
+    if (::getuid() != 0 || ::geteuid() != 0) {
+        std::fputs("ryxctl: enter: only root may enter a container\n", stderr);
+        return ENTER_FAILED;
+    }
+    ryx::ctl::Container cur;
+    ryx::cgroup::Tree tree;
+    int rc = ryx::ctl::load(c.subject, cur);
+    if (rc == 0 && !cur.active) rc = -ESRCH;
+    if (rc == 0 && (rc = ryx::cgroup::load(tree)) == 0)
+        rc = ryx::cgroup::enter(tree, c.subject, cur.parent, ::getpid());
+    if (rc == -ESRCH) {
+        std::fprintf(stderr,
+                     "ryxctl: enter: no active container %u with a control group (see "
+                     "'ryxctl info %u')\n",
+                     c.subject, c.subject);
+        return ENTER_FAILED;
+    }
+    if (rc < 0) {
+        fail("enter", rc);
+        return ENTER_FAILED;
+    }
+    ::execvp(c.args[2], c.args + 2);
+    const int error = errno;
+    std::fprintf(stderr, "ryxctl: enter: %s: %s\n", c.args[2], std::strerror(error));
+    return error == ENOENT ? ENTER_NOT_FOUND : ENTER_CANNOT_RUN;
 }
 
 int cmd_destroy(const Call &c) {
@@ -460,6 +548,8 @@ const Command kCommands[] = {
     {"create", First::container, 1, 2, nullptr, cmd_place},
     {"move", First::container, 2, 2, nullptr, cmd_place},
     {"set", First::container, 1, kAny, nullptr, cmd_set},
+    {"apply", First::nothing, 0, 0, nullptr, cmd_apply},
+    {"enter", First::container, 3, kAny, nullptr, cmd_enter},
 };
 
 // The first argument as cmd.first says; EXIT_OK or a usage error.
@@ -499,6 +589,7 @@ int take_options(int argc, char **argv, ryx::Paths &paths) {
     static const struct option kLongOptions[] = {
         {"registry", required_argument, nullptr, 'r'},
         {"state-dir", required_argument, nullptr, 's'},
+        {"cgroup-record", required_argument, nullptr, 'c'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -511,6 +602,9 @@ int take_options(int argc, char **argv, ryx::Paths &paths) {
             break;
         case 's':
             paths.state_dir = optarg;
+            break;
+        case 'c':
+            paths.cgroup_record = optarg;
             break;
         case 'h':
             std::fputs(kUsage, stdout);

@@ -69,7 +69,8 @@ class Faults : public ::testing::Test {
             mounted = true;
         }
         saved = paths();
-        configure({base + "/ryz_ids", base + "/login.defs", base + "/state"});
+        configure({base + "/ryz_ids", base + "/login.defs", base + "/state", 5000, 15000,
+                   base + "/cgroup"});
         ASSERT_EQ(::mkdir(paths().registry_root.c_str(), 0755), 0);
     }
 

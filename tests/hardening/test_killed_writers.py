@@ -41,7 +41,8 @@ class KilledWriter(unittest.TestCase):
             if SANITIZED:
                 env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=0"
         res = subprocess.run([program("libryx/ryxctl"), "--registry", registry,
-                              "--state-dir", os.path.join(self.tmp, "state"), *args],
+                              "--state-dir", os.path.join(self.tmp, "state"),
+                              "--cgroup-record", os.path.join(self.tmp, "cgroup"), *args],
                              capture_output=True, text=True, env=env, timeout=60)
         if check:
             self.assertEqual(res.returncode, 0, f"ryxctl {' '.join(args)}: {res.stderr}")

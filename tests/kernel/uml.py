@@ -322,7 +322,8 @@ class Guest:
             finally:
                 # The kernel runs each guest process as a host process of its own session.
                 try:
-                    os.killpg(proc.pid, 9)
+                    if proc.pid > 0:  # never -1 or 0: that would be every process we may signal
+                        os.killpg(proc.pid, 9)
                 except ProcessLookupError:
                     pass
                 proc.wait()

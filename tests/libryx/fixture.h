@@ -26,7 +26,8 @@ class TempRoot : public ::testing::Test {
         ASSERT_FALSE(scratch.path().empty());
         base = scratch.path();
         saved = ryx::paths();
-        ryx::configure({base + "/ryz_ids", base + "/login.defs", base + "/state"});
+        ryx::configure({base + "/ryz_ids", base + "/login.defs", base + "/state", 5000, 15000,
+                        base + "/cgroup"});
     }
     void TearDown() override { ryx::configure(saved); }
 

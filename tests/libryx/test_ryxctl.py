@@ -16,7 +16,8 @@ class RyxctlTest(unittest.TestCase):
 
     def run_ctl(self, *args, status=0):
         res = subprocess.run([program("libryx/ryxctl"), "--registry", self.registry,
-                              "--state-dir", self.state, *args],
+                              "--state-dir", self.state, "--cgroup-record",
+                              os.path.join(self.tmp, "cgroup"), *args],
                              capture_output=True, text=True, timeout=60)
         self.assertEqual(res.returncode, status, f"ryxctl {args}: {res.stdout}{res.stderr}")
         return res

@@ -1,0 +1,238 @@
+// A container's settings as the files of its control group, and read back from them. Every
+// write is one the kernel may refuse (a controller the host lacks, a read-only mount): the
+// caller's change is stored whatever happens here, and enforcement() says what the kernel holds.
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <set>
+
+#include "cgroup.h"
+#include "fsutil.h"
+#include "internal.h"
+#include "ryx-number.h"
+#include "ryx-units.h"
+
+namespace ryx::cgroup {
+
+namespace {
+
+constexpr int64_t kPeriodUs = 100000; // the CPU quota's period: 100 ms
+constexpr size_t kMaxFile = 1 << 20;
+
+// One file of a group and what it should say; io files may hold several lines.
+struct Want {
+    const char *controller;
+    const char *file;
+    std::vector<std::string> lines; // written one by one (the kernel takes one rule per write)
+};
+
+std::string read_text(const std::string &path) {
+    std::string text;
+    read_file(AT_FDCWD, path.c_str(), text, kMaxFile);
+    return text;
+}
+
+int write_text(const std::string &path, const std::string &text) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) return -errno;
+    return write_all(fd.get(), text);
+}
+
+bool has_group(const std::string &path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The quota in microseconds per period, 0 for none: the smaller of cpu percent of one processor
+// and cpus whole processors.
+int64_t cpu_quota(const libryx_settings &s) {
+    int64_t q = 0;
+    if (s.ls_cpu > 0) q = int64_t(s.ls_cpu) * kPeriodUs / 100;
+    if (s.ls_cpus > 0) {
+        int64_t by_cpus = int64_t(s.ls_cpus) * kPeriodUs;
+        q = q ? std::min(q, by_cpus) : by_cpus;
+    }
+    return q ? std::max<int64_t>(q, 1000) : 0; // the kernel's smallest quota is 1 ms
+}
+
+int64_t weight(const libryx_settings &s) {
+    return std::clamp<int64_t>(s.ls_cpu_weight > 0 ? s.ls_cpu_weight : 100, 1, 10000);
+}
+
+std::string bytes_or(int64_t pages, const char *none) {
+    return pages > 0 ? std::to_string(pages * static_cast<int64_t>(kSettingPageBytes)) : none;
+}
+
+// What a container's group should say, limits lifted while it is disabled.
+std::vector<Want> wants(const Hierarchy &h, const libryx_settings &set, bool disabled) {
+    libryx_settings s = disabled ? libryx_settings{} : set;
+    if (disabled) s.ls_cpu_weight = set.ls_cpu_weight; // a share is no limit
+    const int64_t q = cpu_quota(s);
+    const std::string nproc = s.ls_nproc > 0 ? std::to_string(s.ls_nproc) : "max";
+    const int64_t bps = int64_t(s.ls_io) * static_cast<int64_t>(kSettingIoBytes);
+    std::vector<Want> out;
+    if (h.v2) {
+        out.push_back({"cpu",
+                       "cpu.max",
+                       {(q ? std::to_string(q) : "max") + " " + std::to_string(kPeriodUs)}});
+        out.push_back({"cpu", "cpu.weight", {std::to_string(weight(s))}});
+        out.push_back({"memory", "memory.max", {bytes_or(s.ls_memory_phy, "max")}});
+        out.push_back({"pids", "pids.max", {nproc}});
+        Want io{"io", "io.max", {}};
+        auto v = [](int64_t n) { return n > 0 ? std::to_string(n) : std::string("max"); };
+        for (const std::string &disk : mounted_disks())
+            io.lines.push_back(disk + " rbps=" + v(bps) + " wbps=" + v(bps) +
+                               " riops=" + v(s.ls_iops) + " wiops=" + v(s.ls_iops));
+        out.push_back(std::move(io));
+        return out;
+    }
+    out.push_back({"cpu", "cpu.cfs_period_us", {std::to_string(kPeriodUs)}});
+    out.push_back({"cpu", "cpu.cfs_quota_us", {q ? std::to_string(q) : "-1"}});
+    out.push_back(
+        {"cpu", "cpu.shares", {std::to_string(std::max<int64_t>(2, weight(s) * 1024 / 100))}});
+    out.push_back({"memory", "memory.limit_in_bytes", {bytes_or(s.ls_memory_phy, "-1")}});
+    out.push_back({"pids", "pids.max", {nproc}});
+    const char *files[] = {"blkio.throttle.read_bps_device", "blkio.throttle.write_bps_device",
+                           "blkio.throttle.read_iops_device", "blkio.throttle.write_iops_device"};
+    for (int i = 0; i < 4; ++i) {
+        Want w{"blkio", files[i], {}};
+        for (const std::string &disk : mounted_disks())
+            w.lines.push_back(disk + " " + std::to_string(i < 2 ? bps : int64_t(s.ls_iops)));
+        out.push_back(std::move(w));
+    }
+    return out;
+}
+
+void write_wants(const std::string &group, const Hierarchy &h, const std::vector<Want> &ws) {
+    for (const Want &w : ws)
+        if (h.has(w.controller))
+            for (const std::string &line : w.lines)
+                write_text(group + "/" + w.file, line);
+}
+
+// A group and the leaf inside it, (v2) with the controllers handed down to the leaf so that its
+// own use is counted apart from any containers beneath.
+int make_group(const Hierarchy &h, const std::string &group, uint32_t id) {
+    if (::mkdir(group.c_str(), 0755) != 0 && errno != EEXIST) return -errno;
+    const std::string leaf = group + "/ryx" + std::to_string(id);
+    if (::mkdir(leaf.c_str(), 0755) != 0 && errno != EEXIST) return -errno;
+    if (h.v2)
+        for (const std::string &c : h.controllers)
+            write_text(group + "/cgroup.subtree_control", "+" + c);
+    return 0;
+}
+
+// Moves every process of one leaf into another; one that exits meanwhile is no error.
+void move_processes(const std::string &from, const std::string &to) {
+    for (const std::string &pid : [&] {
+             std::vector<std::string> pids;
+             std::string text = read_text(from + "/cgroup.procs");
+             size_t at = 0;
+             while (at < text.size()) {
+                 size_t nl = text.find('\n', at);
+                 if (nl == std::string::npos) nl = text.size();
+                 if (nl > at) pids.push_back(text.substr(at, nl - at));
+                 at = nl + 1;
+             }
+             return pids;
+         }())
+        write_text(to + "/cgroup.procs", pid);
+}
+
+// The reseller's group at the top level: limits of its own only when it is a container.
+int make_reseller(const Hierarchy &h, uint32_t parent) {
+    ctl::Container p;
+    const std::string group = group_path(h, parent, 0);
+    if (int rc = make_group(h, group, parent); rc < 0) return rc;
+    if (ctl::load(parent, p) == 0 && p.active)
+        write_wants(group, h, wants(h, p.set, p.flags & RYX_VE_DISABLE));
+    return 0;
+}
+
+int remove_in(const Hierarchy &h, const std::string &group, uint32_t id) {
+    const std::string leaf = group + "/ryx" + std::to_string(id);
+    if (!has_group(group)) return 0;
+    if ((::rmdir(leaf.c_str()) != 0 && errno != ENOENT) || ::rmdir(group.c_str()) != 0) {
+        // Processes (or containers) are still in it: it stays, without limits.
+        write_wants(group, h, wants(h, libryx_settings{}, true));
+        return -EBUSY;
+    }
+    return 0;
+}
+
+} // namespace
+
+std::vector<std::string> mounted_disks() {
+    std::string text;
+    std::set<std::string> disks;
+    read_file(AT_FDCWD, paths().mountinfo.c_str(), text, kMaxFile, kAnyKind);
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t nl = text.find('\n', at);
+        if (nl == std::string::npos) nl = text.size();
+        std::string line = text.substr(at, nl - at);
+        at = nl + 1;
+        // id parent MAJ:MIN root mountpoint ...
+        size_t a = line.find(' '), b = a == std::string::npos ? a : line.find(' ', a + 1);
+        size_t c = b == std::string::npos ? b : line.find(' ', b + 1);
+        if (c == std::string::npos) continue;
+        const std::string dev = line.substr(b + 1, c - b - 1);
+        if (dev.rfind("0:", 0) == 0) continue; // no device behind it
+        const std::string sys = paths().sys_block + "/" + dev;
+        char real[PATH_MAX];
+        if (!::realpath(sys.c_str(), real)) continue;
+        std::string whole = dev;
+        struct stat st;
+        // A partition's limits belong to its disk: io.max takes whole disks only.
+        if (::stat((std::string(real) + "/partition").c_str(), &st) == 0) {
+            whole = read_text(std::string(real) + "/../dev");
+            whole = whole.substr(0, whole.find('\n'));
+        }
+        if (!whole.empty()) disks.insert(whole);
+    }
+    return {disks.begin(), disks.end()};
+}
+
+int apply(const Tree &t, uint32_t id, const ctl::Container &c, uint32_t old_parent) {
+    int failure = 0;
+    for (const Hierarchy &h : t.hierarchies) {
+        const std::string group = group_path(h, id, c.parent);
+        int rc = c.parent != 0 ? make_reseller(h, c.parent) : 0;
+        if (rc == 0) rc = make_group(h, group, id);
+        if (rc < 0) {
+            failure = rc;
+            continue;
+        }
+        if (old_parent != c.parent) {
+            const std::string old = group_path(h, id, old_parent);
+            move_processes(old + "/ryx" + std::to_string(id), group + "/ryx" + std::to_string(id));
+            remove_in(h, old, id);
+        }
+        write_wants(group, h, wants(h, c.set, c.flags & RYX_VE_DISABLE));
+    }
+    return failure;
+}
+
+int remove(const Tree &t, uint32_t id, uint32_t parent) {
+    int failure = 0;
+    for (const Hierarchy &h : t.hierarchies)
+        if (int rc = remove_in(h, group_path(h, id, parent), id); rc < 0) failure = rc;
+    return failure;
+}
+
+int enter(const Tree &t, uint32_t id, uint32_t parent, int pid) {
+    if (t.empty()) return -ESRCH;
+    for (const Hierarchy &h : t.hierarchies) {
+        const std::string leaf = group_path(h, id, parent) + "/ryx" + std::to_string(id);
+        if (!has_group(leaf)) return -ESRCH;
+        if (int rc = write_text(leaf + "/cgroup.procs", std::to_string(pid)); rc < 0) return rc;
+    }
+    return 0;
+}
+
+} // namespace ryx::cgroup
