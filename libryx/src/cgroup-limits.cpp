@@ -24,13 +24,6 @@ namespace {
 constexpr int64_t kPeriodUs = 100000; // the CPU quota's period: 100 ms
 constexpr size_t kMaxFile = 1 << 20;
 
-// One file of a group and what it should say; io files may hold several lines.
-struct Want {
-    const char *controller;
-    const char *file;
-    std::vector<std::string> lines; // written one by one (the kernel takes one rule per write)
-};
-
 std::string read_text(const std::string &path) {
     std::string text;
     read_file(AT_FDCWD, path.c_str(), text, kMaxFile);
@@ -68,14 +61,15 @@ std::string bytes_or(int64_t pages, const char *none) {
     return pages > 0 ? std::to_string(pages * static_cast<int64_t>(kSettingPageBytes)) : none;
 }
 
-// What a container's group should say, limits lifted while it is disabled.
-std::vector<Want> wants(const Hierarchy &h, const libryx_settings &set, bool disabled) {
+} // namespace
+
+std::vector<LimitFile> limit_files(const Hierarchy &h, const libryx_settings &set, bool disabled) {
     libryx_settings s = disabled ? libryx_settings{} : set;
     if (disabled) s.ls_cpu_weight = set.ls_cpu_weight; // a share is no limit
     const int64_t q = cpu_quota(s);
     const std::string nproc = s.ls_nproc > 0 ? std::to_string(s.ls_nproc) : "max";
     const int64_t bps = int64_t(s.ls_io) * static_cast<int64_t>(kSettingIoBytes);
-    std::vector<Want> out;
+    std::vector<LimitFile> out;
     if (h.v2) {
         out.push_back({"cpu",
                        "cpu.max",
@@ -83,7 +77,7 @@ std::vector<Want> wants(const Hierarchy &h, const libryx_settings &set, bool dis
         out.push_back({"cpu", "cpu.weight", {std::to_string(weight(s))}});
         out.push_back({"memory", "memory.max", {bytes_or(s.ls_memory_phy, "max")}});
         out.push_back({"pids", "pids.max", {nproc}});
-        Want io{"io", "io.max", {}};
+        LimitFile io{"io", "io.max", {}};
         auto v = [](int64_t n) { return n > 0 ? std::to_string(n) : std::string("max"); };
         for (const std::string &disk : mounted_disks())
             io.lines.push_back(disk + " rbps=" + v(bps) + " wbps=" + v(bps) +
@@ -100,7 +94,7 @@ std::vector<Want> wants(const Hierarchy &h, const libryx_settings &set, bool dis
     const char *files[] = {"blkio.throttle.read_bps_device", "blkio.throttle.write_bps_device",
                            "blkio.throttle.read_iops_device", "blkio.throttle.write_iops_device"};
     for (int i = 0; i < 4; ++i) {
-        Want w{"blkio", files[i], {}};
+        LimitFile w{"blkio", files[i], {}};
         for (const std::string &disk : mounted_disks())
             w.lines.push_back(disk + " " + std::to_string(i < 2 ? bps : int64_t(s.ls_iops)));
         out.push_back(std::move(w));
@@ -108,8 +102,10 @@ std::vector<Want> wants(const Hierarchy &h, const libryx_settings &set, bool dis
     return out;
 }
 
-void write_wants(const std::string &group, const Hierarchy &h, const std::vector<Want> &ws) {
-    for (const Want &w : ws)
+namespace {
+
+void write_files(const std::string &group, const Hierarchy &h, const std::vector<LimitFile> &ws) {
+    for (const LimitFile &w : ws)
         if (h.has(w.controller))
             for (const std::string &line : w.lines)
                 write_text(group + "/" + w.file, line);
@@ -150,7 +146,7 @@ int make_reseller(const Hierarchy &h, uint32_t parent) {
     const std::string group = group_path(h, parent, 0);
     if (int rc = make_group(h, group, parent); rc < 0) return rc;
     if (ctl::load(parent, p) == 0 && p.active)
-        write_wants(group, h, wants(h, p.set, p.flags & RYX_VE_DISABLE));
+        write_files(group, h, limit_files(h, p.set, p.flags & RYX_VE_DISABLE));
     return 0;
 }
 
@@ -159,7 +155,7 @@ int remove_in(const Hierarchy &h, const std::string &group, uint32_t id) {
     if (!has_group(group)) return 0;
     if ((::rmdir(leaf.c_str()) != 0 && errno != ENOENT) || ::rmdir(group.c_str()) != 0) {
         // Processes (or containers) are still in it: it stays, without limits.
-        write_wants(group, h, wants(h, libryx_settings{}, true));
+        write_files(group, h, limit_files(h, libryx_settings{}, true));
         return -EBUSY;
     }
     return 0;
@@ -213,7 +209,7 @@ int apply(const Tree &t, uint32_t id, const ctl::Container &c, uint32_t old_pare
             move_processes(old + "/ryx" + std::to_string(id), group + "/ryx" + std::to_string(id));
             remove_in(h, old, id);
         }
-        write_wants(group, h, wants(h, c.set, c.flags & RYX_VE_DISABLE));
+        write_files(group, h, limit_files(h, c.set, c.flags & RYX_VE_DISABLE));
     }
     return failure;
 }

@@ -46,6 +46,17 @@ int set_up(Tree &out);
 // top level; the processes live in the leaf of the same name inside it.
 std::string group_path(const Hierarchy &h, uint32_t id, uint32_t parent);
 
+// One file of a group and what it should say; an io file may take several rules, written one
+// by one (the kernel takes one per write).
+struct LimitFile {
+    const char *controller;
+    const char *file;
+    std::vector<std::string> lines;
+};
+// The files a container's group should have for its settings (in the hierarchy's version),
+// every limit lifted while it is disabled. The mapping of docs/stock-kernel.md.
+std::vector<LimitFile> limit_files(const Hierarchy &h, const libryx_settings &s, bool disabled);
+
 // What one setting asks of the kernel, and whether the group holds it.
 struct Enforcement {
     const char *key;     // kSettings key
