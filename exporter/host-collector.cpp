@@ -16,6 +16,7 @@
 #include <ryx/ryx-ctl.h>
 #include <ryx/ryz-map.h>
 
+#include "cgroup.h"
 #include "host-config.h"
 #include "ryx-owners.h"
 #include "ryx-units.h"
@@ -69,6 +70,30 @@ ContainerLimits limits_of(const libryx_settings &s) {
     return l;
 }
 
+// The resources (as the limit metric names them) of the limits the kernel does not hold.
+std::vector<std::string> not_enforced(const ryx::cgroup::Tree &tree, uint32_t id, uint32_t parent,
+                                      const libryx_info &info) {
+    static const std::unordered_map<std::string_view, const char *> kResource = {
+        {"cpu", "cpu"},
+        {"cpus", "cpu"},
+        {"memory_phy", "memory"},
+        {"memory", "virtual_memory"},
+        {"io", "io"},
+        {"iops", "io_operations"},
+        {"nproc", "processes"},
+        {"enters", "entry_processes"}};
+    ryx::ctl::Container c;
+    c.active = true, c.parent = parent, c.flags = info.li_flags, c.set = info.li_set;
+    std::vector<std::string> out;
+    for (const ryx::cgroup::Enforcement &e : ryx::cgroup::enforcement(tree, id, c)) {
+        auto r = kResource.find(e.key);
+        if (!e.held && r != kResource.end() &&
+            std::find(out.begin(), out.end(), r->second) == out.end())
+            out.emplace_back(r->second);
+    }
+    return out;
+}
+
 // What ryxps shows for a container whose list gives no memory figure: the sum over its
 // processes, each counted once (a process's threads lie next to each other in the list).
 uint64_t thread_memory(const ryx_entry &e) {
@@ -112,6 +137,8 @@ Snapshot HostCollector::collect() const {
     const bool nanoseconds = sample.times.proc_ryx_version >= 5;
 
     ryx::Handle handle(init_ryx(malloc, free));
+    ryx::cgroup::Tree tree;
+    const bool on_tree = source.kind != RYX_SOURCE_LISTS && ryx::cgroup::load(tree) == 0;
     // Ids from here up are domain containers, never uids.
     const uint32_t first_domain_id = ryz_get_id_min();
     UserNames users;
@@ -141,8 +168,13 @@ Snapshot HostCollector::collect() const {
         if (e->id < first_domain_id) c.user = users.name(static_cast<uint32_t>(e->id));
         if (handle && e->id <= UINT32_MAX) {
             libryx_info info{};
-            if (ryx_info(handle.get(), static_cast<uint32_t>(e->id), &info) == 0)
+            if (ryx_info(handle.get(), static_cast<uint32_t>(e->id), &info) == 0) {
                 c.limits = limits_of(info.li_set);
+                if (on_tree)
+                    c.limits->not_enforced =
+                        not_enforced(tree, static_cast<uint32_t>(e->id),
+                                     static_cast<uint32_t>(e->parent_id), info);
+            }
         }
     }
     std::sort(snap.containers.begin(), snap.containers.end(),

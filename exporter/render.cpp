@@ -2,6 +2,7 @@
 #include "exposition.h"
 #include "snapshot.h"
 
+#include <algorithm>
 #include <charconv>
 
 #ifndef RYX_EXPORTER_VERSION
@@ -67,6 +68,39 @@ void limits(Exposition &out, const Snapshot &snap) {
     }
 }
 
+// Stock kernels: 1 for each limit above that the container's control group holds, 0 for one it
+// does not (no such controller, a read-only tree, a limit cgroups cannot express).
+void enforced(Exposition &out, const Snapshot &snap) {
+    static constexpr const char *kName = "ryx_container_limit_enforced";
+    out.family(kName,
+               "On a kernel without containers of its own: whether the container's control "
+               "group holds the limit (1) or not (0).",
+               MetricType::gauge);
+    for (const ContainerSample &c : snap.containers) {
+        if (!c.limits || !c.limits->not_enforced) continue;
+        const ContainerLimits &l = *c.limits;
+        Decimal id(c.id), reseller(c.reseller);
+        auto emit = [&](const char *resource, bool set) {
+            if (!set) return;
+            const auto &no = *l.not_enforced;
+            const bool held = std::find(no.begin(), no.end(), resource) == no.end();
+            out.sample(kName,
+                       {{"id", id.view()},
+                        {"user", c.user},
+                        {"reseller", reseller.view()},
+                        {"resource", resource}},
+                       held ? 1.0 : 0.0);
+        };
+        emit("cpu", l.cpu.has_value());
+        emit("memory", l.memory.has_value());
+        emit("virtual_memory", l.virtual_memory.has_value());
+        emit("io", l.io.has_value());
+        emit("io_operations", l.io_operations.has_value());
+        emit("processes", l.processes.has_value());
+        emit("entry_processes", l.entry_processes.has_value());
+    }
+}
+
 } // namespace
 
 std::string render(const Snapshot &snap, const ExporterStats &stats) {
@@ -94,6 +128,7 @@ std::string render(const Snapshot &snap, const ExporterStats &stats) {
     per_container(out, snap, "ryx_container_threads", "Threads running in the container (TNO).",
                   MetricType::gauge, [](const ContainerSample &c) { return always(c.threads); });
     limits(out, snap);
+    enforced(out, snap);
 
     out.family("ryx_exporter_build_info", "The exporter's version; the value is always 1.",
                MetricType::gauge);

@@ -19,6 +19,9 @@ struct ContainerLimits {
     std::optional<uint64_t> io_operations;   // per second
     std::optional<uint64_t> processes;       //
     std::optional<uint64_t> entry_processes; //
+    // On a stock kernel, the resources above whose limit the container's control group does not
+    // hold (read back from the group); unknown (absent) where the container kernel enforces.
+    std::optional<std::vector<std::string>> not_enforced;
 };
 
 struct ContainerSample {

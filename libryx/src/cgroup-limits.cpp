@@ -163,37 +163,6 @@ int remove_in(const Hierarchy &h, const std::string &group, uint32_t id) {
 
 } // namespace
 
-std::vector<std::string> mounted_disks() {
-    std::string text;
-    std::set<std::string> disks;
-    read_file(AT_FDCWD, paths().mountinfo.c_str(), text, kMaxFile, kAnyKind);
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t nl = text.find('\n', at);
-        if (nl == std::string::npos) nl = text.size();
-        std::string line = text.substr(at, nl - at);
-        at = nl + 1;
-        // id parent MAJ:MIN root mountpoint ...
-        size_t a = line.find(' '), b = a == std::string::npos ? a : line.find(' ', a + 1);
-        size_t c = b == std::string::npos ? b : line.find(' ', b + 1);
-        if (c == std::string::npos) continue;
-        const std::string dev = line.substr(b + 1, c - b - 1);
-        if (dev.rfind("0:", 0) == 0) continue; // no device behind it
-        const std::string sys = paths().sys_block + "/" + dev;
-        char real[PATH_MAX];
-        if (!::realpath(sys.c_str(), real)) continue;
-        std::string whole = dev;
-        struct stat st;
-        // A partition's limits belong to its disk: io.max takes whole disks only.
-        if (::stat((std::string(real) + "/partition").c_str(), &st) == 0) {
-            whole = read_text(std::string(real) + "/../dev");
-            whole = whole.substr(0, whole.find('\n'));
-        }
-        if (!whole.empty()) disks.insert(whole);
-    }
-    return {disks.begin(), disks.end()};
-}
-
 int apply(const Tree &t, uint32_t id, const ctl::Container &c, uint32_t old_parent) {
     int failure = 0;
     for (const Hierarchy &h : t.hierarchies) {

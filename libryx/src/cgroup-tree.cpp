@@ -4,7 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <limits.h>
+#include <stdlib.h>
+
 #include <algorithm>
+#include <set>
 #include <cerrno>
 #include <cstring>
 
@@ -174,6 +178,12 @@ int store(const Tree &t) {
     return write_atomic(dir.get(), record.substr(slash + 1), format_record(t), 0644, 0);
 }
 
+std::string read_text(const std::string &path) {
+    std::string text;
+    read_file(AT_FDCWD, path.c_str(), text, kMaxProcFile);
+    return text;
+}
+
 } // namespace
 
 bool Hierarchy::has(std::string_view controller) const {
@@ -246,6 +256,37 @@ int set_up(Tree &out) {
     if ((rc = store(t)) < 0) return rc;
     out = std::move(t);
     return 0;
+}
+
+std::vector<std::string> mounted_disks() {
+    std::string text;
+    std::set<std::string> disks;
+    read_file(AT_FDCWD, paths().mountinfo.c_str(), text, kMaxProcFile, kAnyKind);
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t nl = text.find('\n', at);
+        if (nl == std::string::npos) nl = text.size();
+        std::string line = text.substr(at, nl - at);
+        at = nl + 1;
+        // id parent MAJ:MIN root mountpoint ...
+        size_t a = line.find(' '), b = a == std::string::npos ? a : line.find(' ', a + 1);
+        size_t c = b == std::string::npos ? b : line.find(' ', b + 1);
+        if (c == std::string::npos) continue;
+        const std::string dev = line.substr(b + 1, c - b - 1);
+        if (dev.rfind("0:", 0) == 0) continue; // no device behind it
+        const std::string sys = paths().sys_block + "/" + dev;
+        char real[PATH_MAX];
+        if (!::realpath(sys.c_str(), real)) continue;
+        std::string whole = dev;
+        struct stat st;
+        // A partition's limits belong to its disk: io.max takes whole disks only.
+        if (::stat((std::string(real) + "/partition").c_str(), &st) == 0) {
+            whole = read_text(std::string(real) + "/../dev");
+            whole = whole.substr(0, whole.find('\n'));
+        }
+        if (!whole.empty()) disks.insert(whole);
+    }
+    return {disks.begin(), disks.end()};
 }
 
 std::string group_path(const Hierarchy &h, uint32_t id, uint32_t parent) {

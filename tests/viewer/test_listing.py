@@ -121,6 +121,14 @@ class TreeListing(unittest.TestCase):
             ("memory_bytes", "1000", "8388608"),
             ("processes", "60001", "2"), ("threads", "60001", "3"),
             ("processes", "1001", "0"), ("threads", "1001", "0")]))
+        # Limits set through the library reach the group, which holds the cpu quota it was
+        # given but has no pids controller: the exporter says which of the two the kernel holds.
+        self.host.file(f"{TREE}/ryx1000/ryx60001/cpu.max", "max 100000\n")
+        for args in (("create", "60001", "1000"), ("set", "60001", "cpu=20", "nproc=10")):
+            self.assertEqual(self.host.run([program("libryx/ryxctl"), *args]).returncode, 0)
+        out = self.host.run([program("exporter/ryx_exporter"), "--once"]).stdout.decode()
+        self.assertEqual(re.findall(r'^ryx_container_limit_enforced\{id="60001".*resource="(\w+)"\} '
+                                    r'(\d)$', out, re.M), [("cpu", "1"), ("processes", "0")])
 
     def test_one_interval_of_the_tree(self):
         leaf = f"{TREE}/ryx1000/ryx1000"
