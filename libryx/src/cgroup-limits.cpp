@@ -63,7 +63,10 @@ std::string bytes_or(int64_t pages, const char *none) {
 
 } // namespace
 
-std::vector<LimitFile> limit_files(const Hierarchy &h, const libryx_settings &set, bool disabled) {
+std::vector<LimitFile> limit_files(const Hierarchy &h, const libryx_settings &set, bool disabled,
+                                   const std::vector<std::string> *disks) {
+    std::vector<std::string> found;
+    if (!disks) disks = &(found = mounted_disks());
     libryx_settings s = disabled ? libryx_settings{} : set;
     if (disabled) s.ls_cpu_weight = set.ls_cpu_weight; // a share is no limit
     const int64_t q = cpu_quota(s);
@@ -79,7 +82,7 @@ std::vector<LimitFile> limit_files(const Hierarchy &h, const libryx_settings &se
         out.push_back({"pids", "pids.max", {nproc}});
         LimitFile io{"io", "io.max", {}};
         auto v = [](int64_t n) { return n > 0 ? std::to_string(n) : std::string("max"); };
-        for (const std::string &disk : mounted_disks())
+        for (const std::string &disk : *disks)
             io.lines.push_back(disk + " rbps=" + v(bps) + " wbps=" + v(bps) +
                                " riops=" + v(s.ls_iops) + " wiops=" + v(s.ls_iops));
         out.push_back(std::move(io));
@@ -95,7 +98,7 @@ std::vector<LimitFile> limit_files(const Hierarchy &h, const libryx_settings &se
                            "blkio.throttle.read_iops_device", "blkio.throttle.write_iops_device"};
     for (int i = 0; i < 4; ++i) {
         LimitFile w{"blkio", files[i], {}};
-        for (const std::string &disk : mounted_disks())
+        for (const std::string &disk : *disks)
             w.lines.push_back(disk + " " + std::to_string(i < 2 ? bps : int64_t(s.ls_iops)));
         out.push_back(std::move(w));
     }
@@ -112,15 +115,19 @@ void write_files(const std::string &group, const Hierarchy &h, const std::vector
 }
 
 // A group and the leaf inside it, (v2) with the controllers handed down to the leaf so that its
-// own use is counted apart from any containers beneath.
+// own use is counted apart from any containers beneath. 1 when the group was made just now.
 int make_group(const Hierarchy &h, const std::string &group, uint32_t id) {
-    if (::mkdir(group.c_str(), 0755) != 0 && errno != EEXIST) return -errno;
+    bool made = ::mkdir(group.c_str(), 0755) == 0;
+    if (!made && errno != EEXIST) return -errno;
     const std::string leaf = group + "/ryx" + std::to_string(id);
-    if (::mkdir(leaf.c_str(), 0755) != 0 && errno != EEXIST) return -errno;
-    if (h.v2)
+    if (::mkdir(leaf.c_str(), 0755) == 0)
+        made = true;
+    else if (errno != EEXIST)
+        return -errno;
+    if (h.v2 && made)
         for (const std::string &c : h.controllers)
             write_text(group + "/cgroup.subtree_control", "+" + c);
-    return 0;
+    return made ? 1 : 0;
 }
 
 // Moves every process of one leaf into another; one that exits meanwhile is no error.
@@ -140,14 +147,15 @@ void move_processes(const std::string &from, const std::string &to) {
         write_text(to + "/cgroup.procs", pid);
 }
 
-// The reseller's group at the top level: limits of its own only when it is a container.
-int make_reseller(const Hierarchy &h, uint32_t parent) {
+// The reseller's group at the top level, with limits of its own when it is a container (made
+// just now: otherwise its own changes keep them).
+int make_reseller(const Hierarchy &h, uint32_t parent, const std::vector<std::string> &disks) {
     ctl::Container p;
     const std::string group = group_path(h, parent, 0);
-    if (int rc = make_group(h, group, parent); rc < 0) return rc;
-    if (ctl::load(parent, p) == 0 && p.active)
-        write_files(group, h, limit_files(h, p.set, p.flags & RYX_VE_DISABLE));
-    return 0;
+    int rc = make_group(h, group, parent);
+    if (rc == 1 && ctl::load(parent, p) == 0 && p.active)
+        write_files(group, h, limit_files(h, p.set, p.flags & RYX_VE_DISABLE, &disks));
+    return rc < 0 ? rc : 0;
 }
 
 int remove_in(const Hierarchy &h, const std::string &group, uint32_t id) {
@@ -165,10 +173,13 @@ int remove_in(const Hierarchy &h, const std::string &group, uint32_t id) {
 
 int apply(const Tree &t, uint32_t id, const ctl::Container &c, uint32_t old_parent) {
     int failure = 0;
+    // The mount table once per change, and only where io limits are written.
+    const std::vector<std::string> disks =
+        t.with("io") || t.with("blkio") ? mounted_disks() : std::vector<std::string>();
     for (const Hierarchy &h : t.hierarchies) {
         const std::string group = group_path(h, id, c.parent);
-        int rc = c.parent != 0 ? make_reseller(h, c.parent) : 0;
-        if (rc == 0) rc = make_group(h, group, id);
+        int rc = c.parent != 0 ? make_reseller(h, c.parent, disks) : 0;
+        if (rc >= 0) rc = make_group(h, group, id);
         if (rc < 0) {
             failure = rc;
             continue;
@@ -178,7 +189,7 @@ int apply(const Tree &t, uint32_t id, const ctl::Container &c, uint32_t old_pare
             move_processes(old + "/ryx" + std::to_string(id), group + "/ryx" + std::to_string(id));
             remove_in(h, old, id);
         }
-        write_files(group, h, limit_files(h, c.set, c.flags & RYX_VE_DISABLE));
+        write_files(group, h, limit_files(h, c.set, c.flags & RYX_VE_DISABLE, &disks));
     }
     return failure;
 }

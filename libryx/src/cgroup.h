@@ -55,7 +55,9 @@ struct LimitFile {
 };
 // The files a container's group should have for its settings (in the hierarchy's version),
 // every limit lifted while it is disabled. The mapping of docs/stock-kernel.md.
-std::vector<LimitFile> limit_files(const Hierarchy &h, const libryx_settings &s, bool disabled);
+// disks: the mounted disks (mounted_disks()), looked up when not given.
+std::vector<LimitFile> limit_files(const Hierarchy &h, const libryx_settings &s, bool disabled,
+                                   const std::vector<std::string> *disks = nullptr);
 
 // What one setting asks of the kernel, and whether the group holds it.
 struct Enforcement {
