@@ -218,3 +218,36 @@ class LibraryPageTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class ArchitectureTest(unittest.TestCase):
+    """docs/architecture.md names only files, folders and build targets that exist."""
+
+    def test_every_named_file_and_target_exists(self):
+        with open(sources.source("docs/architecture.md"), encoding="utf-8") as f:
+            text = f.read()
+        cmake = ""
+        for top, _, names in os.walk(sources.SOURCE_DIR):
+            if "CMakeLists.txt" in names and "/build" not in top and "/.git" not in top:
+                with open(os.path.join(top, "CMakeLists.txt"), encoding="utf-8") as f:
+                    cmake += f.read()
+        missing = []
+        for token in sorted(set(re.findall(r"`([^`\s]+)`", text))):
+            if re.fullmatch(r"(lib)?ryx[a-z]*_[a-z_]+", token) and "(" not in token:
+                if token.startswith(("libryx_", "ryx_sampler", "ryxps_core")) and \
+                        not re.search(rf"add_library\({token}\b", cmake):
+                    missing.append(token)
+            elif re.search(r"\.(\*|h|cpp|py|md|map)$|/$", token) and not token.startswith("/") \
+                    and "<" not in token:
+                if not self.found(token):
+                    missing.append(token)
+        self.assertEqual(missing, [], "named in docs/architecture.md but not in the tree")
+
+    @staticmethod
+    def found(token):
+        """A path relative to the top, to libryx/ or to a product folder, or a bare file name
+        (with * for any suffix) somewhere in the product folders."""
+        import glob
+        bases = ["", "libryx/", "libryx/src/", "libryx/util/", "sampler/", "ryxtop/",
+                 "exporter/", "sim/", "ryz-helpers/", "tests/*/"]
+        return any(glob.glob(sources.source(base + token)) for base in bases)
