@@ -404,7 +404,7 @@ int cmd_apply(const Call &) {
 }
 
 // Statuses of enter's own, as env(1) and chroot(1) have them, apart from the command's.
-enum EnterExit { ENTER_FAILED = 125, ENTER_CANNOT_RUN = 126, ENTER_NOT_FOUND = 127 };
+enum EnterExit { EXIT_ENTER_FAILED = 125, EXIT_CANNOT_RUN = 126, EXIT_COMMAND_NOT_FOUND = 127 };
 
 // Moves this process into the container's group, then becomes the command: its status is the
 // command's own, and every process it starts is in the container too.
@@ -412,7 +412,7 @@ int cmd_enter(const Call &c) {
     if (std::strcmp(c.args[1], "--") != 0) return usage_error("%s", "enter <id> -- <command>");
     if (::getuid() != 0 || ::geteuid() != 0) {
         std::fputs("ryxctl: enter: only root may enter a container\n", stderr);
-        return ENTER_FAILED;
+        return EXIT_ENTER_FAILED;
     }
     ryx::ctl::Container cur;
     ryx::cgroup::Tree tree;
@@ -425,16 +425,16 @@ int cmd_enter(const Call &c) {
                      "ryxctl: enter: no active container %u with a control group (see "
                      "'ryxctl info %u')\n",
                      c.subject, c.subject);
-        return ENTER_FAILED;
+        return EXIT_ENTER_FAILED;
     }
     if (rc < 0) {
         fail("enter", rc);
-        return ENTER_FAILED;
+        return EXIT_ENTER_FAILED;
     }
     ::execvp(c.args[2], c.args + 2);
     const int error = errno;
     std::fprintf(stderr, "ryxctl: enter: %s: %s\n", c.args[2], std::strerror(error));
-    return error == ENOENT ? ENTER_NOT_FOUND : ENTER_CANNOT_RUN;
+    return error == ENOENT ? EXIT_COMMAND_NOT_FOUND : EXIT_CANNOT_RUN;
 }
 
 int cmd_destroy(const Call &c) {

@@ -43,7 +43,7 @@ int run_once() {
 } // namespace
 
 int main(int argc, char **argv) {
-    static const struct option longopts[] = {
+    static const struct option kLongOptions[] = {
         {"once", no_argument, nullptr, 'o'},
         {"state-dir", required_argument, nullptr, 's'},
         {"help", no_argument, nullptr, 'h'},
@@ -51,7 +51,7 @@ int main(int argc, char **argv) {
     };
     bool once = false;
     ryx::Paths paths = ryx::paths();
-    for (int c; (c = ::getopt_long(argc, argv, "h", longopts, nullptr)) != -1;) {
+    for (int c; (c = ::getopt_long(argc, argv, "h", kLongOptions, nullptr)) != -1;) {
         switch (c) {
         case 'o':
             once = true;
