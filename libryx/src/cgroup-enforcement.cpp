@@ -149,7 +149,9 @@ std::vector<Enforcement> enforcement(const Tree &t, uint32_t id, const ctl::Cont
             e.why_not = std::string("no ") + k.controller + " controller on this host";
         } else if (struct stat st; ::stat(group_path(*h, id, c.parent).c_str(), &st) != 0) {
             e.why_not = "no group (run 'ryxctl apply')";
-        } else if (!(e.held = k.held(*h, group_path(*h, id, c.parent), c.set))) {
+        } else if (!(e.held =
+                         k.held(*h, limits_dir(*h, k.controller, group_path(*h, id, c.parent), id),
+                                c.set))) {
             e.why_not = "the group does not hold it";
         }
         out.push_back(std::move(e));

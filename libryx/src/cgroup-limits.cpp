@@ -107,11 +107,12 @@ std::vector<LimitFile> limit_files(const Hierarchy &h, const libryx_settings &se
 
 namespace {
 
-void write_files(const std::string &group, const Hierarchy &h, const std::vector<LimitFile> &ws) {
+void write_files(const std::string &group, uint32_t id, const Hierarchy &h,
+                 const std::vector<LimitFile> &ws) {
     for (const LimitFile &w : ws)
         if (h.has(w.controller))
             for (const std::string &line : w.lines)
-                write_text(group + "/" + w.file, line);
+                write_text(limits_dir(h, w.controller, group, id) + "/" + w.file, line);
 }
 
 // A group and the leaf inside it, (v2) with the controllers handed down to the leaf so that its
@@ -154,7 +155,7 @@ int make_reseller(const Hierarchy &h, uint32_t parent, const std::vector<std::st
     const std::string group = group_path(h, parent, 0);
     int rc = make_group(h, group, parent);
     if (rc == 1 && ctl::load(parent, p) == 0 && p.active)
-        write_files(group, h, limit_files(h, p.set, p.flags & RYX_VE_DISABLE, &disks));
+        write_files(group, parent, h, limit_files(h, p.set, p.flags & RYX_VE_DISABLE, &disks));
     return rc < 0 ? rc : 0;
 }
 
@@ -163,7 +164,7 @@ int remove_in(const Hierarchy &h, const std::string &group, uint32_t id) {
     if (!has_group(group)) return 0;
     if ((::rmdir(leaf.c_str()) != 0 && errno != ENOENT) || ::rmdir(group.c_str()) != 0) {
         // Processes (or containers) are still in it: it stays, without limits.
-        write_files(group, h, limit_files(h, libryx_settings{}, true));
+        write_files(group, id, h, limit_files(h, libryx_settings{}, true));
         return -EBUSY;
     }
     return 0;
@@ -189,7 +190,7 @@ int apply(const Tree &t, uint32_t id, const ctl::Container &c, uint32_t old_pare
             move_processes(old + "/ryx" + std::to_string(id), group + "/ryx" + std::to_string(id));
             remove_in(h, old, id);
         }
-        write_files(group, h, limit_files(h, c.set, c.flags & RYX_VE_DISABLE, &disks));
+        write_files(group, id, h, limit_files(h, c.set, c.flags & RYX_VE_DISABLE, &disks));
     }
     return failure;
 }

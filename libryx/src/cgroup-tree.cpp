@@ -295,4 +295,10 @@ std::string group_path(const Hierarchy &h, uint32_t id, uint32_t parent) {
     return p + "/ryx" + std::to_string(id);
 }
 
+std::string limits_dir(const Hierarchy &h, std::string_view controller, const std::string &group,
+                       uint32_t id) {
+    if (h.v2 || (controller != "blkio" && controller != "io")) return group;
+    return group + "/ryx" + std::to_string(id);
+}
+
 } // namespace ryx::cgroup

@@ -46,6 +46,12 @@ int set_up(Tree &out);
 // top level; the processes live in the leaf of the same name inside it.
 std::string group_path(const Hierarchy &h, uint32_t id, uint32_t parent);
 
+// Where the limits of one controller go for container id of group: the group itself, except
+// v1's blkio, whose throttling holds only the processes of the very group a rule is in (it is
+// not hierarchical there), so its rules go to the container's leaf.
+std::string limits_dir(const Hierarchy &h, std::string_view controller, const std::string &group,
+                       uint32_t id);
+
 // One file of a group and what it should say; an io file may take several rules, written one
 // by one (the kernel takes one per write).
 struct LimitFile {
