@@ -65,6 +65,16 @@ int tree_holds_ryx(uint32_t ryk_id, uint32_t ryx_id) {
     return S_ISDIR(st.st_mode) && ryx_record_trusted(&st) ? 1 : 0;
 }
 
+// The library's own state, the source of truth without the container kernel: the tree is made
+// from it, but a group may be missing (a read-only cgroup mount, no tree at all) while the state
+// is complete. 1: ryx_id's state file, root's alone, names ryk_id as its reseller; 0 otherwise.
+int state_holds_ryx(uint32_t ryk_id, uint32_t ryx_id) {
+    char path[4096], text[4096], want[32];
+    std::snprintf(path, sizeof path, RYX_CONTAINER_STATE_DIR "/%u", ryx_id);
+    std::snprintf(want, sizeof want, "\nparent=%u\n", ryk_id);
+    return ryx_record_read(path, text, sizeof text) > 0 && std::strstr(text, want) ? 1 : 0;
+}
+
 // /proc/ryx/resellers/ryk<id>/list: a row's leading token is "<reseller>,<id>".
 // 1: ryx_id is listed under ryk_id, 0: it is not, -1: the list cannot be opened (and, on a host
 // without the container kernel, the tree cannot tell).
@@ -78,7 +88,10 @@ int ryk_holds_ryx(uint32_t ryk_id, uint32_t ryx_id) {
     struct stat st;
     if (fd.get() < 0) {
         // A kernel with lists has /proc/ryx; only where it has none does the tree answer.
-        if (lstat("/proc/ryx", &st) != 0 && errno == ENOENT) return tree_holds_ryx(ryk_id, ryx_id);
+        if (lstat("/proc/ryx", &st) != 0 && errno == ENOENT) {
+            int held = tree_holds_ryx(ryk_id, ryx_id);
+            return held == 1 || state_holds_ryx(ryk_id, ryx_id) ? 1 : held;
+        }
         return -1;
     }
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
