@@ -77,7 +77,7 @@ int state_holds_ryx(uint32_t ryk_id, uint32_t ryx_id) {
 
 // /proc/ryx/resellers/ryk<id>/list: a row's leading token is "<reseller>,<id>".
 // 1: ryx_id is listed under ryk_id, 0: it is not, -1: the list cannot be opened (and, on a host
-// without the container kernel, the tree cannot tell).
+// without the container kernel, neither the tree nor the state can tell).
 int ryk_holds_ryx(uint32_t ryk_id, uint32_t ryx_id) {
     char path[4096];
     std::snprintf(path, sizeof path, "/proc/ryx/resellers/ryk%u/list", ryk_id);
@@ -87,7 +87,8 @@ int ryk_holds_ryx(uint32_t ryk_id, uint32_t ryx_id) {
     ryx::Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat st;
     if (fd.get() < 0) {
-        // A kernel with lists has /proc/ryx; only where it has none does the tree answer.
+        // A kernel with lists has /proc/ryx; only where it has none do the tree and the state
+        // answer.
         if (lstat("/proc/ryx", &st) != 0 && errno == ENOENT) {
             int held = tree_holds_ryx(ryk_id, ryx_id);
             return held == 1 || state_holds_ryx(ryk_id, ryx_id) ? 1 : held;
