@@ -6,7 +6,7 @@ import re
 import unittest
 
 from harness.sandbox import program
-from kernel.uml import SET_USER_ID_UNAVAILABLE, Guest, require_uml, skip
+from kernel.uml import SET_USER_ID_UNAVAILABLE, BootTest, Guest, require_uml, skip
 
 # Percent of a processor a busy loop uses under a quota of 20 ms per 100 ms, over 3 s, once the
 # loop has settled in its group.
@@ -53,38 +53,6 @@ HELPER_CHECK = """
 stat -c mode=%a:%u {helper}
 as_user 1000 {helper}
 """
-
-
-class BootTest(unittest.TestCase):
-    CHECKS = {}
-    TIMEOUT = 120
-
-    @classmethod
-    def guest(cls):
-        raise NotImplementedError
-
-    @classmethod
-    def checks(cls):
-        return cls.CHECKS
-
-    @classmethod
-    def setUpClass(cls):
-        guest = cls.guest()
-        cls.boot = guest.run(cls.checks(), check_timeout=cls.TIMEOUT)
-        print(f"\n{cls.__name__}: boot {cls.boot.boot_seconds} s, whole run "
-              f"{cls.boot.total_seconds} s; checks: "
-              + ", ".join(f"{r.name} {r.seconds} s" for r in cls.boot.values()), flush=True)
-
-    def result(self, name, status=0):
-        res = self.boot[name]
-        if status is not None:
-            self.assertEqual(res.status, status, res)
-        return res
-
-    def assertShare(self, name, percent, points=3.0):
-        res = self.result(name)
-        print(f"{type(self).__name__} {name}: {res.values.get('percent')} % of a processor")
-        self.assertAlmostEqual(float(res.values["percent"]), percent, delta=points, msg=res)
 
 
 @require_uml

@@ -3,26 +3,29 @@ an ordinary program, so control-group limits can be measured where the host offe
 controllers and no virtualisation.
 
     guest = Guest(cgroups="v2")                      # or "v1", hybrid=True, controllers=(...)
+                                                     # disk=<host file kept across boots>
     helper = guest.install_set_user_id("ryz-limits-helper")
     boot = guest.run({"cpu20": "...shell...", "helper": f"as_user 1000 {helper} ..."})
     boot["cpu20"].status, .out, .err, .seconds, .values["percent"]   # and boot.boot_seconds
 
 One run() is one boot. It makes a scratch directory on the host (the init script, the checks, a
 prelude of shell functions, set-user-ID copies of helpers, an archive of the guest's /etc, a
-64 MiB ext4 image), boots the kernel with the host's / as its read-only root and that script as
-PID 1, and reads the results back from the scratch directory, which the guest mounts writable
-(hostfs) at /run/uml. The console only carries a log; each check's output, error output, exit
-status and run time are files there.
+64 MiB ext4 image unless the Guest names one of its own to keep), boots the kernel with the
+host's / as its read-only root and that script as PID 1, and reads the results back from the
+scratch directory, which the guest mounts writable (hostfs) at /run/uml. The console only
+carries a log; each check's output, error output, exit status and run time are files there.
 
 What a check sees: a shell script run as root with the prelude's functions (as_user, spin,
-cpu_percent), in one kernel shared with the checks before it, in order. After each check every
-process but init is killed; control groups and files it made stay. The guest has one processor
-and 256 MiB. /proc, /sys and /dev (devtmpfs, the disk as /dev/ubda, with pts and shm) are the
-kernel's own; /etc is a writable copy of the host's with the caller's passwd and group lines in
-place of any entry of the same name or id; /run, /tmp, /home and /var/lib are fresh tmpfs, with
-/var/lib/ryx empty and a home for each user under /home; the disk is mounted (ext4, where the
-host has mkfs.ext4) at $RYX_DISK_DIR; the control groups are mounted as asked (see Guest); the
-rest of the host's tree is visible read-only, the build tree ($RYX_BUILD_DIR) included.
+cpu_percent, cpu_percents, timed), in one kernel shared with the checks before it, in order.
+After each check every process but init is killed; control groups and files it made stay. The
+guest has one processor and 256 MiB. /proc, /sys and /dev (devtmpfs, the disk as /dev/ubda,
+with pts and shm) are the kernel's own; /etc is a writable copy of the host's with the caller's
+passwd and group lines in place of any entry of the same name or id; /run, /tmp, /home and
+/var/lib are fresh tmpfs, with /var/lib/ryx empty (or, with a disk kept across boots, the one
+on that disk, as a host's would be after a reboot) and a home for each user under /home; the
+disk is mounted (ext4, where the host has mkfs.ext4) at $RYX_DISK_DIR; the control groups are
+mounted as asked (see Guest); the rest of the host's tree is visible read-only, the build tree
+($RYX_BUILD_DIR) included.
 
 Tests skip where linux.uml is missing or does not boot, in sanitized builds (the sanitizer's
 shadow memory does not fit the guest's address space) and, for set-user-ID helpers, without root
@@ -117,6 +120,41 @@ class Boot(dict):
         self.boot_seconds, self.total_seconds, self.console = boot_seconds, total_seconds, console
 
 
+class BootTest(unittest.TestCase):
+    """One boot per class: guest() says how, checks() what runs ({name: script}); each test
+    reads one check's result."""
+
+    CHECKS = {}
+    TIMEOUT = 120
+
+    @classmethod
+    def guest(cls):
+        raise NotImplementedError
+
+    @classmethod
+    def checks(cls):
+        return cls.CHECKS
+
+    @classmethod
+    def setUpClass(cls):
+        guest = cls.guest()
+        cls.boot = guest.run(cls.checks(), check_timeout=cls.TIMEOUT)
+        print(f"\n{cls.__name__}: boot {cls.boot.boot_seconds} s, whole run "
+              f"{cls.boot.total_seconds} s; checks: "
+              + ", ".join(f"{r.name} {r.seconds} s" for r in cls.boot.values()), flush=True)
+
+    def result(self, name, status=0):
+        res = self.boot[name]
+        if status is not None:
+            self.assertEqual(res.status, status, res)
+        return res
+
+    def assertShare(self, name, percent, points=3.0):
+        res = self.result(name)
+        print(f"{type(self).__name__} {name}: {res.values.get('percent')} % of a processor")
+        self.assertAlmostEqual(float(res.values["percent"]), percent, delta=points, msg=res)
+
+
 # Shell functions every check starts with; they fork little, for a fork costs milliseconds here.
 _PRELUDE = r"""
 as_user() { u=$1; shift; setpriv --reuid="$u" --regid="$u" --clear-groups -- "$@"; }
@@ -138,19 +176,39 @@ cpu_percent() {
     _p=$(( (_u - _u0) * 1000 / (_t - _t0) ))
     echo "$((_p / 10)).$((_p % 10))"
 }
+# cpu_percents SECONDS DIR...: the same for several groups over one window, e.g. "24.8 75.1".
+cpu_percents() {
+    _s=$1; shift; _i=0
+    for _g; do _i=$((_i + 1)); _usage "$_g"; eval "_b$_i=\$_u"; done
+    _now; _t0=$_t; sleep "$_s"; _now; _t1=$_t; _i=0; _o=
+    for _g; do
+        _i=$((_i + 1)); _usage "$_g"; eval "_p=\$(( (_u - _b$_i) * 1000 / (_t1 - _t0) ))"
+        _o="$_o $((_p / 10)).$((_p % 10))"
+    done
+    echo $_o
+}
+# timed NAME COMMAND...: runs the command, prints "NAME=<seconds>" (e.g. 4.02), keeps its status.
+timed() {
+    _name=$1; shift; _now; _t0=$_t; "$@"; _rc=$?; _now; _d=$(( (_t - _t0) / 10000 ))
+    echo "$_name=$((_d / 100)).$((_d / 10 % 10))$((_d % 10))"
+    return $_rc
+}
 """
 
 
 class Guest:
     """How to boot: cgroups "v2" (cgroup2 at /sys/fs/cgroup, the given controllers enabled in its
     subtree_control), "v1" (a tmpfs there with one hierarchy per controller, named as
-    V1_HIERARCHIES, plus an empty cgroup2 at unified/ when hybrid) or None; readonly mounts them
-    read-only once set up. passwd and group: lines for the guest's /etc. expose: host paths
-    under a directory the guest covers with tmpfs that must stay visible (the build and source
-    trees always are)."""
+    V1_HIERARCHIES, plus an empty cgroup2 at unified/ when hybrid) or None; a controller left out
+    of controllers is disabled in the kernel (cgroup_disable), as on a host without it; readonly
+    mounts them read-only once set up. passwd and group: lines for the guest's /etc. expose:
+    host paths under a directory the guest covers with tmpfs that must stay visible (the build
+    and source trees always are). disk: a host file for the guest's disk, made and formatted on
+    first use and kept: another boot with it finds the files of the one before, the guest's
+    /var/lib/ryx (kept on that disk) included."""
 
     def __init__(self, cgroups="v2", controllers=CONTROLLERS, hybrid=False, readonly=False,
-                 passwd=DEFAULT_PASSWD, group=DEFAULT_GROUP, expose=()):
+                 passwd=DEFAULT_PASSWD, group=DEFAULT_GROUP, expose=(), disk=None):
         if cgroups not in ("v1", "v2", None):
             raise ValueError(f"cgroups: {cgroups!r}")
         if hybrid and cgroups != "v1":
@@ -162,6 +220,7 @@ class Guest:
         self.hybrid, self.readonly = hybrid, readonly
         self.passwd, self.group = tuple(passwd), tuple(group)
         self.expose = tuple(expose)
+        self.disk = disk
         self._set_user_id = []
 
     def install_set_user_id(self, name):
@@ -187,7 +246,8 @@ class Guest:
             os.chmod(scratch, 0o755)  # ordinary users in the guest reach the helpers in it
             self._prepare(scratch, checks, check_timeout)
             started = time.monotonic()
-            console, status = self._boot(scratch, 60 + len(checks) * (check_timeout + 5))
+            console, status = self._boot(scratch, self._disk_path(scratch),
+                                         60 + len(checks) * (check_timeout + 5))
             total = time.monotonic() - started
             return self._collect(scratch, checks, console, status, total)
         finally:
@@ -210,12 +270,9 @@ class Guest:
         for index, script in enumerate(checks.values()):
             _write(os.path.join(scratch, "checks", f"{index}.sh"),
                    f". {GUEST_DIR}/prelude.sh\n{script}\n")
-        disk = os.path.join(scratch, "disk.img")
-        with open(disk, "wb") as f:
-            f.truncate(DISK_MIB << 20)
-        # Formatted here, in a fraction of the guest's time; a raw disk without the tool.
-        formatted = shutil.which("mkfs.ext4") is not None and subprocess.run(
-            ["mkfs.ext4", "-q", "-F", disk], capture_output=True).returncode == 0
+        formatted = _make_disk(self._disk_path(scratch))
+        if self.disk and not formatted:
+            raise skip("no ext4 disk to keep across boots (mkfs.ext4 is missing)")
         init = os.path.join(scratch, "init.sh")
         _write(init, self._init_script(scratch, checks, formatted, check_timeout))
         os.chmod(init, 0o755)
@@ -266,6 +323,9 @@ class Guest:
         if formatted:
             lines.append(f"mkdir -p {disk_dir} && mount /dev/ubda {disk_dir} && chmod 1777 "
                          f"{disk_dir} && export RYX_DISK_DIR={disk_dir} || fail disk")
+        if self.disk:
+            lines.append(f"mkdir -p -m 0755 {disk_dir}/ryx-state && mount --bind "
+                         f"{disk_dir}/ryx-state /var/lib/ryx || fail 'state on the disk'")
         lines.append(self._cgroup_setup())
         lines.append("mark ready")
         for index, name in enumerate(checks):
@@ -304,13 +364,19 @@ class Guest:
 
     # -- the boot -------------------------------------------------------------------------
 
-    def _boot(self, scratch, timeout):
+    def _disk_path(self, scratch):
+        return self.disk or os.path.join(scratch, "disk.img")
+
+    def _boot(self, scratch, disk, timeout):
         """Runs the kernel to its power-off (or kills it at timeout); returns the console's log
         and the kernel's exit status."""
         log_path = os.path.join(scratch, "console.log")
         argv = [LINUX, "mem=256M", "root=/dev/root", "rootfstype=hostfs", "hostfs=/", "ro",
-                f"ubd0={scratch}/disk.img", f"init={scratch}/init.sh", "con=null",
+                f"ubd0={disk}", f"init={scratch}/init.sh", "con=null",
                 "con0=fd:0,fd:1", f"uml_dir={scratch}", "umid=guest"]
+        left_out = [c for c in CONTROLLERS if c not in self.controllers]
+        if self.cgroups and left_out:
+            argv.append("cgroup_disable=" + ",".join(left_out))
         # uml_dir keeps the kernel's control socket out of $HOME.
         with open(log_path, "wb") as log:
             proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log,
@@ -383,6 +449,21 @@ mkdir -p /dev/pts /dev/shm && mount -t devpts devpts /dev/pts && mount -t tmpfs 
 ln -sf /proc/self/fd /dev/fd
 echo 1 > /proc/sys/kernel/printk
 """
+
+
+def _make_disk(path):
+    """The disk image at path, made and formatted (ext4) unless it is there already; whether it
+    holds an ext4 file system. Formatted here, in a fraction of the guest's time; a raw disk
+    without the tool."""
+    if not os.path.exists(path):
+        with open(path, "wb") as f:
+            f.truncate(DISK_MIB << 20)
+        if shutil.which("mkfs.ext4") is None:
+            return False
+        subprocess.run(["mkfs.ext4", "-q", "-F", path], capture_output=True)
+    with open(path, "rb") as f:
+        f.seek(1024 + 56)  # the superblock's magic number
+        return f.read(2) == b"\x53\xef"
 
 
 def _merge_accounts(path, lines):
