@@ -130,6 +130,7 @@ def expected_files():
     want = {
         "ryxkit": {"/usr/bin/ryxps": "the viewer, on every user's PATH",
                    "/usr/sbin/ryxctl": "the administration command",
+                   "/usr/sbin/ryxd": "the control groups' service, run at boot",
                    "/usr/share/bash-completion/completions/ryxps": "the completion, loaded on demand"},
         "libryx0": {f"{lib}/libryx.so.0": "libryx by its soname, in the multiarch directory"},
         "libryx-dev": {f"{lib}/libryx.so": "the link to build against libryx",
@@ -144,6 +145,7 @@ def expected_files():
     }
     for unit in UNITS:
         want[EXPORTER][f"{unit_dir()}/{unit}"] = "a unit, where systemd looks for the system's"
+    want["ryxkit"][f"{unit_dir()}/ryxd.service"] = "a unit, where systemd looks for the system's"
     for example in EXAMPLES:
         want[EXPORTER][f"/usr/share/doc/{EXPORTER}/examples/{os.path.basename(example)}"] = \
             "a monitoring example, where Debian puts examples"
@@ -401,6 +403,8 @@ class InstallTest(unittest.TestCase):
         rc, out, err = self.sh("ls /etc/systemd/system/multi-user.target.wants "
                                "/etc/systemd/system/timers.target.wants 2>/dev/null")
         self.assertIn("prometheus-ryx-exporter.service", out.split(), err)
+        rc, out, err = self.sh("ls /etc/systemd/system/sysinit.target.wants")
+        self.assertIn("ryxd.service", out.split(), err)
         self.assertNotIn("prometheus-ryx-exporter-textfile.timer", out.split())
         # the simulated host, from the installed programs only
         rc, out, err = self.sh("ryxsim -- ryxps -n", env={"TMPDIR": self.host.tmp})
