@@ -72,7 +72,8 @@ ContainerLimits limits_of(const libryx_settings &s) {
 
 // The resources (as the limit metric names them) of the limits the kernel does not hold.
 std::vector<std::string> not_enforced(const ryx::cgroup::Tree &tree, uint32_t id, uint32_t parent,
-                                      const libryx_info &info) {
+                                      const libryx_info &info,
+                                      const std::vector<std::string> &disks) {
     static const std::unordered_map<std::string_view, const char *> kResource = {
         {"cpu", "cpu"},
         {"cpus", "cpu"},
@@ -85,7 +86,7 @@ std::vector<std::string> not_enforced(const ryx::cgroup::Tree &tree, uint32_t id
     ryx::ctl::Container c;
     c.active = true, c.parent = parent, c.flags = info.li_flags, c.set = info.li_set;
     std::vector<std::string> out;
-    for (const ryx::cgroup::Enforcement &e : ryx::cgroup::enforcement(tree, id, c)) {
+    for (const ryx::cgroup::Enforcement &e : ryx::cgroup::enforcement(tree, id, c, &disks)) {
         auto r = kResource.find(e.key);
         if (!e.held && r != kResource.end() &&
             std::find(out.begin(), out.end(), r->second) == out.end())
@@ -139,6 +140,9 @@ Snapshot HostCollector::collect() const {
     ryx::Handle handle(init_ryx(malloc, free));
     ryx::cgroup::Tree tree;
     const bool on_tree = source.kind != RYX_SOURCE_LISTS && ryx::cgroup::load(tree) == 0;
+    // The io limits' disks, once per pass for every container.
+    const std::vector<std::string> disks =
+        on_tree ? ryx::cgroup::mounted_disks() : std::vector<std::string>();
     // Ids from here up are domain containers, never uids.
     const uint32_t first_domain_id = ryz_get_id_min();
     UserNames users;
@@ -173,7 +177,7 @@ Snapshot HostCollector::collect() const {
                 if (on_tree)
                     c.limits->not_enforced =
                         not_enforced(tree, static_cast<uint32_t>(e->id),
-                                     static_cast<uint32_t>(e->parent_id), info);
+                                     static_cast<uint32_t>(e->parent_id), info, disks);
             }
         }
     }

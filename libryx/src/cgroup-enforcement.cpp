@@ -57,10 +57,13 @@ int64_t device_limit(const std::string &path, const std::string &disk, const cha
     return kUnlimited;
 }
 
+using Disks = std::vector<std::string>;
+
 struct Check {
     const char *controller; // nullptr: control groups cannot express it
     // The group's value is at least as strict as what the setting asks.
-    bool (*held)(const Hierarchy &, const std::string &group, const libryx_settings &);
+    bool (*held)(const Hierarchy &, const std::string &group, const libryx_settings &,
+                 const std::vector<std::string> &disks);
 };
 
 bool cpu_held(const Hierarchy &h, const std::string &g, const libryx_settings &s, int64_t want) {
@@ -70,8 +73,9 @@ bool cpu_held(const Hierarchy &h, const std::string &g, const libryx_settings &s
     return q > 0 && q != kUnlimited && period > 0 && q * kPeriodUs / period <= want;
 }
 
-bool io_held(const Hierarchy &h, const std::string &g, int64_t want, bool ops) {
-    for (const std::string &disk : mounted_disks()) {
+bool io_held(const Hierarchy &h, const std::string &g, int64_t want, bool ops,
+             const std::vector<std::string> &disks) {
+    for (const std::string &disk : disks) {
         for (int write = 0; write < 2; ++write) {
             int64_t v =
                 h.v2 ? device_limit(g + "/io.max", disk,
@@ -88,38 +92,34 @@ bool io_held(const Hierarchy &h, const std::string &g, int64_t want, bool ops) {
 }
 
 const Check kChecks[] = {
-    {"cpu",
-     [](const Hierarchy &h, const std::string &g, const libryx_settings &s) {
-         return cpu_held(h, g, s, int64_t(s.ls_cpu) * kPeriodUs / 100);
-     }},
-    {"cpu",
-     [](const Hierarchy &h, const std::string &g, const libryx_settings &s) {
-         return cpu_held(h, g, s, int64_t(s.ls_cpus) * kPeriodUs);
-     }},
+    {"cpu", [](const Hierarchy &h, const std::string &g, const libryx_settings &s,
+               const Disks &) { return cpu_held(h, g, s, int64_t(s.ls_cpu) * kPeriodUs / 100); }},
+    {"cpu", [](const Hierarchy &h, const std::string &g, const libryx_settings &s,
+               const Disks &) { return cpu_held(h, g, s, int64_t(s.ls_cpus) * kPeriodUs); }},
     {"io",
-     [](const Hierarchy &h, const std::string &g, const libryx_settings &s) {
-         return io_held(h, g, int64_t(s.ls_io) * int64_t(kSettingIoBytes), false);
+     [](const Hierarchy &h, const std::string &g, const libryx_settings &s, const Disks &d) {
+         return io_held(h, g, int64_t(s.ls_io) * int64_t(kSettingIoBytes), false, d);
      }},
     {nullptr, nullptr}, // enters
     {nullptr, nullptr}, // memory: address space
     {"cpu",
-     [](const Hierarchy &h, const std::string &g, const libryx_settings &s) {
+     [](const Hierarchy &h, const std::string &g, const libryx_settings &s, const Disks &) {
          int64_t w = std::clamp<int64_t>(s.ls_cpu_weight, 1, 10000);
          return h.v2 ? read_limit(g + "/cpu.weight") == w
                      : read_limit(g + "/cpu.shares") == std::max<int64_t>(2, w * 1024 / 100);
      }},
     {"memory",
-     [](const Hierarchy &h, const std::string &g, const libryx_settings &s) {
+     [](const Hierarchy &h, const std::string &g, const libryx_settings &s, const Disks &) {
          int64_t v = read_limit(g + (h.v2 ? "/memory.max" : "/memory.limit_in_bytes"));
          return v >= 0 && v <= int64_t(s.ls_memory_phy) * int64_t(kSettingPageBytes);
      }},
     {"pids",
-     [](const Hierarchy &, const std::string &g, const libryx_settings &s) {
+     [](const Hierarchy &, const std::string &g, const libryx_settings &s, const Disks &) {
          int64_t v = read_limit(g + "/pids.max");
          return v >= 0 && v <= s.ls_nproc;
      }},
-    {"io", [](const Hierarchy &h, const std::string &g,
-              const libryx_settings &s) { return io_held(h, g, s.ls_iops, true); }},
+    {"io", [](const Hierarchy &h, const std::string &g, const libryx_settings &s,
+              const Disks &d) { return io_held(h, g, s.ls_iops, true, d); }},
 };
 static_assert(std::size(kChecks) == std::size(ctl::kSettings));
 
@@ -130,7 +130,12 @@ const char *v1_name(const char *controller) {
 
 } // namespace
 
-std::vector<Enforcement> enforcement(const Tree &t, uint32_t id, const ctl::Container &c) {
+std::vector<Enforcement> enforcement(const Tree &t, uint32_t id, const ctl::Container &c,
+                                     const std::vector<std::string> *disks) {
+    // The mount table once, and only for a container with io limits.
+    std::vector<std::string> found;
+    if (!disks) disks = &found;
+    if (disks == &found && (c.set.ls_io > 0 || c.set.ls_iops > 0)) found = mounted_disks();
     std::vector<Enforcement> out;
     for (size_t i = 0; i < std::size(kChecks); ++i) {
         const Check &k = kChecks[i];
@@ -151,7 +156,7 @@ std::vector<Enforcement> enforcement(const Tree &t, uint32_t id, const ctl::Cont
             e.why_not = "no group (run 'ryxctl apply')";
         } else if (!(e.held =
                          k.held(*h, limits_dir(*h, k.controller, group_path(*h, id, c.parent), id),
-                                c.set))) {
+                                c.set, *disks))) {
             e.why_not = "the group does not hold it";
         }
         out.push_back(std::move(e));

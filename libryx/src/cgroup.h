@@ -83,7 +83,9 @@ int apply(const Tree &t, uint32_t id, const ctl::Container &c, uint32_t old_pare
 int remove(const Tree &t, uint32_t id, uint32_t parent);
 
 // Reads the group's files back: one entry per setting, in kSettings order.
-std::vector<Enforcement> enforcement(const Tree &t, uint32_t id, const ctl::Container &c);
+// disks: the mounted disks, when the caller has them for many containers (looked up otherwise).
+std::vector<Enforcement> enforcement(const Tree &t, uint32_t id, const ctl::Container &c,
+                                     const std::vector<std::string> *disks = nullptr);
 
 // Runs nothing: moves pid into the container's leaf (root only). -ESRCH when the group is not
 // there (the container is not active or the tree is missing).
