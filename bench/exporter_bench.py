@@ -168,7 +168,6 @@ def run(args):
     tmp = tempfile.mkdtemp(prefix="ryxbench-exporter-")
     pop = vb.Population(build, args.procs, args.threads, args.containers, args.others)
     listed = sorted(set(pop.containers) | set(range(5000, 5000 + args.listed)))
-    ryxps = os.path.join(build, "ryxtop", "ryxps")
     server = None
     etc_overlaid = False
     try:
@@ -180,30 +179,10 @@ def run(args):
         if not args.unknown_users:
             users_for(tmp, listed)
             etc_overlaid = True
-        in_list = args.procs * args.threads
         server = Server(build, fake)
-        got = threads_in(server.get())
         busy = min(args.procs, len(pop.containers))
-        got_ryxps = vb.count_lines(build, [ryxps, "-n", "-p"], fake, tmp) - 1 - busy
-        if got != in_list or got_ryxps != in_list:
-            raise RuntimeError(f"population mismatch: the exporter counts {got} threads, "
-                               f"ryxps -p {got_ryxps}, of {in_list}")
-        vb.log(f"population: {in_list} threads in {busy} containers ({len(listed)} listed), "
-               f"{args.others * args.threads} more outside any")
-
-        res = measure(build, server, fake, args.runs)
-        vb.log(f"\none pass over {in_list} threads, median of {args.runs} runs "
-               "(wall and user+system CPU; the scrape's CPU is the server's, all threads)")
-        vb.log(f"{'':10} {'wall ms':>9} {'cpu ms':>9}")
-        for n, r in res.items():
-            vb.log(f"{n:10} {r['wall'] * 1e3:9.1f} {r['cpu'] * 1e3:9.1f}")
-        base = res["ryxps -n"]
-        vb.log("\nratios to ryxps -n (wall, cpu):")
-        for n in ("scrape", "--once"):
-            vb.log(f"  {n:8} {res[n]['wall'] / base['wall']:5.2f}  "
-                   f"{res[n]['cpu'] / base['cpu']:5.2f}")
-        vb.log(f"goal: a scrape within {GOAL}x of a ryxps -n pass in CPU time: "
-               f"{vb.verdict(res['scrape']['cpu'] <= GOAL * base['cpu'])}")
+        compare(build, server, fake, tmp, args, busy, f"{busy} containers ({len(listed)} listed)",
+                "one pass over {} threads", GOAL, "a scrape")
 
         if args.scrapes:
             marks = {1, 10, 100, args.scrapes} | {args.scrapes * k // 4 for k in (1, 2, 3)}
@@ -229,12 +208,39 @@ def run(args):
         vb.remove_scratch(tmp)
 
 
+def compare(build, server, proc, tmp, args, busy, where, what, goal, goal_of):
+    """Checks that the exporter and ryxps -p count the population's threads, then times a
+    scrape, --once and a ryxps -n pass over proc and prints them with the CPU ratio's verdict."""
+    ryxps = os.path.join(build, "ryxtop", "ryxps")
+    in_list = args.procs * args.threads
+    got = threads_in(server.get())
+    got_ryxps = vb.count_lines(build, [ryxps, "-n", "-p"], proc, tmp) - 1 - busy
+    if got != in_list or got_ryxps != in_list:
+        raise RuntimeError(f"population mismatch: the exporter counts {got} threads, "
+                           f"ryxps -p {got_ryxps}, of {in_list}")
+    vb.log(f"population: {in_list} threads in {where}, "
+           f"{args.others * args.threads} more outside any")
+    res = measure(build, server, proc, args.runs)
+    vb.log(f"\n{what.format(in_list)}, median of {args.runs} runs "
+           "(wall and user+system CPU; the scrape's CPU is the server's, all threads)")
+    vb.log(f"{'':10} {'wall ms':>9} {'cpu ms':>9}")
+    for n, r in res.items():
+        vb.log(f"{n:10} {r['wall'] * 1e3:9.1f} {r['cpu'] * 1e3:9.1f}")
+    base = res["ryxps -n"]
+    vb.log("\nratios to ryxps -n (wall, cpu):")
+    for n in ("scrape", "--once"):
+        vb.log(f"  {n:8} {res[n]['wall'] / base['wall']:5.3f}  "
+               f"{res[n]['cpu'] / base['cpu']:5.3f}")
+    vb.log(f"goal: {goal_of} within {goal}x of a ryxps -n pass in CPU time: "
+           f"{vb.verdict(res['scrape']['cpu'] <= goal * base['cpu'])}")
+    return res
+
+
 def run_tree(args):
     """A scrape whose records come from the control-group tree (no walk of /proc) against a
     ryxps -n pass over the same tree and threads."""
     build = os.path.abspath(args.build)
     tmp = tempfile.mkdtemp(prefix="ryxbench-exporter-tree-")
-    ryxps = os.path.join(build, "ryxtop", "ryxps")
     pop = server = None
     etc_overlaid = False
     try:
@@ -244,29 +250,11 @@ def run_tree(args):
         if not args.unknown_users:
             users_for(tmp, pop.containers)
             etc_overlaid = True
-        in_list = args.procs * args.threads
         busy = min(args.procs, args.tree)
         server = Server(build, proc)
-        got = threads_in(server.get())
-        got_ryxps = vb.count_lines(build, [ryxps, "-n", "-p"], proc, tmp) - 1 - busy
-        if got != in_list or got_ryxps != in_list:
-            raise RuntimeError(f"population mismatch: the exporter counts {got} threads, "
-                               f"ryxps -p {got_ryxps}, of {in_list}")
-        vb.log(f"population: {in_list} threads in {busy} containers of a tree of {args.tree}, "
-               f"{args.others * args.threads} more outside any")
-        res = measure(build, server, proc, args.runs)
-        vb.log(f"\none pass over the tree, median of {args.runs} runs (wall and user+system CPU; "
-               "the scrape's CPU is the server's, all threads)")
-        vb.log(f"{'':10} {'wall ms':>9} {'cpu ms':>9}")
-        for n, r in res.items():
-            vb.log(f"{n:10} {r['wall'] * 1e3:9.1f} {r['cpu'] * 1e3:9.1f}")
-        base = res["ryxps -n"]
-        vb.log("\nratios to ryxps -n (wall, cpu):")
-        for n in ("scrape", "--once"):
-            vb.log(f"  {n:8} {res[n]['wall'] / base['wall']:5.3f}  "
-                   f"{res[n]['cpu'] / base['cpu']:5.3f}")
-        vb.log(f"goal: a scrape of the tree within {TREE_GOAL}x of a ryxps -n pass in CPU time: "
-               f"{vb.verdict(res['scrape']['cpu'] <= TREE_GOAL * base['cpu'])}")
+        compare(build, server, proc, tmp, args, busy,
+                f"{busy} containers of a tree of {args.tree}", "one pass over the tree", TREE_GOAL,
+                "a scrape of the tree")
     finally:
         if server:
             vb.log(f"\nserver exit status {server.stop()}")
