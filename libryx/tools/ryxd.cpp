@@ -1,26 +1,38 @@
-// ryxd: the root service that keeps the containers' control groups. With --once it makes the
-// tree, applies every container's settings from the state files and exits: what a boot needs
-// (ryxd.service runs it so), and what a host without systemd runs from its own boot scripts.
+// ryxd: the root service that keeps the containers' control groups and puts every tenant's
+// process into its container. --foreground runs the placement daemon (ryxd.service runs it so);
+// --once makes the tree, applies every container's settings from the state files and exits,
+// for the boot scripts of hosts that run no daemon.
 #include <getopt.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "cgroup.h"
+#include "daemon.h"
 #include "libryx-impl.h"
 
 namespace {
 
-const char kUsage[] = "Usage: ryxd --once [--state-dir DIR]\n"
-                      "\n"
-                      "Makes the containers' control-group tree and applies every container's\n"
-                      "settings from the state files, then exits.\n"
-                      "\n"
-                      "Exit status: 0 success, 1 the tree or a container's group could not be\n"
-                      "made, 2 invalid usage.\n";
+const char kUsage[] =
+    "Usage: ryxd --foreground [--walk-interval SECONDS] [--no-events] [PATH OPTIONS]\n"
+    "       ryxd --once [PATH OPTIONS]\n"
+    "\n"
+    "--foreground  make the control-group tree, apply every container's settings, then place\n"
+    "              every tenant's process in its container until stopped (SIGTERM); SIGHUP\n"
+    "              re-reads the defaults, the state, the registry and login.defs\n"
+    "--once        make the tree and apply every container's settings, then exit\n"
+    "--walk-interval SECONDS  how often /proc is walked besides the process events (5)\n"
+    "--no-events   place on walks alone, as on a kernel without process events\n"
+    "\n"
+    "PATH OPTIONS (tests and unusual hosts): --state-dir DIR, --registry DIR,\n"
+    "--cgroup-record FILE, --mountinfo FILE, --login-defs FILE\n"
+    "\n"
+    "Exit status: 0 success (--foreground: stopped by a signal), 1 the tree or a container's\n"
+    "group could not be made, or the daemon could not start, 2 invalid usage.\n";
 
 int run_once() {
     ryx::cgroup::Tree tree;
@@ -40,24 +52,68 @@ int run_once() {
     return failed.empty() ? 0 : 1;
 }
 
+// 0.1 s to an hour: a walk every few milliseconds would be a busy loop, one a day no net.
+bool parse_interval(const char *text, double &out) {
+    char *end;
+    errno = 0;
+    out = std::strtod(text, &end);
+    return errno == 0 && end != text && !*end && out >= 0.1 && out <= 3600;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+    enum { kOnce = 256, kForeground, kWalk, kNoEvents, kState, kRegistry, kRecord, kMounts, kDefs };
     static const struct option kLongOptions[] = {
-        {"once", no_argument, nullptr, 'o'},
-        {"state-dir", required_argument, nullptr, 's'},
+        {"once", no_argument, nullptr, kOnce},
+        {"foreground", no_argument, nullptr, kForeground},
+        {"walk-interval", required_argument, nullptr, kWalk},
+        {"no-events", no_argument, nullptr, kNoEvents},
+        {"state-dir", required_argument, nullptr, kState},
+        {"registry", required_argument, nullptr, kRegistry},
+        {"cgroup-record", required_argument, nullptr, kRecord},
+        {"mountinfo", required_argument, nullptr, kMounts},
+        {"login-defs", required_argument, nullptr, kDefs},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    bool once = false;
+    int mode = 0;
+    ryx::daemon::Options options;
     ryx::Paths paths = ryx::paths();
     for (int c; (c = ::getopt_long(argc, argv, "h", kLongOptions, nullptr)) != -1;) {
         switch (c) {
-        case 'o':
-            once = true;
+        case kOnce:
+        case kForeground:
+            if (mode != 0 && mode != c) {
+                std::fputs("ryxd: --once and --foreground exclude each other\n", stderr);
+                return 2;
+            }
+            mode = c;
             break;
-        case 's':
+        case kWalk:
+            if (!parse_interval(optarg, options.walk_seconds)) {
+                std::fprintf(stderr, "ryxd: invalid walk interval '%s' (0.1 to 3600 seconds)\n",
+                             optarg);
+                return 2;
+            }
+            break;
+        case kNoEvents:
+            options.events = false;
+            break;
+        case kState:
             paths.state_dir = optarg;
+            break;
+        case kRegistry:
+            paths.registry_root = optarg;
+            break;
+        case kRecord:
+            paths.cgroup_record = optarg;
+            break;
+        case kMounts:
+            paths.mountinfo = optarg;
+            break;
+        case kDefs:
+            paths.login_defs = optarg;
             break;
         case 'h':
             std::fputs(kUsage, stdout);
@@ -67,7 +123,7 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    if (!once || optind != argc) {
+    if (mode == 0 || optind != argc) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -76,5 +132,5 @@ int main(int argc, char **argv) {
         return 1;
     }
     ryx::configure(paths);
-    return run_once();
+    return mode == kOnce ? run_once() : ryx::daemon::run(options);
 }

@@ -1,0 +1,213 @@
+#include "daemon.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "cgroup.h"
+#include "placement.h"
+#include "proc-events.h"
+#include "ryx-fd.h"
+
+namespace ryx::daemon {
+
+namespace {
+
+// How long the kernel has to acknowledge the request for process events.
+constexpr int kEventsWaitMs = 1000;
+// The journal hears of lost events, and of the same failure again, at most once a minute.
+constexpr time_t kQuiet = 60;
+
+// The service manager's readiness protocol, when it started us with a socket to tell.
+void notify(const char *state) {
+    const char *path = std::getenv("NOTIFY_SOCKET");
+    if (!path || (path[0] != '/' && path[0] != '@') || std::strlen(path) >= sizeof(sockaddr_un::sun_path))
+        return;
+    Fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd) return;
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    const size_t len = std::strlen(path);
+    std::memcpy(sa.sun_path, path, len);
+    if (path[0] == '@') sa.sun_path[0] = '\0';
+    ::sendto(fd.get(), state, std::strlen(state), MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&sa),
+             socklen_t(offsetof(sockaddr_un, sun_path) + len));
+}
+
+std::string seconds_text(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", s);
+    return buf;
+}
+
+class Journal {
+public:
+    void failures(std::vector<Failure> list) {
+        const time_t now = ::time(nullptr);
+        for (const Failure &f : list) {
+            auto &[last, quiet] = seen_[{f.id, f.error}];
+            if (last != 0 && now - last < kQuiet) {
+                ++quiet;
+                continue;
+            }
+            char more[64] = "";
+            if (quiet) std::snprintf(more, sizeof more, " (and %zu more like it)", quiet);
+            if (std::strcmp(f.what, "create") == 0)
+                std::fprintf(stderr,
+                             "ryxd: cannot create container %u from the host defaults: %s%s\n",
+                             f.id, std::strerror(f.error), more);
+            else
+                std::fprintf(stderr, "ryxd: cannot place process %d (uid %u) in container %u: %s%s\n",
+                             f.pid, f.uid, f.id, std::strerror(f.error), more);
+            last = now;
+            quiet = 0;
+        }
+    }
+    void lost_events() {
+        const time_t now = ::time(nullptr);
+        if (lost_ != 0 && now - lost_ < kQuiet) return;
+        lost_ = now;
+        std::fputs("ryxd: process events were lost; walking /proc now\n", stderr);
+    }
+
+private:
+    std::map<std::pair<uint32_t, int>, std::pair<time_t, size_t>> seen_;
+    time_t lost_ = 0;
+};
+
+Fd signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    ::sigprocmask(SIG_BLOCK, &set, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    return Fd(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+}
+
+Fd walk_timer(double seconds) {
+    Fd fd(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    itimerspec its{};
+    its.it_interval.tv_sec = static_cast<time_t>(seconds);
+    its.it_interval.tv_nsec = static_cast<long>((seconds - std::floor(seconds)) * 1e9);
+    its.it_value = its.it_interval;
+    if (fd) ::timerfd_settime(fd.get(), 0, &its, nullptr);
+    return fd;
+}
+
+} // namespace
+
+int run(const Options &options) {
+    std::setvbuf(stderr, nullptr, _IOLBF, 0);
+    cgroup::Tree tree;
+    int rc = cgroup::set_up(tree);
+    if (rc < 0) {
+        std::fprintf(stderr, "ryxd: cannot set up the control-group tree: %s\n",
+                     rc == -ENOENT ? "no control-group hierarchy is mounted" : std::strerror(-rc));
+        return 1;
+    }
+    std::vector<uint32_t> failed;
+    if ((rc = cgroup::apply_all(tree, failed)) < 0) {
+        std::fprintf(stderr, "ryxd: cannot read the container state: %s\n", std::strerror(-rc));
+        return 1;
+    }
+    for (uint32_t id : failed)
+        std::fprintf(stderr, "ryxd: container %u: its group could not be made\n", id);
+    Placer placer;
+    std::string why;
+    if (placer.start(tree, why) < 0) {
+        std::fprintf(stderr, "ryxd: cannot place processes: %s\n", why.c_str());
+        return 1;
+    }
+    Fd sig = signals();
+    Fd timer = walk_timer(options.walk_seconds);
+    if (!sig || !timer) {
+        std::fprintf(stderr, "ryxd: cannot start its event loop: %s\n", std::strerror(errno));
+        return 1;
+    }
+    ProcEvents events;
+    const std::string every = seconds_text(options.walk_seconds);
+    if (!options.events)
+        why = "turned off by --no-events";
+    if (options.events && events.open(kEventsWaitMs, why) == 0)
+        std::fprintf(stderr,
+                     "ryxd: placing processes on the kernel's process events and a walk every "
+                     "%s s\n",
+                     every.c_str());
+    else
+        std::fprintf(stderr,
+                     "ryxd: no process events from this kernel (%s): placing processes on a walk "
+                     "every %s s\n",
+                     why.c_str(), every.c_str());
+    Journal journal;
+    placer.walk();
+    journal.failures(placer.take_failures());
+    notify("READY=1");
+
+    std::vector<int> batch;
+    for (;;) {
+        pollfd fds[3] = {{sig.get(), POLLIN, 0}, {timer.get(), POLLIN, 0}, {events.fd(), POLLIN, 0}};
+        if (::poll(fds, events.fd() >= 0 ? 3 : 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            std::fprintf(stderr, "ryxd: poll: %s\n", std::strerror(errno));
+            return 1;
+        }
+        bool walk_now = false;
+        if (fds[0].revents) {
+            signalfd_siginfo si;
+            while (::read(sig.get(), &si, sizeof si) == sizeof si) {
+                if (si.ssi_signo == SIGHUP) {
+                    notify("RELOADING=1");
+                    placer.forget();
+                    walk_now = true;
+                } else {
+                    // Every process and every limit stays where it is.
+                    notify("STOPPING=1");
+                    return 0;
+                }
+            }
+        }
+        if (fds[1].revents) {
+            uint64_t ticks;
+            while (::read(timer.get(), &ticks, sizeof ticks) == sizeof ticks) {
+            }
+            walk_now = true;
+        }
+        if (events.fd() >= 0 && fds[2].revents) {
+            batch.clear();
+            if (!events.drain(batch)) {
+                journal.lost_events();
+                walk_now = true;
+            }
+            // A process that forked, exec'd and changed its uid is looked at once.
+            std::sort(batch.begin(), batch.end());
+            batch.erase(std::unique(batch.begin(), batch.end()), batch.end());
+            placer.next_round();
+            for (int pid : batch)
+                placer.place(pid);
+        }
+        if (walk_now) {
+            placer.walk();
+            if (fds[0].revents) notify("READY=1");
+        }
+        journal.failures(placer.take_failures());
+    }
+}
+
+} // namespace ryx::daemon

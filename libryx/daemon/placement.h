@@ -1,0 +1,118 @@
+// Where each process belongs, and putting it there: the rules ryxd applies to every process it
+// hears of or finds on a walk. A process of real uid U (UID_MIN <= U < the domain id range) goes
+// into the domain container of one of U's own registered docroots at or above its working
+// directory, when that container is active; else into container U, made from the host defaults
+// when there is none and defaults are set. Root's and system users' processes, processes root
+// put into some other container, and live entry processes stay where they are. See
+// docs/stock-kernel.md.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "cgroup.h"
+#include "process-view.h"
+#include "ryx-fd.h"
+#include "ryx-owners.h"
+#include "state.h"
+
+namespace ryx::daemon {
+
+enum class Outcome { ignored, in_place, moved, gone, failed };
+
+// What a failure was, for the journal: one line per failure, never per placement.
+struct Failure {
+    int pid;
+    uint32_t uid, id;
+    int error;
+    const char *what; // "place", "create"
+};
+
+class Placer {
+public:
+    // Reads login.defs and finds the tree in the mount table. 0, or a negated errno with why.
+    int start(const cgroup::Tree &tree, std::string &why);
+    uint32_t uid_min() const { return uid_min_; }
+    uint32_t id_min() const { return id_min_; }
+
+    // Puts pid where it belongs.
+    Outcome place(int pid);
+
+    struct WalkCount {
+        size_t processes = 0, moved = 0, failed = 0;
+    };
+    // Every process of /proc.
+    WalkCount walk();
+
+    // A new round of reads: caches are checked against their files again, once a round.
+    void next_round() { ++round_; }
+    // Everything read again (SIGHUP): login.defs, defaults, containers, registry.
+    void forget();
+
+    // The failures since the last call, for the journal.
+    std::vector<Failure> take_failures();
+
+private:
+    struct Stamp {
+        ino_t ino = 0;
+        timespec mtime{};
+        off_t size = -1;
+        bool operator==(const Stamp &o) const {
+            return ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+                   mtime.tv_nsec == o.mtime.tv_nsec;
+        }
+    };
+    struct Known {
+        Stamp stamp;
+        unsigned round = 0;
+        bool usable = false; // exists and is active
+        ctl::Container c;
+    };
+    struct Docroot {
+        std::string path; // as registered, without a trailing slash
+        std::string real; // as resolved when read, where it differs
+        uint32_t id;
+    };
+    struct Docroots {
+        Stamp stamp;
+        unsigned round = 0;
+        std::vector<Docroot> list; // longest first: the innermost docroot wins
+    };
+
+    Stamp stamp_of(const std::string &dir, const std::string &name) const;
+    const Known &container(uint32_t id);
+    const Docroots &docroots(uint32_t uid);
+    bool defaults(libryx_settings &out);
+    uint32_t target(uint32_t uid, ProcessDir &proc);
+    bool user_container(uint32_t uid);
+    int move(int pid, uint32_t id, const Known &k);
+    void limit_address_space(int pid, int32_t pages);
+    bool own_group(uint32_t uid, uint32_t id);
+    void fail(int pid, uint32_t uid, uint32_t id, int error, const char *what);
+
+    cgroup::Tree tree_;
+    TreeView view_;
+    Fd proc_;
+    uint32_t uid_min_ = 1000, id_min_ = 60000;
+    unsigned round_ = 1;
+    std::unordered_map<uint32_t, Known> containers_;
+    std::unordered_map<uint32_t, Docroots> registry_;
+    struct {
+        Stamp stamp;
+        unsigned round = 0;
+        bool set = false;
+        libryx_settings s{};
+    } defaults_;
+    // Containers ryxd could not make from the defaults, and when it last tried.
+    std::unordered_map<uint32_t, time_t> create_failed_;
+    std::vector<Failure> failures_;
+    Handle library_;
+    int self_ = 0;
+};
+
+} // namespace ryx::daemon

@@ -1,0 +1,160 @@
+#include "proc-events.h"
+
+#include <linux/cn_proc.h>
+#include <linux/connector.h>
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace ryx::daemon {
+
+namespace {
+
+// Room for a burst of events while a walk or a slow move runs: at about 100 bytes an event, a
+// few tens of thousands of them.
+constexpr int kReceiveBuffer = 4 << 20;
+
+
+int64_t now_ms() {
+    timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Kernel messages only: the sender's port is 0 and the message is the proc connector's.
+const proc_event *event_of(const nlmsghdr *nl, size_t len) {
+    if (!NLMSG_OK(nl, len) || nl->nlmsg_type == NLMSG_ERROR || nl->nlmsg_type == NLMSG_NOOP)
+        return nullptr;
+    if (NLMSG_PAYLOAD(nl, 0) < sizeof(cn_msg) + sizeof(proc_event)) return nullptr;
+    const auto *cn = static_cast<const cn_msg *>(NLMSG_DATA(nl));
+    if (cn->id.idx != CN_IDX_PROC || cn->id.val != CN_VAL_PROC || cn->len < sizeof(proc_event))
+        return nullptr;
+    return reinterpret_cast<const proc_event *>(cn->data);
+}
+
+} // namespace
+
+int ProcEvents::send_control(int op) {
+    // nlmsghdr, cn_msg, then the operation: cn_msg ends in its flexible data.
+    alignas(nlmsghdr) char buf[NLMSG_SPACE(sizeof(cn_msg) + sizeof(uint32_t))] = {};
+    auto *nl = reinterpret_cast<nlmsghdr *>(buf);
+    nl->nlmsg_len = NLMSG_LENGTH(sizeof(cn_msg) + sizeof(uint32_t));
+    nl->nlmsg_type = NLMSG_DONE;
+    nl->nlmsg_pid = static_cast<uint32_t>(::getpid());
+    auto *cn = static_cast<cn_msg *>(NLMSG_DATA(nl));
+    cn->id.idx = CN_IDX_PROC;
+    cn->id.val = CN_VAL_PROC;
+    cn->len = sizeof(uint32_t);
+    const auto value = static_cast<uint32_t>(op);
+    std::memcpy(cn->data, &value, sizeof value);
+    if (::send(fd_.get(), buf, nl->nlmsg_len, 0) != static_cast<ssize_t>(nl->nlmsg_len))
+        return -errno;
+    return 0;
+}
+
+int ProcEvents::open(int wait_ms, std::string &why) {
+    fd_.reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_CONNECTOR));
+    if (!fd_) {
+        const int e = errno;
+        why = e == EPROTONOSUPPORT ? "the kernel has no netlink connector" : std::strerror(e);
+        return -e;
+    }
+    sockaddr_nl sa{};
+    sa.nl_family = AF_NETLINK;
+    sa.nl_groups = CN_IDX_PROC;
+    if (::bind(fd_.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        const int e = errno;
+        why = e == EPERM ? "joining the process events needs CAP_NET_ADMIN" : std::strerror(e);
+        fd_.reset();
+        return -e;
+    }
+    if (::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer,
+                     sizeof kReceiveBuffer) != 0)
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
+    if (int rc = send_control(PROC_CN_MCAST_LISTEN); rc < 0) {
+        why = std::strerror(-rc);
+        fd_.reset();
+        return rc;
+    }
+    // The kernel answers a listen with an acknowledgement; a kernel that has the connector but
+    // no process events (or refuses this namespace) stays silent.
+    const int64_t until = now_ms() + wait_ms;
+    char buf[4096];
+    for (int64_t left; (left = until - now_ms()) > 0;) {
+        pollfd p{fd_.get(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+        sockaddr_nl from{};
+        iovec iov{buf, sizeof buf};
+        msghdr msg{};
+        msg.msg_name = &from;
+        msg.msg_namelen = sizeof from;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        ssize_t n = ::recvmsg(fd_.get(), &msg, 0);
+        if (n <= 0 || from.nl_pid != 0) continue;
+        for (auto *nl = reinterpret_cast<const nlmsghdr *>(buf); NLMSG_OK(nl, size_t(n));
+             nl = NLMSG_NEXT(nl, n)) {
+            const proc_event *ev = event_of(nl, size_t(n));
+            if (!ev || ev->what != proc_event::PROC_EVENT_NONE) continue;
+            if (ev->event_data.ack.err != 0) {
+                why = std::strerror(int(ev->event_data.ack.err));
+                fd_.reset();
+                return -int(ev->event_data.ack.err);
+            }
+            return 0;
+        }
+    }
+    why = "the kernel did not answer the request for process events";
+    fd_.reset();
+    return -ETIMEDOUT;
+}
+
+bool ProcEvents::drain(std::vector<int> &out) {
+    alignas(nlmsghdr) char buf[16384];
+    bool complete = true;
+    for (;;) {
+        sockaddr_nl from{};
+        iovec iov{buf, sizeof buf};
+        msghdr msg{};
+        msg.msg_name = &from;
+        msg.msg_namelen = sizeof from;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        ssize_t n = ::recvmsg(fd_.get(), &msg, MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == ENOBUFS) {
+                complete = false;
+                continue;
+            }
+            return complete; // EAGAIN: all read
+        }
+        if (from.nl_pid != 0 || msg.msg_namelen != sizeof from) continue; // not the kernel's
+        for (auto *nl = reinterpret_cast<const nlmsghdr *>(buf); NLMSG_OK(nl, size_t(n));
+             nl = NLMSG_NEXT(nl, n)) {
+            const proc_event *ev = event_of(nl, size_t(n));
+            if (!ev) continue;
+            switch (ev->what) {
+            case proc_event::PROC_EVENT_FORK:
+                if (ev->event_data.fork.child_pid == ev->event_data.fork.child_tgid)
+                    out.push_back(ev->event_data.fork.child_tgid);
+                break;
+            case proc_event::PROC_EVENT_EXEC:
+                out.push_back(ev->event_data.exec.process_tgid);
+                break;
+            case proc_event::PROC_EVENT_UID:
+                out.push_back(ev->event_data.id.process_tgid);
+                break;
+            default:
+                break;
+            }
+        }
+    }
+}
+
+} // namespace ryx::daemon
