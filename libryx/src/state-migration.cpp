@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "defaults.h"
 #include "fsutil.h"
 #include "internal.h"
 #include "ryx-number.h"
@@ -50,6 +51,9 @@ Action judge(const std::string &name, const struct stat &st) {
     if (name == kLocks) {
         // Anything but root's private file would let its owner hold every container's lock.
         if (roots_own_file(st) && (st.st_mode & 07777) == kLocksMode) return Action::keep;
+    } else if (name == kDefaults) {
+        // Whoever else could write the host defaults would choose every new user's limits.
+        if (roots_own_file(st)) return Action::keep;
     } else if (starts_with(name, kAsidePrefix) && S_ISDIR(st.st_mode)) {
         if (st.st_uid == 0 && (st.st_mode & 07777) == kAsideMode) return Action::keep;
     } else if (roots_own_file(st)) {

@@ -27,12 +27,27 @@ std::string format_state(uint32_t id, const Container &c) {
     out += std::string("state=") + (c.active ? "active" : "placed") + "\n";
     out += "parent=" + std::to_string(c.parent) + "\n";
     out += "flags=" + std::to_string(c.flags) + "\n";
+    return out + format_settings(c.set);
+}
+
+std::string format_settings(const libryx_settings &s) {
+    std::string out;
     for (const Setting &f : kSettings)
-        out += std::string(f.key) + "=" + std::to_string(c.set.*f.field) + "\n";
+        out += std::string(f.key) + "=" + std::to_string(s.*f.field) + "\n";
     return out;
 }
 
 namespace {
+
+// A settings line's number into s; false for one out of the fields' range. Unknown keys are
+// skipped: a newer library may add some.
+bool take_setting(std::string_view key, uint32_t n, libryx_settings &s) {
+    if (const Setting *f = find_setting(key)) {
+        if (n > 0x7fffffffu) return false;
+        s.*f->field = static_cast<int32_t>(n);
+    }
+    return true;
+}
 
 // What a state file holds, line by line.
 struct StateLines {
@@ -58,30 +73,48 @@ struct StateLines {
             c.parent = n;
         } else if (key == "flags") {
             c.flags = n;
-        } else if (const Setting *f = find_setting(key)) {
-            if (n > 0x7fffffffu) return false;
-            c.set.*f->field = static_cast<int32_t>(n);
+        } else {
+            return take_setting(key, n, c.set);
         }
-        // Unknown keys are skipped: a newer library may add some.
         return true;
     }
 };
 
-} // namespace
-
-int parse_state(std::string_view text, uint32_t &id, Container &out) {
-    StateLines lines;
+// Calls take(key, value) for each "key=value" line of text, blank lines and '#' comments
+// passed over: 0, or -EBADMSG for a line take refuses, one without '=' or a last line cut
+// short (a file always ends in a newline).
+template <class F> int each_line(std::string_view text, F &&take) {
     while (!text.empty()) {
         size_t nl = text.find('\n');
-        if (nl == std::string_view::npos)
-            return -EBADMSG; // a file always ends in a newline; anything else is cut short
+        if (nl == std::string_view::npos) return -EBADMSG;
         std::string_view line = text.substr(0, nl);
         text.remove_prefix(nl + 1);
         if (line.empty() || line[0] == '#') continue;
         size_t eq = line.find('=');
-        if (eq == std::string_view::npos || !lines.take(line.substr(0, eq), line.substr(eq + 1)))
+        if (eq == std::string_view::npos || !take(line.substr(0, eq), line.substr(eq + 1)))
             return -EBADMSG;
     }
+    return 0;
+}
+
+} // namespace
+
+int parse_settings(std::string_view text, libryx_settings &out) {
+    libryx_settings s{};
+    int rc = each_line(text, [&](std::string_view key, std::string_view val) {
+        uint32_t n = 0;
+        return num::parse_canonical_u32(val, n) && take_setting(key, n, s);
+    });
+    if (rc == 0) out = s;
+    return rc;
+}
+
+int parse_state(std::string_view text, uint32_t &id, Container &out) {
+    StateLines lines;
+    if (each_line(text, [&](std::string_view key, std::string_view val) {
+            return lines.take(key, val);
+        }) < 0)
+        return -EBADMSG;
     if (!lines.have_id || !lines.have_state) return -EBADMSG;
     id = lines.id;
     out = lines.c;

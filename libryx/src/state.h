@@ -74,6 +74,11 @@ std::string format_state(uint32_t id, const Container &c);
 // 0 with the id the file names and its record, or -EBADMSG for a file that is not one of ours
 // (a bad line or number, no id or state line, a last line cut short).
 int parse_state(std::string_view text, uint32_t &id, Container &out);
+// The settings lines of a state file ("cpu=20\n" ...), every field in table order, and their
+// reading alone (the host defaults are kept so): 0, or -EBADMSG as parse_state; fields the
+// text does not name are 0, unknown keys are skipped.
+std::string format_settings(const libryx_settings &s);
+int parse_settings(std::string_view text, libryx_settings &out);
 
 // One container's record. -ESRCH when there is none at all; -EBADMSG for a damaged file.
 int load(uint32_t id, Container &out);
@@ -102,9 +107,10 @@ int lock_container(int dir, uint32_t id, Lock &lock);
 // that was not root's alone is copied into a new file of root's; other names are removed
 // (links, FIFOs, sockets, devices) or moved, as they are, into a new root-only directory
 // ".aside.<n>" (directories, files that are not root's, container files that do not read as
-// that container's state). A container whose lock is held for too long is left for the next run;
-// everything else goes on. 0, or a negated errno when the directory itself could not be made
-// root's.
+// that container's state). The host defaults (".defaults") are kept when root's own file, and
+// set aside or removed otherwise. A container whose lock is held for too long is left for the
+// next run; everything else goes on. 0, or a negated errno when the directory itself could not
+// be made root's.
 struct StateMigration {
     struct Left {
         std::string name;
