@@ -19,6 +19,7 @@
 
 #include "proc-sources.h"
 #include "ryx-cgroup-record.h"
+#include "ryx-entries.h"
 #include "ryx-number.h"
 #include "ryx-owners.h"
 
@@ -27,9 +28,9 @@ namespace {
 // A list of this version counts cpu in nanoseconds and is timed by the realtime clock.
 constexpr int kTreeListVersion = 8;
 
-// What one container's leaf gives, gathered over the hierarchies.
+// What one container's leaf gives, gathered over the hierarchies, and its entry processes.
 struct Counters {
-    uint64_t cpu = 0, mem = 0, io = 0, iops = 0, pno = 0, tno = 0;
+    uint64_t cpu = 0, mem = 0, io = 0, iops = 0, pno = 0, tno = 0, ep = 0;
     bool cpu_valid = false, mem_valid = false, io_valid = false, iops_valid = false;
     bool tasks_counted = false;
 };
@@ -172,9 +173,9 @@ void read_leaf(Reading &r, const ryx_tree_hierarchy &h, int group, const char *n
     }
 }
 
-// Calls f(name, id) for every entry of dir named as a group; the stream reads a duplicate, so
-// that dir stays usable for openat.
-template <typename F> void each_group(int dir, F f) {
+// Calls f(entry) for every entry of dir; the stream reads a duplicate, so that dir stays usable
+// for openat.
+template <typename F> void each_entry(int dir, F f) {
     int dup = fcntl(dir, F_DUPFD_CLOEXEC, 0);
     if (dup < 0) return;
     ryx::DirStream d(fdopendir(dup));
@@ -182,11 +183,17 @@ template <typename F> void each_group(int dir, F f) {
         close(dup);
         return;
     }
-    while (dirent *de = readdir(d.get())) {
+    while (const dirent *de = readdir(d.get()))
+        f(*de);
+}
+
+// Calls f(name, id) for every entry of dir named as a group.
+template <typename F> void each_group(int dir, F f) {
+    each_entry(dir, [&](const dirent &de) {
         uint32_t id;
-        if ((de->d_type == DT_DIR || de->d_type == DT_UNKNOWN) && ryx_tree_group_id(de->d_name, id))
-            f(de->d_name, id);
-    }
+        if ((de.d_type == DT_DIR || de.d_type == DT_UNKNOWN) && ryx_tree_group_id(de.d_name, id))
+            f(de.d_name, id);
+    });
 }
 
 // One hierarchy: the top-level groups and the groups under each. False when its root is not
@@ -208,6 +215,23 @@ bool read_hierarchy(Reading &r, const ryx_tree_hierarchy &h) {
     return true;
 }
 
+// Each container's live entry processes: one walk of the entries directory, then one read of
+// the file of each container that has one (and one small read of /proc per entry in it).
+void read_entries(const std::string &dir, Groups &groups) {
+    if (dir.empty() || groups.empty()) return;
+    ryx::Fd entries = trusted_dir(AT_FDCWD, dir.c_str());
+    if (!entries) return;
+    std::vector<uint32_t> ids;
+    each_entry(entries.get(), [&](const dirent &de) {
+        uint32_t id;
+        if (ryx::num::parse_canonical_u32(de.d_name, id)) ids.push_back(id);
+    });
+    std::sort(ids.begin(), ids.end());
+    for (auto &[key, c] : groups)
+        if (std::binary_search(ids.begin(), ids.end(), key.second))
+            c.ep = static_cast<uint64_t>(ryx_entries_count_at(entries.get(), key.second));
+}
+
 // The container list, built as the list reader builds it: each record prepended.
 int build_list(const Groups &groups, ryx_list &list) {
     ryx_entry *head = nullptr;
@@ -225,6 +249,7 @@ int build_list(const Groups &groups, ryx_list &list) {
         e->iops = c.iops;
         e->pno = c.pno;
         e->tno = c.tno;
+        e->ep = c.ep;
         e->cpu_valid = c.cpu_valid;
         e->mem_valid = c.mem_valid;
         e->io_valid = c.io_valid;
@@ -286,12 +311,14 @@ int ryx_tree_load(const char *path, ryx_tree &tree) {
             if (comma != 0) h.controllers.emplace_back(list.substr(0, comma));
             list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
         }
-        tree.push_back(std::move(h));
+        tree.hierarchies.push_back(std::move(h));
     }
     if (rc < 0) {
         tree.clear();
         return -EBADMSG;
     }
+    char entries[4096];
+    if (!tree.empty() && ryx_entries_dir(path, entries, sizeof entries) == 0) tree.entries = entries;
     return 0;
 }
 
@@ -304,9 +331,10 @@ int ryx_tree_stats(const ryx_tree &tree, long page_size, bool count_tasks,
         Reading r{page_size, count_tasks, {}};
         ryx_take_timestamp(sample.times, kTreeListVersion);
         bool any = false;
-        for (const ryx_tree_hierarchy &h : tree)
+        for (const ryx_tree_hierarchy &h : tree.hierarchies)
             any = read_hierarchy(r, h) || any;
         if (!any) return -EPROTO;
+        read_entries(tree.entries, r.groups);
         return build_list(r.groups, sample.list);
     } catch (const std::bad_alloc &) {
         return -ENOMEM;

@@ -18,16 +18,26 @@ struct ryx_tree_hierarchy {
     bool has(std::string_view controller) const;
 };
 
-// Every hierarchy of the record, in its order; empty: no tree.
-using ryx_tree = std::vector<ryx_tree_hierarchy>;
+// Every hierarchy of the record, in its order (empty: no tree), and where the library counts the
+// containers' entry processes: the entries directory beside the record (ryx-entries.h).
+struct ryx_tree {
+    std::vector<ryx_tree_hierarchy> hierarchies;
+    std::string entries;
+    bool empty() const { return hierarchies.empty(); }
+    void clear() {
+        hierarchies.clear();
+        entries.clear();
+    }
+};
 
 // The tree recorded at path (RYX_CGROUP_RECORD). 0, with an empty tree when there is no record;
 // -EPERM when the record (or its directory) is not root's alone, -EBADMSG when it is no record.
 int ryx_tree_load(const char *path, ryx_tree &tree);
 
 // The counters of every container's group: ids from the group names (<root>/ryx<ID> at the top,
-// <root>/ryx<R>/ryx<ID> under reseller R), counters from the leaf <group>/ryx<ID>, read now. A
-// container's records are those a list of version 8 has (entry processes 0, cpu nanoseconds,
+// <root>/ryx<R>/ryx<ID> under reseller R), counters from the leaf <group>/ryx<ID>, read now, and
+// entry processes from the tree's entries directory (0 where it or a container's file is not
+// root's alone). A container's records are those a list of version 8 has (cpu nanoseconds,
 // memory in pages of page_size), and the read is timed like such a list. Only directories that
 // are root's alone are believed. count_tasks: pno and tno from the leaf's process and thread
 // lists (else they stay 0 for the thread collector). Returns 0, -EPROTO when no root of the tree

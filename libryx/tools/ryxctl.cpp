@@ -1,9 +1,11 @@
 // ryxctl: administration of the domain registry and of the library's container state.
 #include <getopt.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +20,8 @@
 #include <ryx/ryz-map.h>
 
 #include "cgroup.h"
+#include "defaults.h"
+#include "entries.h"
 #include "libryx-impl.h"
 #include "ryx-cgroup-record.h"
 #include "ryx-paths.h"
@@ -55,7 +59,15 @@ const char kUsage[] =
     "  destroy <id>                            forget a container\n"
     "  apply                                   make every container's control group from the\n"
     "                                          state (stock kernels; idempotent)\n"
-    "  enter <id> -- <command> [argument...]   run a command in a container's group (root)\n"
+    "  enter <id> -- <command> [argument...]   run a command in a container's group (root), as\n"
+    "                                          one of its entry processes (enters), with its\n"
+    "                                          memory as each process's address-space limit\n"
+    "\n"
+    "Host defaults: the settings of the container ryxd creates for every uid from UID_MIN of\n"
+    "login.defs up to below the domain ids, on the uid's first process:\n"
+    "  defaults set <field>=<value>...         change them (the fields of set)\n"
+    "  defaults show                           print them, one field=value a line (none: nothing)\n"
+    "  defaults clear                          remove them: ryxd then creates no containers\n"
     "\n"
     "Options:\n"
     "  --registry DIR    registry directory (default " RYX_REGISTRY_DIR ")\n"
@@ -65,8 +77,9 @@ const char kUsage[] =
     "  -h, --help        this text\n"
     "\n"
     "Exit status: 0 success, 1 the operation failed, 2 invalid usage or argument,\n"
-    "3 no such entry, mapping or container; enter: the command's, or 125 when it could\n"
-    "not enter, 126 when the command cannot run, 127 when it is not found.\n";
+    "3 no such entry, mapping or container; enter: the command's, or 124 when the container\n"
+    "is at its limit of entry processes, 125 when it could not enter, 126 when the command\n"
+    "cannot run, 127 when it is not found.\n";
 
 // Which lock file the library refused (-ENOLCK), named with its repair.
 std::string bad_lock_file() {
@@ -403,11 +416,70 @@ int cmd_apply(const Call &) {
     return failed.empty() ? EXIT_OK : EXIT_FAILED;
 }
 
-// Statuses of enter's own, as env(1) and chroot(1) have them, apart from the command's.
-enum EnterExit { EXIT_ENTER_FAILED = 125, EXIT_CANNOT_RUN = 126, EXIT_COMMAND_NOT_FOUND = 127 };
+// Statuses of enter's own, as env(1) and chroot(1) have them, apart from the command's; 124, the
+// container's entry processes all taken, is for callers that answer it differently (a web
+// server's "loop detected", say) from a container that cannot be entered at all.
+enum EnterExit {
+    EXIT_ENTER_LIMIT = 124,
+    EXIT_ENTER_FAILED = 125,
+    EXIT_CANNOT_RUN = 126,
+    EXIT_COMMAND_NOT_FOUND = 127
+};
 
-// Moves this process into the container's group, then becomes the command: its status is the
-// command's own, and every process it starts is in the container too.
+// The container's memory setting (4 KiB pages) as this process's address-space limit, which
+// the command and everything it starts inherit: soft and hard lowered to it, never raised.
+int limit_address_space(int32_t pages) {
+    if (pages <= 0) return 0;
+    const rlim_t bytes = static_cast<rlim_t>(pages) * ryx::kSettingPageBytes;
+    struct rlimit lim;
+    if (::getrlimit(RLIMIT_AS, &lim) != 0) return -errno;
+    // RLIM_INFINITY is the largest value, so "lowered" is a plain minimum.
+    lim.rlim_cur = std::min(lim.rlim_cur, bytes);
+    lim.rlim_max = std::min(lim.rlim_max, bytes);
+    return ::setrlimit(RLIMIT_AS, &lim) == 0 ? 0 : -errno;
+}
+
+int no_group(uint32_t id) {
+    std::fprintf(stderr,
+                 "ryxctl: enter: no active container %u with a control group (see 'ryxctl info "
+                 "%u')\n",
+                 id, id);
+    return EXIT_ENTER_FAILED;
+}
+
+// The container's entry, then its group, then its memory limit. The entry comes first so that
+// a process refused for the container's limit never runs in it, not even for a moment; one
+// that then fails to move leaves an entry that dies with it.
+int enter_container(uint32_t id, const ryx::ctl::Container &cur) {
+    ryx::cgroup::Tree tree;
+    int rc = ryx::cgroup::load(tree);
+    if (rc == 0 && tree.empty()) rc = -ESRCH;
+    // A disabled container has every limit lifted; its entries still count.
+    const bool limited = !(cur.flags & RYX_VE_DISABLE);
+    if (rc == 0) rc = ryx::entries::take(id, ::getpid(), limited ? cur.set.ls_enters : 0);
+    if (rc == -EUSERS) {
+        std::fprintf(stderr, "ryxctl: enter: container %u is at its limit of %d entry processes\n",
+                     id, cur.set.ls_enters);
+        return EXIT_ENTER_LIMIT;
+    }
+    if (rc == -EUCLEAN) {
+        std::fprintf(stderr, "ryxctl: enter: %s is not root's alone; remove it (it is made again)\n",
+                     ryx::entries::dir().c_str());
+        return EXIT_ENTER_FAILED;
+    }
+    if (rc == 0) rc = ryx::cgroup::enter(tree, id, cur.parent, ::getpid());
+    if (rc == -ESRCH) return no_group(id);
+    if (rc == 0 && limited) rc = limit_address_space(cur.set.ls_memory);
+    if (rc < 0) {
+        fail("enter", rc);
+        return EXIT_ENTER_FAILED;
+    }
+    return EXIT_OK;
+}
+
+// Moves this process into the container's group, as one of its entry processes, then becomes
+// the command: its status is the command's own, and every process it starts is in the
+// container too.
 int cmd_enter(const Call &c) {
     if (std::strcmp(c.args[1], "--") != 0) return usage_error("%s", "enter <id> -- <command>");
     if (::getuid() != 0 || ::geteuid() != 0) {
@@ -415,22 +487,14 @@ int cmd_enter(const Call &c) {
         return EXIT_ENTER_FAILED;
     }
     ryx::ctl::Container cur;
-    ryx::cgroup::Tree tree;
     int rc = ryx::ctl::load(c.subject, cur);
     if (rc == 0 && !cur.active) rc = -ESRCH;
-    if (rc == 0 && (rc = ryx::cgroup::load(tree)) == 0)
-        rc = ryx::cgroup::enter(tree, c.subject, cur.parent, ::getpid());
-    if (rc == -ESRCH) {
-        std::fprintf(stderr,
-                     "ryxctl: enter: no active container %u with a control group (see "
-                     "'ryxctl info %u')\n",
-                     c.subject, c.subject);
-        return EXIT_ENTER_FAILED;
-    }
+    if (rc == -ESRCH) return no_group(c.subject);
     if (rc < 0) {
         fail("enter", rc);
         return EXIT_ENTER_FAILED;
     }
+    if (int status = enter_container(c.subject, cur); status != EXIT_OK) return status;
     ::execvp(c.args[2], c.args + 2);
     const int error = errno;
     std::fprintf(stderr, "ryxctl: enter: %s: %s\n", c.args[2], std::strerror(error));
@@ -515,6 +579,50 @@ int cmd_set(const Call &c) {
     return rc < 0 ? fail("set", rc) : EXIT_OK;
 }
 
+int fail_defaults(int rc) {
+    if (rc != -EBADMSG) return fail("defaults", rc);
+    std::fprintf(stderr,
+                 "ryxctl: defaults: %s/%s is damaged; set them again with 'ryxctl defaults clear' "
+                 "and 'ryxctl defaults set'\n",
+                 ryx::paths().state_dir.c_str(), ryx::ctl::kDefaults);
+    return EXIT_FAILED;
+}
+
+// defaults set changes the fields it names and keeps the others, as set does.
+int defaults_set(const Call &c) {
+    libryx_settings given{};
+    for (int i = 1; i < c.nargs; ++i)
+        if (int status = take_setting(c.args[i], given); status != EXIT_OK) return status;
+    int rc = ryx::ctl::update_defaults([&](libryx_settings &s) {
+        for (int i = 1; i < c.nargs; ++i)
+            take_setting(c.args[i], s); // read above: cannot fail
+        return 0;
+    });
+    if (rc == -EINVAL || rc == -ERANGE) {
+        std::fprintf(stderr, "ryxctl: settings rejected: %s\n", std::strerror(-rc));
+        return EXIT_USAGE;
+    }
+    return rc < 0 ? fail_defaults(rc) : EXIT_OK;
+}
+
+// defaults set, show and clear: the settings of the containers ryxd creates for users.
+int cmd_defaults(const Call &c) {
+    const std::string_view what = c.args[0];
+    if (what == "set" && c.nargs >= 2) return defaults_set(c);
+    if (what == "show" && c.nargs == 1) {
+        libryx_settings s{};
+        int rc = ryx::ctl::load_defaults(s);
+        if (rc < 0) return fail_defaults(rc);
+        if (rc == 1) std::fputs(ryx::ctl::format_settings(s).c_str(), stdout);
+        return EXIT_OK;
+    }
+    if (what == "clear" && c.nargs == 1) {
+        int rc = ryx::ctl::clear_defaults();
+        return rc < 0 ? fail_defaults(rc) : EXIT_OK;
+    }
+    return usage_error("%s", "defaults set <field>=<value>... | defaults show | defaults clear");
+}
+
 // What a command's first argument names; it is checked before the command runs. A container
 // id is checked before the number of arguments, anything else after it.
 enum class First { nothing, user, uid, container };
@@ -550,6 +658,7 @@ const Command kCommands[] = {
     {"set", First::container, 1, kAny, nullptr, cmd_set},
     {"apply", First::nothing, 0, 0, nullptr, cmd_apply},
     {"enter", First::container, 3, kAny, nullptr, cmd_enter},
+    {"defaults", First::nothing, 1, kAny, nullptr, cmd_defaults},
 };
 
 // The first argument as cmd.first says; EXIT_OK or a usage error.
