@@ -200,6 +200,18 @@ class AdminPageTest(unittest.TestCase):
         documented = {o for t in tags("ryxctl.8", "OPTIONS") for o in re.findall(r"--[a-z-]+", t)}
         self.assertEqual(sorted(options - documented), [])
 
+    def test_every_option_of_the_daemon(self):
+        exe = os.path.join(sources.BUILD_DIR, "libryx", "ryxd")
+        if not os.path.exists(exe):
+            self.fail(f"ryxd not built at {exe}")
+        res = subprocess.run([exe, "--help"], capture_output=True, text=True)
+        self.assertEqual(res.returncode, 0, res.stderr)
+        options = set(re.findall(r"--[a-z][a-z-]*", res.stdout))
+        self.assertGreater(len(options), 5, res.stdout)
+        documented = {o for t in tags("ryxd.8", "OPTIONS") for o in re.findall(r"--[a-z-]+", t)}
+        # and the page names no option the daemon lacks (--help aside, which its text omits)
+        self.assertEqual(sorted(options ^ (documented - {"--help"})), [])
+
 
 @unittest.skipIf(shutil.which("groff") is None, "groff not installed")
 class LibraryPageTest(unittest.TestCase):

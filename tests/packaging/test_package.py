@@ -338,8 +338,9 @@ class UnpackedFilesTest(unittest.TestCase):
         self.assertEqual(res.stdout, f"{FNV1A_A}\n", res.stderr)
 
 
-# dpkg's own bookkeeping and caches that any install leaves behind.
-_DPKG_STATE = re.compile(r"^(var/lib/dpkg|var/log|var/cache|var/lib/man-db|etc/ld\.so\.cache)(/|$)")
+# dpkg's own bookkeeping and caches that any install leaves behind, and systemd-analyze's stamp.
+_DPKG_STATE = re.compile(r"^(var/lib/dpkg|var/log|var/cache|var/lib/man-db|etc/ld\.so\.cache"
+                         r"|run/systemd/systemd-units-load)(/|$)")
 
 
 @require_sandbox
@@ -348,7 +349,8 @@ class InstallTest(unittest.TestCase):
 
     def setUp(self):
         self.debs = [packages()[p] for p in PACKAGES]
-        self.host = Host(passwd={0: "root", 1000: "alice"})
+        # man-db formats pages as its own user, which systemd-analyze verify has it do
+        self.host = Host(passwd={0: "root", 6: "man", 1000: "alice"})
         self.addCleanup(self.host.close)
 
     def sh(self, script, uid=None, env=None):
@@ -406,20 +408,34 @@ class InstallTest(unittest.TestCase):
         rc, out, err = self.sh("ls /etc/systemd/system/sysinit.target.wants")
         self.assertIn("ryxd.service", out.split(), err)
         self.assertNotIn("prometheus-ryx-exporter-textfile.timer", out.split())
+        # ryxd.service: enabled as deb-systemd-helper records it (what purge undoes), and a
+        # unit systemd loads without a complaint, its programs and man pages installed
+        rc, out, err = self.sh("DPKG_MAINTSCRIPT_PACKAGE=ryxkit deb-systemd-helper was-enabled "
+                               "ryxd.service")
+        self.assertEqual((rc, err), (0, "enabled\n"))
+        if shutil.which("systemd-analyze"):
+            rc, out, err = self.sh(f"systemd-analyze verify {unit_dir()}/ryxd.service")
+            self.assertEqual((rc, out + err), (0, ""))
+        else:
+            print("SKIPPED: systemd-analyze verify: systemd-analyze not installed", flush=True)
         # the simulated host, from the installed programs only
         rc, out, err = self.sh("ryxsim -- ryxps -n", env={"TMPDIR": self.host.tmp})
         self.assertEqual(rc, 0, err)
         self.assertRegex(out, r"(?m)^ *1000 ")
 
         self.sh("rm -r /etc/container")  # the administrator's data, not the package's
+        # and so is a container's state: purge keeps it, and says so
+        self.assertEqual(self.sh("ryxctl create 1000")[0], 0)
         rc, out, err = self.sh("dpkg --purge " + " ".join(PACKAGES))
         self.assertEqual(rc, 0, out + err)
+        self.assertIn("ryxkit: /var/lib/ryx is kept", err)
         rc, out, _ = self.sh(f"dpkg-query -W -f='${{Status}}\\n' {' '.join(PACKAGES)}; "
                              "ldconfig -p | grep -cF libryx.so.0")
         *statuses, count = out.splitlines()
         self.assertEqual([s for s in statuses if "not-installed" not in s], [])
         self.assertEqual(count, "0")
-        # nothing of the packages is left; only dpkg's own records and caches changed
+        # nothing of the packages is left (no unit link, no deb-systemd-helper state); only
+        # dpkg's own records and caches changed, and the container's state is still there
         left = []
         for dirpath, dirnames, filenames in os.walk(self.host.upper):
             for name in filenames:
@@ -428,7 +444,8 @@ class InstallTest(unittest.TestCase):
                 whiteout = (st.st_mode & 0o170000) == 0o020000 and st.st_rdev == 0
                 if not whiteout and not _DPKG_STATE.match(rel):
                     left.append(rel)
-        self.assertEqual(left, [])
+        self.assertEqual(sorted(left), ["var/lib/ryx/containers/.locks",
+                                        "var/lib/ryx/containers/1000"])
 
 
 if __name__ == "__main__":
