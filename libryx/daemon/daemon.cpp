@@ -30,6 +30,7 @@ namespace {
 
 // How long the kernel has to acknowledge the request for process events.
 constexpr int kEventsWaitMs = 1000;
+constexpr int64_t kCoalesceMs = 1;
 // The journal hears of lost events, and of the same failure again, at most once a minute.
 constexpr time_t kQuiet = 60;
 
@@ -47,6 +48,12 @@ void notify(const char *state) {
     if (path[0] == '@') sa.sun_path[0] = '\0';
     ::sendto(fd.get(), state, std::strlen(state), MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&sa),
              socklen_t(offsetof(sockaddr_un, sun_path) + len));
+}
+
+int64_t now_ms() {
+    timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
 
 std::string seconds_text(double s) {
@@ -160,10 +167,18 @@ int run(const Options &options) {
     journal.failures(placer.take_failures());
     notify("READY=1");
 
-    std::vector<int> batch;
+    std::vector<ProcEvent> batch;
+    int64_t events_due = 0;
     for (;;) {
-        pollfd fds[3] = {{sig.get(), POLLIN, 0}, {timer.get(), POLLIN, 0}, {events.fd(), POLLIN, 0}};
-        if (::poll(fds, events.fd() >= 0 ? 3 : 2, -1) < 0) {
+        // The watch before the events: a change of state that came first is seen first.
+        // Events are taken at most once a millisecond: in a storm each wake-up then reads a
+        // batch instead of one event, for at most a millisecond more of latency.
+        const int64_t wait_events = events_due - now_ms();
+        pollfd fds[4] = {{sig.get(), POLLIN, 0},
+                         {timer.get(), POLLIN, 0},
+                         {placer.watch_fd(), POLLIN, 0},
+                         {wait_events > 0 ? -1 : events.fd(), POLLIN, 0}};
+        if (::poll(fds, 4, wait_events > 0 ? int(wait_events) : -1) < 0) {
             if (errno == EINTR) continue;
             std::fprintf(stderr, "ryxd: poll: %s\n", std::strerror(errno));
             return 1;
@@ -189,18 +204,28 @@ int run(const Options &options) {
             }
             walk_now = true;
         }
-        if (events.fd() >= 0 && fds[2].revents) {
+        if (fds[2].revents) placer.changed();
+        if (fds[3].revents) {
+            events_due = now_ms() + kCoalesceMs;
             batch.clear();
             if (!events.drain(batch)) {
                 journal.lost_events();
                 walk_now = true;
             }
-            // A process that forked, exec'd and changed its uid is looked at once.
-            std::sort(batch.begin(), batch.end());
-            batch.erase(std::unique(batch.begin(), batch.end()), batch.end());
             placer.next_round();
-            for (int pid : batch)
-                placer.place(pid);
+            for (const ProcEvent &e : batch) {
+                switch (e.kind) {
+                case ProcEvent::fork:
+                    placer.forked(e.parent, e.pid, e.ts);
+                    break;
+                case ProcEvent::exec:
+                    placer.exec(e.pid);
+                    break;
+                case ProcEvent::uid:
+                    placer.changed_uid(e.pid, e.ruid);
+                    break;
+                }
+            }
         }
         if (walk_now) {
             placer.walk();

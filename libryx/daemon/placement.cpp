@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -82,6 +83,8 @@ void Placer::forget() {
     id_min_ = registry::id_min();
     containers_.clear();
     registry_.clear();
+    seen_.clear();
+    procs_.clear();
     defaults_ = {};
     create_failed_.clear();
     ++round_;
@@ -105,6 +108,7 @@ const Placer::Known &Placer::container(uint32_t id) {
     Stamp now = stamp_of(paths().state_dir, std::to_string(id));
     if (now == k.stamp) return k;
     k.stamp = now;
+    procs_.erase(id); // its group may have moved under another reseller
     k.c = ctl::Container{};
     k.usable = now.size >= 0 && ctl::load(id, k.c) == 0 && k.c.active;
     return k;
@@ -194,17 +198,119 @@ bool Placer::own_group(uint32_t uid, uint32_t id) {
     return std::any_of(d.list.begin(), d.list.end(), [&](const Docroot &r) { return r.id == id; });
 }
 
-Outcome Placer::place(int pid) {
+namespace {
+
+uint64_t now_ns() {
+    timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+} // namespace
+
+void Placer::watch() {
+    if (!watch_) watch_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    constexpr uint32_t kMask = IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM |
+                               IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+    // The entries too: ryxctl enter moves a process into the tree, and tells by its entry.
+    const std::string &record = paths().cgroup_record;
+    const std::string entries = record.substr(0, record.find_last_of('/') + 1) + "entries";
+    ::mkdir(entries.c_str(), 0755);
+    watching_ = watch_ && ::inotify_add_watch(watch_.get(), paths().state_dir.c_str(), kMask) >= 0 &&
+                ::inotify_add_watch(watch_.get(), paths().registry_root.c_str(), kMask) >= 0 &&
+                ::inotify_add_watch(watch_.get(), entries.c_str(), kMask) >= 0;
+}
+
+void Placer::changed() {
+    char buf[4096];
+    bool gone = false;
+    for (ssize_t n; (n = ::read(watch_.get(), buf, sizeof buf)) > 0;)
+        for (ssize_t at = 0; at < n;) {
+            const auto *ev = reinterpret_cast<const inotify_event *>(buf + at);
+            gone |= (ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0;
+            at += ssize_t(sizeof *ev + ev->len);
+        }
+    // A directory replaced: watched again at the next walk, checked every round until then.
+    if (gone) watching_ = false;
+    ++round_;
+    seen_.clear();
+}
+
+void Placer::next_round() {
+    if (watching_) return;
+    ++round_;
+    const Stamp state = stamp_of(paths().state_dir, "."), reg = stamp_of(paths().registry_root, ".");
+    if (!(state == state_dir_) || !(reg == registry_dir_)) seen_.clear();
+    state_dir_ = state;
+    registry_dir_ = reg;
+}
+
+void Placer::forked(int parent, int child, uint64_t ts) {
+    auto p = seen_.find(parent);
+    if (p != seen_.end() && p->second.settled && p->second.at <= ts) {
+        Seen s = p->second;
+        s.at = ts;
+        seen_[child] = s;
+        return;
+    }
+    place(child);
+}
+
+void Placer::exec(int pid) {
+    auto s = seen_.find(pid);
+    if (s == seen_.end()) {
+        place(pid);
+        return;
+    }
+    // Only a working directory can have changed, and only a user with docroots cares.
+    if (s->second.settled && (!eligible(s->second.uid) || docroots(s->second.uid).list.empty()))
+        return;
+    look(pid, s->second.uid, s->second, false);
+}
+
+void Placer::changed_uid(int pid, uint32_t ruid) {
+    auto s = seen_.find(pid);
+    look(pid, ruid, s != seen_.end() ? s->second : Seen{}, false);
+}
+
+Outcome Placer::place(int pid, int64_t ruid, bool walking) {
+    return look(pid, ruid, Seen{}, walking);
+}
+
+Outcome Placer::look(int pid, int64_t ruid, Seen s, bool walking) {
     if (pid <= 0 || pid == self_) return Outcome::ignored;
+    s.located = s.located && watching_;
+    const uint64_t at = now_ns();
+    Outcome o = judge(pid, ruid, s, walking);
+    if (o == Outcome::gone) {
+        seen_.erase(pid);
+        return o;
+    }
+    s.uid = uint32_t(ruid);
+    s.settled = o != Outcome::failed;
+    // Since the kernel reports every uid change in order and only ryxd and ryxctl enter move
+    // processes into the tree, a look after an event tells what the process was ever since that
+    // event, and its children forked since inherit it; a move holds only from when it is done,
+    // and a walk's look only from when it is made (its events may still be queued).
+    s.at = o == Outcome::moved ? now_ns() : walking ? at : 0;
+    seen_[pid] = s;
+    return o;
+}
+
+Outcome Placer::judge(int pid, int64_t &ruid, Seen &s, bool walking) {
     ProcessDir proc(proc_.get(), pid);
-    if (!proc.ok()) return Outcome::gone;
-    const int64_t ruid = proc.real_uid();
-    if (ruid < 0) return Outcome::gone;
+    if (ruid < 0 && (ruid = proc.real_uid()) < 0) return Outcome::gone;
     const auto uid = static_cast<uint32_t>(ruid);
-    if (uid < uid_min_ || uid >= id_min_) return Outcome::ignored;
-    std::string text;
-    if (!proc.cgroup(text)) return Outcome::gone;
-    const Whereabouts now = view_.locate(text);
+    // Every process looked at is located, root's too, so that a later uid change of it or of
+    // the children it forks needs no look at its group.
+    if (!s.located) {
+        std::string text;
+        if (!proc.cgroup(text)) return Outcome::gone;
+        s.where = view_.locate(text);
+        s.located = true;
+    }
+    if (!eligible(uid)) return Outcome::ignored;
+    const Whereabouts now = s.where;
     // The tree's other groups (ryxd's own), and containers root entered the process into.
     if (now.kind == Whereabouts::other) return Outcome::ignored;
     if (now.kind == Whereabouts::container && !own_group(uid, now.id)) return Outcome::ignored;
@@ -212,14 +318,16 @@ Outcome Placer::place(int pid) {
     if (id == 0) return Outcome::ignored;
     const Known &k = container(id);
     if (now.kind == Whereabouts::container && now.id == id) {
-        limit_address_space(pid, k.c.set.ls_memory);
+        if (walking) limit_address_space(pid, k.c.set.ls_memory);
         return Outcome::in_place;
     }
     // An entry process stays in the container it entered, wherever it works.
     if (now.kind == Whereabouts::container && entries::holds(now.id, pid)) return Outcome::ignored;
     int rc = move(pid, id, k);
     if (rc == -ESRCH) return Outcome::gone;
+    s.where = {Whereabouts::container, id};
     if (rc < 0) {
+        s.located = false;
         fail(pid, uid, id, rc, "place");
         return Outcome::failed;
     }
@@ -230,26 +338,33 @@ Outcome Placer::place(int pid) {
 int Placer::move(int pid, uint32_t id, const Known &k) {
     char text[16];
     const int len = std::snprintf(text, sizeof text, "%d", pid);
-    for (size_t i = 0; i < tree_.hierarchies.size(); ++i) {
-        const cgroup::Hierarchy &h = tree_.hierarchies[i];
-        const std::string procs =
-            cgroup::group_path(h, id, k.c.parent) + "/ryx" + std::to_string(id) + "/cgroup.procs";
-        Fd fd;
-        for (int attempt = 0; attempt < 2 && !fd; ++attempt) {
-            fd.reset(::open(procs.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
-            if (fd || errno != ENOENT || attempt > 0) break;
-            // Removed under us: made again from its state, the tree's root too if need be.
-            int rc = cgroup::apply(tree_, id, k.c, k.c.parent);
-            if (rc == -ENOENT) {
-                cgroup::Tree again;
-                if (cgroup::set_up(again) == 0) rc = cgroup::apply(tree_, id, k.c, k.c.parent);
+    if (procs_.size() > 256 && !procs_.count(id)) procs_.clear();
+    std::vector<Fd> &fds = procs_[id];
+    for (int attempt = 0;; ++attempt) {
+        int rc = 0;
+        if (fds.size() != tree_.hierarchies.size()) {
+            fds.clear();
+            for (const cgroup::Hierarchy &h : tree_.hierarchies) {
+                const std::string procs = cgroup::group_path(h, id, k.c.parent) + "/ryx" +
+                                          std::to_string(id) + "/cgroup.procs";
+                fds.emplace_back(::open(procs.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+                if (!fds.back()) rc = -errno;
             }
-            if (rc < 0) return rc;
         }
-        if (!fd) return -errno;
-        if (::write(fd.get(), text, size_t(len)) != len) return -errno;
+        for (size_t i = 0; rc == 0 && i < fds.size(); ++i)
+            if (::write(fds[i].get(), text, size_t(len)) != len) rc = -errno;
+        if (rc == 0 || rc == -ESRCH) return rc;
+        fds.clear();
+        // Removed under us (ENOENT opening, ENODEV writing to a group that was removed): made
+        // again from its state, the tree's root too if need be.
+        if ((rc != -ENOENT && rc != -ENODEV) || attempt > 0) return rc;
+        rc = cgroup::apply(tree_, id, k.c, k.c.parent);
+        if (rc == -ENOENT) {
+            cgroup::Tree again;
+            if (cgroup::set_up(again) == 0) rc = cgroup::apply(tree_, id, k.c, k.c.parent);
+        }
+        if (rc < 0) return rc;
     }
-    return 0;
 }
 
 // The container's memory (4 KiB pages) as the process's address-space limit: lowered, never
@@ -270,7 +385,10 @@ void Placer::limit_address_space(int pid, int32_t pages) {
 
 Placer::WalkCount Placer::walk() {
     WalkCount count;
-    next_round();
+    if (!watching_) watch();
+    ++round_;
+    seen_.clear();
+    procs_.clear();
     Fd fd(::openat(proc_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     DirStream dir;
     if (!fd || list_dir(fd.get(), dir) < 0) return count;
@@ -280,7 +398,7 @@ Placer::WalkCount Placer::walk() {
         const long pid = std::strtol(de->d_name, &end, 10);
         if (*end || pid > INT_MAX) continue;
         ++count.processes;
-        switch (place(static_cast<int>(pid))) {
+        switch (place(static_cast<int>(pid), -1, true)) {
         case Outcome::moved:
             ++count.moved;
             break;

@@ -40,8 +40,19 @@ public:
     uint32_t uid_min() const { return uid_min_; }
     uint32_t id_min() const { return id_min_; }
 
-    // Puts pid where it belongs.
-    Outcome place(int pid);
+    // Puts pid where it belongs, reading what it needs of the process (its real uid unless
+    // given). walking: a walk's look, which also renews the address-space limit of a process
+    // already in place (a changed setting reaches it).
+    Outcome place(int pid, int64_t ruid = -1, bool walking = false);
+
+    // The kernel's process events. Most cost nothing: a child is born in its parent's group with
+    // its parent's uid and working directory, and an exec changes neither uid nor group, so a
+    // process settled since before the event needs no look; what ryxd saw of each process is
+    // kept for that until the next walk, or until anything it was judged by changes (a reused
+    // pid comes with a fork event of its own).
+    void forked(int parent, int child, uint64_t ts);
+    void exec(int pid);
+    void changed_uid(int pid, uint32_t ruid);
 
     struct WalkCount {
         size_t processes = 0, moved = 0, failed = 0;
@@ -49,8 +60,12 @@ public:
     // Every process of /proc.
     WalkCount walk();
 
-    // A new round of reads: caches are checked against their files again, once a round.
-    void next_round() { ++round_; }
+    // A new round of reads. The files the caches hold are watched (inotify) where their
+    // directories exist; where one does not, every round checks them again.
+    void next_round();
+    // The watch's descriptor for the caller's poll, and what to call when it is readable.
+    int watch_fd() const { return watch_.get(); }
+    void changed();
     // Everything read again (SIGHUP): login.defs, defaults, containers, registry.
     void forget();
 
@@ -73,6 +88,15 @@ private:
         bool usable = false; // exists and is active
         ctl::Container c;
     };
+    // What ryxd last saw of a process.
+    struct Seen {
+        uint32_t uid = 0;
+        bool settled = false; // where the rules put it, or left alone by them
+        bool located = false; // where is known: only ryxd and ryxctl enter (watched) move
+                              // processes into the tree
+        Whereabouts where;
+        uint64_t at = 0; // CLOCK_MONOTONIC ns: it was so from then on
+    };
     struct Docroot {
         std::string path; // as registered, without a trailing slash
         std::string real; // as resolved when read, where it differs
@@ -89,6 +113,11 @@ private:
     const Docroots &docroots(uint32_t uid);
     bool defaults(libryx_settings &out);
     uint32_t target(uint32_t uid, ProcessDir &proc);
+    bool eligible(uint32_t uid) const { return uid >= uid_min_ && uid < id_min_; }
+    // place() given what is known of the process: ruid (read when < 0), where it is (read
+    // unless s.located), both filled in.
+    Outcome judge(int pid, int64_t &ruid, Seen &s, bool walking);
+    Outcome look(int pid, int64_t ruid, Seen s, bool walking);
     bool user_container(uint32_t uid);
     int move(int pid, uint32_t id, const Known &k);
     void limit_address_space(int pid, int32_t pages);
@@ -102,6 +131,13 @@ private:
     unsigned round_ = 1;
     std::unordered_map<uint32_t, Known> containers_;
     std::unordered_map<uint32_t, Docroots> registry_;
+    std::unordered_map<int, Seen> seen_;
+    Stamp state_dir_, registry_dir_; // a change in either may change any process's place
+    Fd watch_;
+    bool watching_ = false;
+    void watch();
+    // The leaves' cgroup.procs, open, per container and hierarchy: a move is then one write.
+    std::unordered_map<uint32_t, std::vector<Fd>> procs_;
     struct {
         Stamp stamp;
         unsigned round = 0;

@@ -15,6 +15,16 @@ namespace ryx::daemon {
 
 namespace {
 
+// Kernels since 6.6 take a listen with the kinds of event wanted, and send the others to nobody:
+// ryxd needs forks, execs and uid changes, a third of what a busy host reports. Older kernels
+// ignore such a request (no acknowledgement), and get the plain one.
+constexpr uint32_t kWantedEvents = proc_event::PROC_EVENT_FORK | proc_event::PROC_EVENT_EXEC |
+                                   proc_event::PROC_EVENT_UID;
+constexpr int kFilteredWaitMs = 250;
+// Datagrams (one event each) taken by one receive call.
+constexpr unsigned kBatch = 64;
+constexpr size_t kDatagram = 256;
+
 // Room for a burst of events while a walk or a slow move runs: at about 100 bytes an event, a
 // few tens of thousands of them.
 constexpr int kReceiveBuffer = 4 << 20;
@@ -39,19 +49,20 @@ const proc_event *event_of(const nlmsghdr *nl, size_t len) {
 
 } // namespace
 
-int ProcEvents::send_control(int op) {
-    // nlmsghdr, cn_msg, then the operation: cn_msg ends in its flexible data.
-    alignas(nlmsghdr) char buf[NLMSG_SPACE(sizeof(cn_msg) + sizeof(uint32_t))] = {};
+int ProcEvents::send_control(int op, bool filtered) {
+    // nlmsghdr, cn_msg, then the operation (and the kinds of event): cn_msg ends in its data.
+    const uint32_t input[2] = {static_cast<uint32_t>(op), kWantedEvents};
+    const size_t len = filtered ? sizeof input : sizeof input[0];
+    alignas(nlmsghdr) char buf[NLMSG_SPACE(sizeof(cn_msg) + sizeof input)] = {};
     auto *nl = reinterpret_cast<nlmsghdr *>(buf);
-    nl->nlmsg_len = NLMSG_LENGTH(sizeof(cn_msg) + sizeof(uint32_t));
+    nl->nlmsg_len = NLMSG_LENGTH(sizeof(cn_msg) + len);
     nl->nlmsg_type = NLMSG_DONE;
     nl->nlmsg_pid = static_cast<uint32_t>(::getpid());
     auto *cn = static_cast<cn_msg *>(NLMSG_DATA(nl));
     cn->id.idx = CN_IDX_PROC;
     cn->id.val = CN_VAL_PROC;
-    cn->len = sizeof(uint32_t);
-    const auto value = static_cast<uint32_t>(op);
-    std::memcpy(cn->data, &value, sizeof value);
+    cn->len = static_cast<uint16_t>(len);
+    std::memcpy(cn->data, input, len);
     if (::send(fd_.get(), buf, nl->nlmsg_len, 0) != static_cast<ssize_t>(nl->nlmsg_len))
         return -errno;
     return 0;
@@ -76,13 +87,20 @@ int ProcEvents::open(int wait_ms, std::string &why) {
     if (::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer,
                      sizeof kReceiveBuffer) != 0)
         ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
-    if (int rc = send_control(PROC_CN_MCAST_LISTEN); rc < 0) {
-        why = std::strerror(-rc);
+    int rc = send_control(PROC_CN_MCAST_LISTEN, true);
+    if (rc == 0) rc = acknowledged(kFilteredWaitMs, why);
+    if (rc == -ETIMEDOUT && (rc = send_control(PROC_CN_MCAST_LISTEN, false)) == 0)
+        rc = acknowledged(wait_ms, why);
+    if (rc < 0) {
+        if (why.empty()) why = std::strerror(-rc);
         fd_.reset();
-        return rc;
     }
-    // The kernel answers a listen with an acknowledgement; a kernel that has the connector but
-    // no process events (or refuses this namespace) stays silent.
+    return rc;
+}
+
+// The kernel answers a listen with an acknowledgement; a kernel that has the connector but no
+// process events (or refuses this namespace) stays silent.
+int ProcEvents::acknowledged(int wait_ms, std::string &why) {
     const int64_t until = now_ms() + wait_ms;
     char buf[4096];
     for (int64_t left; (left = until - now_ms()) > 0;) {
@@ -103,30 +121,32 @@ int ProcEvents::open(int wait_ms, std::string &why) {
             if (!ev || ev->what != proc_event::PROC_EVENT_NONE) continue;
             if (ev->event_data.ack.err != 0) {
                 why = std::strerror(int(ev->event_data.ack.err));
-                fd_.reset();
                 return -int(ev->event_data.ack.err);
             }
             return 0;
         }
     }
     why = "the kernel did not answer the request for process events";
-    fd_.reset();
     return -ETIMEDOUT;
 }
 
-bool ProcEvents::drain(std::vector<int> &out) {
-    alignas(nlmsghdr) char buf[16384];
+bool ProcEvents::drain(std::vector<ProcEvent> &out) {
+    alignas(nlmsghdr) static char bufs[kBatch][kDatagram];
+    sockaddr_nl from[kBatch];
+    iovec iov[kBatch];
+    mmsghdr msgs[kBatch];
     bool complete = true;
     for (;;) {
-        sockaddr_nl from{};
-        iovec iov{buf, sizeof buf};
-        msghdr msg{};
-        msg.msg_name = &from;
-        msg.msg_namelen = sizeof from;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        ssize_t n = ::recvmsg(fd_.get(), &msg, MSG_DONTWAIT);
-        if (n < 0) {
+        for (unsigned i = 0; i < kBatch; ++i) {
+            iov[i] = {bufs[i], kDatagram};
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_name = &from[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        int got = ::recvmmsg(fd_.get(), msgs, kBatch, MSG_DONTWAIT, nullptr);
+        if (got < 0) {
             if (errno == EINTR) continue;
             if (errno == ENOBUFS) {
                 complete = false;
@@ -134,26 +154,30 @@ bool ProcEvents::drain(std::vector<int> &out) {
             }
             return complete; // EAGAIN: all read
         }
-        if (from.nl_pid != 0 || msg.msg_namelen != sizeof from) continue; // not the kernel's
-        for (auto *nl = reinterpret_cast<const nlmsghdr *>(buf); NLMSG_OK(nl, size_t(n));
-             nl = NLMSG_NEXT(nl, n)) {
-            const proc_event *ev = event_of(nl, size_t(n));
+        for (int i = 0; i < got; ++i) {
+            // The kernel's own messages only: a local process could send to this socket.
+            if (msgs[i].msg_hdr.msg_namelen != sizeof from[i] || from[i].nl_pid != 0) continue;
+            const size_t n = msgs[i].msg_len;
+            const proc_event *ev = event_of(reinterpret_cast<const nlmsghdr *>(bufs[i]), n);
             if (!ev) continue;
+            const uint64_t ts = ev->timestamp_ns;
+            const auto &d = ev->event_data;
             switch (ev->what) {
             case proc_event::PROC_EVENT_FORK:
-                if (ev->event_data.fork.child_pid == ev->event_data.fork.child_tgid)
-                    out.push_back(ev->event_data.fork.child_tgid);
+                if (d.fork.child_pid == d.fork.child_tgid)
+                    out.push_back({ProcEvent::fork, d.fork.child_tgid, d.fork.parent_tgid, 0, ts});
                 break;
             case proc_event::PROC_EVENT_EXEC:
-                out.push_back(ev->event_data.exec.process_tgid);
+                out.push_back({ProcEvent::exec, d.exec.process_tgid, 0, 0, ts});
                 break;
             case proc_event::PROC_EVENT_UID:
-                out.push_back(ev->event_data.id.process_tgid);
+                out.push_back({ProcEvent::uid, d.id.process_tgid, 0, d.id.r.ruid, ts});
                 break;
             default:
                 break;
             }
         }
+        if (got < int(kBatch)) return complete;
     }
 }
 

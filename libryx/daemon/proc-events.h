@@ -10,6 +10,16 @@
 
 namespace ryx::daemon {
 
+// One event, by thread-group id: a new process (not a new thread), an exec, a change of the
+// real uid. ts: the kernel's CLOCK_MONOTONIC time of the event.
+struct ProcEvent {
+    enum Kind { fork, exec, uid } kind;
+    int pid;
+    int parent = 0;    // fork: the parent
+    uint32_t ruid = 0; // uid: the new real uid
+    uint64_t ts = 0;
+};
+
 class ProcEvents {
 public:
     // Joins the process events' multicast group and waits (at most wait_ms) for the kernel's
@@ -18,15 +28,14 @@ public:
     int open(int wait_ms, std::string &why);
     int fd() const { return fd_.get(); }
 
-    // Reads what is queued without blocking and appends the processes to look at, by thread-group
-    // id (forks of new processes, execs, uid changes; new threads are left out). Their uid is
-    // read when they are looked at, not taken from the event: it may have changed again since. Only the kernel's own messages
+    // Reads what is queued without blocking and appends the events, in the kernel's order. Only the kernel's own messages
     // (sender port 0) count. false when events were lost (the socket's buffer overflowed): the
     // caller must walk /proc.
-    bool drain(std::vector<int> &out);
+    bool drain(std::vector<ProcEvent> &out);
 
 private:
-    int send_control(int op);
+    int send_control(int op, bool filtered);
+    int acknowledged(int wait_ms, std::string &why);
     Fd fd_;
 };
 

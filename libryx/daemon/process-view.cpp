@@ -152,18 +152,13 @@ Whereabouts TreeView::locate(std::string_view text) const {
     return {Whereabouts::container, id};
 }
 
-ProcessDir::ProcessDir(int proc_fd, int pid) {
-    char name[16];
-    std::snprintf(name, sizeof name, "%d", pid);
-    dir_ = ::openat(proc_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
-
-ProcessDir::~ProcessDir() {
-    if (dir_ >= 0) ::close(dir_);
+ProcessDir::ProcessDir(int proc_fd, int pid) : proc_(proc_fd) {
+    prefix_ = size_t(std::snprintf(path_, sizeof path_, "%d/", pid));
 }
 
 bool ProcessDir::read(const char *name, std::string &out) {
-    int fd = ::openat(dir_, name, O_RDONLY | O_CLOEXEC);
+    std::snprintf(path_ + prefix_, sizeof path_ - prefix_, "%s", name);
+    int fd = ::openat(proc_, path_, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     out.resize(4096);
     size_t got = 0;
@@ -190,7 +185,8 @@ bool ProcessDir::cgroup(std::string &out) {
 
 bool ProcessDir::cwd(std::string &out) {
     char buf[PATH_MAX];
-    ssize_t n = ::readlinkat(dir_, "cwd", buf, sizeof buf);
+    std::snprintf(path_ + prefix_, sizeof path_ - prefix_, "cwd");
+    ssize_t n = ::readlinkat(proc_, path_, buf, sizeof buf);
     if (n <= 0 || size_t(n) >= sizeof buf) return false;
     out.assign(buf, size_t(n));
     return out.front() == '/';

@@ -38,15 +38,11 @@ struct TreeView {
     Whereabouts locate(std::string_view proc_cgroup) const;
 };
 
-// One process's /proc entry, opened once for the reads below (all relative to its directory,
-// so that a pid reused between two reads fails instead of answering for another process).
+// The reads of one process's /proc entry, each a file of its own: no more system calls than
+// the files need (they are the daemon's main cost).
 class ProcessDir {
 public:
     ProcessDir(int proc_fd, int pid);
-    bool ok() const { return dir_ >= 0; }
-    ~ProcessDir();
-    ProcessDir(const ProcessDir &) = delete;
-    ProcessDir &operator=(const ProcessDir &) = delete;
 
     int64_t real_uid();
     bool cgroup(std::string &out);
@@ -56,7 +52,9 @@ public:
 
 private:
     bool read(const char *name, std::string &out);
-    int dir_;
+    int proc_;
+    char path_[32]; // "<pid>/", then the file's name
+    size_t prefix_;
 };
 
 } // namespace ryx::daemon
