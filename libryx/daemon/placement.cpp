@@ -14,13 +14,8 @@
 
 #include <ryx/ryx-ctl.h>
 
-#if __has_include("defaults.h")
 #include "defaults.h"
 #include "entries.h"
-#else // TEMP until the entries land
-namespace ryx::ctl { inline constexpr const char *kDefaults = ".defaults"; inline int load_defaults(libryx_settings &) { return 0; } }
-namespace ryx::entries { inline bool holds(uint32_t, int) { return false; } }
-#endif
 #include "fsutil.h"
 #include "internal.h"
 #include "registry.h"
@@ -213,8 +208,7 @@ void Placer::watch() {
     constexpr uint32_t kMask = IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM |
                                IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
     // The entries too: ryxctl enter moves a process into the tree, and tells by its entry.
-    const std::string &record = paths().cgroup_record;
-    const std::string entries = record.substr(0, record.find_last_of('/') + 1) + "entries";
+    const std::string entries = entries::dir();
     ::mkdir(entries.c_str(), 0755);
     watching_ = watch_ && ::inotify_add_watch(watch_.get(), paths().state_dir.c_str(), kMask) >= 0 &&
                 ::inotify_add_watch(watch_.get(), paths().registry_root.c_str(), kMask) >= 0 &&
