@@ -122,8 +122,10 @@ Fd walk_timer(double seconds) {
 
 int run(const Options &options) {
     std::setvbuf(stderr, nullptr, _IOLBF, 0);
+    // The tree already made (under systemd by ryx-tree.service, which owns it), else made here.
     cgroup::Tree tree;
-    int rc = cgroup::set_up(tree);
+    int rc = cgroup::load(tree);
+    if (rc < 0 || tree.empty()) rc = cgroup::set_up(tree);
     if (rc < 0) {
         std::fprintf(stderr, "ryxd: cannot set up the control-group tree: %s\n",
                      rc == -ENOENT ? "no control-group hierarchy is mounted" : std::strerror(-rc));

@@ -350,14 +350,9 @@ int Placer::move(int pid, uint32_t id, const Known &k) {
         if (rc == 0 || rc == -ESRCH) return rc;
         fds.clear();
         // Removed under us (ENOENT opening, ENODEV writing to a group that was removed): made
-        // again from its state, the tree's root too if need be.
+        // again from its state. (A tree whose root is gone is its owner's to make again.)
         if ((rc != -ENOENT && rc != -ENODEV) || attempt > 0) return rc;
-        rc = cgroup::apply(tree_, id, k.c, k.c.parent);
-        if (rc == -ENOENT) {
-            cgroup::Tree again;
-            if (cgroup::set_up(again) == 0) rc = cgroup::apply(tree_, id, k.c, k.c.parent);
-        }
-        if (rc < 0) return rc;
+        if ((rc = cgroup::apply(tree_, id, k.c, k.c.parent)) < 0) return rc;
     }
 }
 

@@ -149,7 +149,7 @@ std::vector<Enforcement> enforcement(const Tree &t, uint32_t id, const ctl::Cont
         } else if (c.flags & RYX_VE_DISABLE) {
             e.why_not = "lifted while the container is disabled";
         } else if (t.empty()) {
-            e.why_not = "no control-group tree (start ryxd.service or run 'ryxd --once')";
+            e.why_not = "no control-group tree (start ryx-tree.service or run 'ryxd --once')";
         } else if (!(h = t.with(k.controller)) && !(h = t.with(v1_name(k.controller)))) {
             e.why_not = std::string("no ") + k.controller + " controller on this host";
         } else if (struct stat st; ::stat(group_path(*h, id, c.parent).c_str(), &st) != 0) {

@@ -25,8 +25,12 @@ constexpr size_t kMaxRecord = RYX_CGROUP_RECORD_MAX;
 constexpr size_t kMaxProcFile = 16 << 20;
 // The controllers the tree uses; a v1 hierarchy joins it for any of them (cpuacct comes with cpu).
 constexpr const char *kWanted[] = {"cpu", "cpuacct", "io", "blkio", "memory", "pids"};
-// The unit systemd delegates its group to: its group is the tree's root.
-constexpr std::string_view kDelegatedUnit = "ryxd.service";
+// The unit systemd delegates its group to: its group is the tree's root. A unit of its own, not
+// ryxd.service: systemd starts a service's processes in the unit's own group, which the kernel
+// refuses (v2) once that group hands controllers down to containers, so the tree's unit must be
+// one that systemd never starts again while tenants run (a oneshot that refuses to stop), and
+// the daemon, which restarts, lives elsewhere.
+constexpr std::string_view kDelegatedUnit = "ryx-tree.service";
 // The leaf that keeps ryxd itself out of a delegated root (v2 lets a group with children hold
 // no processes).
 constexpr const char *kDaemonLeaf = "ryxd";

@@ -38,7 +38,7 @@ int parse_record(const char *text, Tree &out);
 int load(Tree &out);
 
 // For ryxd and ryxctl apply (root): finds the hierarchies in paths().mountinfo, makes the
-// roots (the caller's own group when it is a delegated "ryxd.service", else "ryx" under each
+// roots (the caller's own group when it is the delegated "ryx-tree.service", else "ryx" under each
 // mount), enables the controllers below them and records the tree.
 int set_up(Tree &out);
 
