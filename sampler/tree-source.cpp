@@ -318,7 +318,8 @@ int ryx_tree_load(const char *path, ryx_tree &tree) {
         return -EBADMSG;
     }
     char entries[4096];
-    if (!tree.empty() && ryx_entries_dir(path, entries, sizeof entries) == 0) tree.entries = entries;
+    if (!tree.empty() && ryx_entries_dir(path, entries, sizeof entries) == 0)
+        tree.entries = entries;
     return 0;
 }
 

@@ -463,7 +463,8 @@ int enter_container(uint32_t id, const ryx::ctl::Container &cur) {
         return EXIT_ENTER_LIMIT;
     }
     if (rc == -EUCLEAN) {
-        std::fprintf(stderr, "ryxctl: enter: %s is not root's alone; remove it (it is made again)\n",
+        std::fprintf(stderr,
+                     "ryxctl: enter: %s is not root's alone; remove it (it is made again)\n",
                      ryx::entries::dir().c_str());
         return EXIT_ENTER_FAILED;
     }

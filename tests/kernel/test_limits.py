@@ -105,6 +105,17 @@ ryxctl disable 108 && echo disabled=$(cpu_percents 1 $g)
 ryxctl info 108 | sed -n 's/^not enforced: /disabled_not_enforced=/p'
 ryxctl enable 108 && echo enabled=$(cpu_percents 1 $g)
 """,
+    # Two entries of two allowed, the third refused; one gone, room again. 256 MiB of address
+    # space per process.
+    "enters": r"""
+make 109 "enters=2 memory=65536" || exit 1
+ryxctl enter 109 -- sleep 30 & first=$!
+ryxctl enter 109 -- sleep 30 & sleep 1
+ryxctl enter 109 -- sleep 30; echo third=$?
+echo ep=$(ryxps -n -o id:6,ep:4 | sed -n 's/^ *109 *//p')
+echo as=$(awk '/^Max address space/ { print $4 "," $5 }' /proc/$first/limits)
+kill $first; wait $first; ryxctl enter 109 -- true; echo after=$?
+""",
     # alice, in a tree the checks above filled.
     "hostile": r"""
 files=$(find $(sed 's/.* //' /run/ryx/cgroup) -name cgroup.procs -o -name tasks \
@@ -190,7 +201,7 @@ ryxctl info $id
 STORED = {"cpu": "20", "memory_phy": "4096", "io": "1024", "nproc": "10", "iops": "50",
           "enters": "5", "memory": "8192"}
 NO_GROUP = "no group (run 'ryxctl apply')"
-NO_TREE = "no control-group tree (start ryxd.service or run 'ryxd --once')"
+NO_TREE = "no control-group tree (start ryx-tree.service or run 'ryxd --once')"
 NO_IO, NO_PIDS = "no io controller on this host", "no pids controller on this host"
 # What ryxctl info says of each: setting -> held, or why not.
 PARTIAL_ENFORCEMENT = {
@@ -299,6 +310,14 @@ class FullHost:
         self.assertEqual((values["stored"], values["set_enforced"]), ("50", "cpu"))
         self.assertEqual(values["disabled_not_enforced"],
                          "cpu (lifted while the container is disabled)")
+
+    def test_entry_processes_are_limited_counted_and_limited_in_address_space(self):
+        res = self.result("enters")
+        self.assertEqual((res.values["third"], res.values["ep"], res.values["after"]),
+                         ("124", "2", "0"), res)
+        self.assertIn("ryxctl: enter: container 109 is at its limit of 2 entry processes\n",
+                      res.err)
+        self.assertEqual(res.values["as"], f"{65536 * 4096},{65536 * 4096}", res)
 
     def test_an_ordinary_user_cannot_touch_the_tree(self):
         res = self.result("hostile")

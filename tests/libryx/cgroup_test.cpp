@@ -1,13 +1,17 @@
 // The control-group backend without a kernel: the mapping of the settings to each hierarchy's
 // files, what a group that looks like a cgroup tree is taken to hold, and the hierarchies
 // chosen from a mount table. The kernel's own behaviour is measured in tests/kernel.
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
 
 #include "cgroup.h"
+#include "entries.h"
 #include "fixture.h"
+#include "ryx-entries.h"
 
 namespace {
 
@@ -144,6 +148,108 @@ TEST_F(Cgroup, TheTreeIsMadeWhereTheMountTableSays) {
     EXPECT_EQ(tree.hierarchies[0].root, base + "/m/v2/ryx");
     mount_table("");
     EXPECT_EQ(ryx::cgroup::set_up(tree), -ENOENT);
+}
+
+// /proc/<pid>/stat's start time, past a command name that looks like more fields.
+TEST(EntriesFormat, StartTimeIsFieldTwentyTwo) {
+    const std::string tail = " 1 1 1 0 -1 0 0 0 0 0 5 6 0 0 20 0 1 0 4242 1000 300 9\n";
+    unsigned long long start = 0;
+    for (const auto &[text, want] :
+         std::vector<std::pair<std::string, int>>{{"7 (sh) S" + tail, 1},
+                                                  {"7 (a) Z (b) R" + tail, 1},
+                                                  {"7 (x) Z" + tail, 0},
+                                                  {"7 (sh) S 1 1", -1},
+                                                  {"7 sh S" + tail, -1}}) {
+        start = 0;
+        EXPECT_EQ(ryx_stat_starttime(text.data(), text.size(), &start), want) << text;
+        if (want >= 0) {
+            EXPECT_EQ(start, 4242u) << text;
+        }
+    }
+}
+
+class Entries : public TempRoot {
+  protected:
+    void SetUp() override {
+        TempRoot::SetUp();
+        if (::geteuid() != 0) GTEST_SKIP() << "SKIPPED: entries are believed only when root's";
+        fs::create_directories(base + "/state");
+    }
+    void TearDown() override {
+        for (pid_t pid : children)
+            reap(pid);
+        TempRoot::TearDown();
+    }
+    // A process that waits to be killed; 0 when none could be made.
+    pid_t child() {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::pause();
+            ::_exit(0);
+        }
+        if (pid < 0) return 0;
+        children.push_back(pid);
+        return pid;
+    }
+    // Never kill(0) or kill(-1): the whole group, or every process root may signal.
+    static void reap(pid_t pid) {
+        if (pid <= 0) return;
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    std::string file() { return slurp(base + "/entries/7"); }
+    std::vector<pid_t> children;
+};
+
+TEST_F(Entries, TheLimitCountsLiveEntriesOnly) {
+    const pid_t a = child(), b = child(), c = child();
+    ASSERT_TRUE(a > 0 && b > 0 && c > 0);
+    EXPECT_EQ(ryx::entries::take(7, a, 2), 0);
+    EXPECT_EQ(ryx::entries::take(7, b, 2), 0);
+    EXPECT_EQ(ryx::entries::take(7, a, 2), 0); // an entry entering again is no new one
+    EXPECT_EQ(ryx::entries::take(7, c, 2), -EUSERS);
+    EXPECT_EQ(ryx::entries::count(7), 2);
+    EXPECT_TRUE(ryx::entries::holds(7, b) && !ryx::entries::holds(7, c) &&
+                !ryx::entries::holds(8, b));
+    struct stat st;
+    ASSERT_EQ(::stat((base + "/entries").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    ASSERT_EQ(::stat((base + "/entries/7").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+    // A zombie has left, as has a process that is gone; a pid given out again is not the entry.
+    if (a > 0) ::kill(a, SIGKILL);
+    siginfo_t info;
+    ::waitid(P_PID, a, &info, WEXITED | WNOWAIT);
+    EXPECT_EQ(ryx::entries::count(7), 1);
+    reap(b);
+    const std::string again = std::to_string(::getpid()) + " 1\n";
+    spit(base + "/entries/7", again);
+    EXPECT_EQ(ryx::entries::count(7), 0);
+    EXPECT_EQ(ryx::entries::take(7, c, 1), 0);
+    EXPECT_EQ(file().find(again), std::string::npos);
+    EXPECT_EQ(ryx::entries::take(7, 999999999, 0), -ESRCH);
+}
+
+TEST_F(Entries, AFileNotRootsAloneCountsNothingAndIsReplaced) {
+    const pid_t a = child(), b = child();
+    ASSERT_TRUE(a > 0 && b > 0);
+    ASSERT_EQ(ryx::entries::take(7, a, 0), 0);
+    const std::string kept = file();
+    ASSERT_EQ(::chown((base + "/entries/7").c_str(), 1000, 1000), 0);
+    EXPECT_EQ(ryx::entries::count(7), 0);
+    EXPECT_FALSE(ryx::entries::holds(7, a));
+    ASSERT_EQ(::chown((base + "/entries/7").c_str(), 0, 0), 0);
+    fs::rename(base + "/entries/7", base + "/elsewhere");
+    fs::create_symlink(base + "/elsewhere", base + "/entries/7");
+    EXPECT_EQ(ryx::entries::count(7), 0);
+    ASSERT_EQ(ryx::entries::take(7, b, 1), 0); // the link's target counted nothing either
+    EXPECT_EQ(slurp(base + "/elsewhere"), kept);
+    EXPECT_FALSE(fs::is_symlink(base + "/entries/7"));
+    EXPECT_EQ(ryx::entries::count(7), 1);
+    ASSERT_EQ(::chmod((base + "/entries").c_str(), 0777), 0);
+    EXPECT_EQ(ryx::entries::count(7), 0);
+    EXPECT_EQ(ryx::entries::take(7, a, 0), -EUCLEAN);
 }
 
 } // namespace

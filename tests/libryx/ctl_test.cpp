@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include <ryx/ryx-ctl.h>
 
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "defaults.h"
 #include "fixture.h"
 #include "fsutil.h"
 #include "registry.h"
@@ -173,6 +175,30 @@ TEST_F(Ctl, FlagsAndDamagedState) {
     spit(path, "# note\nid=300\nstate=active\nparent=7\nfuture=1\ncpu=9\n");
     ASSERT_EQ(ryx_info(h, 300, &info), 0);
     EXPECT_EQ(info.li_set.ls_cpu, 9);
+}
+
+// What ryxd reads before it creates a user's container: 1 only for defaults it may use.
+TEST_F(Ctl, HostDefaults) {
+    libryx_settings s{}, got{};
+    EXPECT_EQ(ryx::ctl::load_defaults(got), 0); // no state directory yet
+    s.ls_cpu = 50, s.ls_enters = 3;
+    ASSERT_EQ(ryx::ctl::store_defaults(s), 0);
+    ASSERT_EQ(ryx::ctl::load_defaults(got), 1);
+    EXPECT_EQ(std::memcmp(&got, &s, sizeof s), 0);
+    s.ls_cpus = 5000;
+    EXPECT_EQ(ryx::ctl::store_defaults(s), -ERANGE);
+    const std::string path = base + "/state/.defaults";
+    for (const char *bad : {"cpu=2147483647\n", "cpu=5\nio=x\n", "cpu=5"}) {
+        spit(path, bad);
+        EXPECT_EQ(ryx::ctl::load_defaults(got), -EBADMSG) << bad;
+    }
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(path.c_str(), 1000, 1000), 0);
+        EXPECT_EQ(ryx::ctl::load_defaults(got), -EUCLEAN);
+    }
+    ASSERT_EQ(ryx::ctl::clear_defaults(), 0);
+    EXPECT_EQ(ryx::ctl::load_defaults(got), 0);
+    EXPECT_EQ(ryx::ctl::clear_defaults(), 0);
 }
 
 TEST_F(Ctl, LocksAreHeldPerContainerAndWaitedForBoundedly) {

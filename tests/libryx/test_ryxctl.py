@@ -99,10 +99,13 @@ class RyxctlTest(unittest.TestCase):
         theirs = self.run_ctl("map-assign", "1001", "/theirs").stdout.strip()
         self.run_ctl("create", mine, "1000")
         self.run_ctl("create", "70009")
+        self.run_ctl("defaults", "set", "cpu=5")
         table = os.path.join(self.registry, "1000")
-        for path, uid in ((table, 1000), (os.path.join(self.state, "70009"), 1000)):
+        for path, uid in ((table, 1000), (os.path.join(self.state, "70009"), 1000),
+                          (os.path.join(self.state, ".defaults"), 1000)):
             os.chown(path, uid, uid)
             os.chmod(path, 0o664)
+        self.run_ctl("defaults", "show", status=1)  # whoever wrote it would choose the limits
         self.run_ctl("map-list", "1000", status=1)  # not believed until migrated
         lines = self.run_ctl("map-list", "1001").stdout  # others unaffected
         # What the user could do to their own table: add bob's id to it.
@@ -110,7 +113,9 @@ class RyxctlTest(unittest.TestCase):
                         "1000", "/stolen"], capture_output=True)
         res = self.run_ctl("migrate", status=0)
         self.assertIn("registry: 1 file rewritten, 0 entries set aside; container state: 1 file "
-                      "rewritten", res.stdout)
+                      "rewritten, 0 removed, 1 set aside", res.stdout)
+        self.assertIn("'.defaults' is not the library's", res.stderr)
+        self.run_ctl("defaults", "set", "cpu=5")
         self.assertEqual(self.run_ctl("map-list", "1000").stdout, f"{mine} /mine\n")
         self.assertEqual(self.run_ctl("map-list", "1001").stdout, lines)
         self.run_ctl("verify", "1000", theirs, status=3)
@@ -140,6 +145,23 @@ class RyxctlTest(unittest.TestCase):
         self.run_ctl("destroy", "70001")
         self.run_ctl("destroy", "70001", status=3)
         self.run_ctl("info", "0", status=2)
+
+    def test_host_defaults(self):
+        self.assertEqual(self.run_ctl("defaults", "show").stdout, "")
+        self.run_ctl("defaults", "set", "cpu=50", "nproc=20")
+        self.run_ctl("defaults", "set", "nproc=30", "enters=4")
+        for bad in (("bogus=1",), ("cpu=x",), ("cpus=5000",), ()):
+            self.run_ctl("defaults", "set", *bad, status=2)
+        shown = self.run_ctl("defaults", "show").stdout
+        self.assertEqual(shown, "cpu=50\ncpus=0\nio=0\nenters=4\nmemory=0\ncpu_weight=0\n"
+                                "memory_phy=0\nnproc=30\niops=0\n")
+        with open(os.path.join(self.state, ".defaults"), encoding="ascii") as f:
+            self.assertEqual(f.read(), shown)
+        self.run_ctl("defaults", "show", "extra", status=2)
+        self.assertEqual(self.run_ctl("list").stdout, "")  # no container of its own
+        self.run_ctl("defaults", "clear")
+        self.run_ctl("defaults", "clear")
+        self.assertEqual(self.run_ctl("defaults", "show").stdout, "")
 
 
 if __name__ == "__main__":

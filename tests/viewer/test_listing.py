@@ -106,21 +106,29 @@ class TreeListing(unittest.TestCase):
         return rows_of(res.stdout)
 
     def test_ryxps_and_the_exporter_agree(self):
+        # Entry processes as ryxctl enter records them: live, a pid given out again, gone.
+        for pid in (100, 200, 201):
+            self.host.file(f"/proc/{pid}/stat", f"{pid} (worker) S 1{' 0' * 17} 100 9\n")
+        self.host.mkdir("/run/ryx/entries")
+        self.host.file("/run/ryx/entries/1000", "100 100\n100 7\n555 1\n")
+        self.host.file("/run/ryx/entries/60001", "200 100\n201 100\n")
         columns = "id:6,ryk:5,ep:3,pno:4,tno:4,cpu:8,mem:6,io:5,iops:5"
         self.assertEqual(self.ryxps("-L", "-o", columns), [
             ["ID", "RYK", "EP", "PNO", "TNO", "CPU", "MEM", "DT", "DO"],
-            ["60001", "1000", "0", "2", "3", "0", "2", "N/A", "N/A"],
-            ["1000", "0", "0", "1", "1", "2", "8", "5120", "5"]])
+            ["60001", "1000", "2", "2", "3", "0", "2", "N/A", "N/A"],
+            ["1000", "0", "1", "1", "1", "2", "8", "5120", "5"]])
         # The exporter counts from the groups' lists and walks no threads: no memory figure for
         # a group without one.
         out = self.host.run([program("exporter/ryx_exporter"), "--once"]).stdout.decode()
-        got = re.findall(r'^ryx_container_(processes|threads|memory_bytes)\{id="(\d+)".*\} (\d+)$',
-                         out, re.M)
+        got = re.findall(r'^ryx_container_(processes|threads|memory_bytes|entry_processes)'
+                         r'\{id="(\d+)".*\} (\d+)$', out, re.M)
         self.assertEqual(sorted(got), sorted([
             ("processes", "1000", "1"), ("threads", "1000", "1"),
-            ("memory_bytes", "1000", "8388608"),
+            ("memory_bytes", "1000", "8388608"), ("entry_processes", "1000", "1"),
             ("processes", "60001", "2"), ("threads", "60001", "3"),
-            ("processes", "1001", "0"), ("threads", "1001", "0")]))
+            ("entry_processes", "60001", "2"),
+            ("processes", "1001", "0"), ("threads", "1001", "0"),
+            ("entry_processes", "1001", "0")]))
         # Limits set through the library reach the group, which holds the cpu quota it was
         # given but has no pids controller: the exporter says which of the two the kernel holds.
         self.host.file(f"{TREE}/ryx1000/ryx60001/cpu.max", "max 100000\n")
