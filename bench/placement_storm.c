@@ -54,7 +54,8 @@ static int probe(int fd, int64_t t0, const char *expect, double timeout) {
             break;
         }
         if (now_ns() > limit) break;
-        struct timespec pause = {0, 1000000}; /* 1 ms: finer would load the processors the daemon needs */
+        struct timespec pause = {
+            0, 1000000}; /* 1 ms: finer would load the processors the daemon needs */
         nanosleep(&pause, NULL);
     }
     char line[32];
@@ -75,17 +76,25 @@ int main(int argc, char **argv) {
     double rate = 100, timeout = 10;
     const char *expect = NULL, *setpriv = "/usr/bin/setpriv";
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (!strcmp(argv[i], "--uid")) uid = (unsigned)strtoul(argv[i + 1], NULL, 10);
-        else if (!strcmp(argv[i], "--count")) count = atoi(argv[i + 1]);
-        else if (!strcmp(argv[i], "--rate")) rate = atof(argv[i + 1]);
-        else if (!strcmp(argv[i], "--expect")) expect = argv[i + 1];
-        else if (!strcmp(argv[i], "--setpriv")) setpriv = argv[i + 1];
-        else if (!strcmp(argv[i], "--timeout")) timeout = atof(argv[i + 1]);
-        else return fprintf(stderr, "placement_storm: unknown option %s\n", argv[i]), 2;
+        if (!strcmp(argv[i], "--uid"))
+            uid = (unsigned)strtoul(argv[i + 1], NULL, 10);
+        else if (!strcmp(argv[i], "--count"))
+            count = atoi(argv[i + 1]);
+        else if (!strcmp(argv[i], "--rate"))
+            rate = atof(argv[i + 1]);
+        else if (!strcmp(argv[i], "--expect"))
+            expect = argv[i + 1];
+        else if (!strcmp(argv[i], "--setpriv"))
+            setpriv = argv[i + 1];
+        else if (!strcmp(argv[i], "--timeout"))
+            timeout = atof(argv[i + 1]);
+        else
+            return fprintf(stderr, "placement_storm: unknown option %s\n", argv[i]), 2;
     }
     if (!uid || !expect || count <= 0 || rate <= 0) {
         fputs("usage: placement_storm --uid U --count N --rate R --expect TEXT [--setpriv PATH] "
-              "[--timeout S]\n", stderr);
+              "[--timeout S]\n",
+              stderr);
         return 2;
     }
     int p[2];
@@ -128,8 +137,8 @@ int main(int argc, char **argv) {
                 char reuid[32], regid[32];
                 snprintf(reuid, sizeof reuid, "--reuid=%s", uidtext);
                 snprintf(regid, sizeof regid, "--regid=%s", uidtext);
-                execl(setpriv, setpriv, reuid, regid, "--clear-groups", self, "--probe", fdtext,
-                      t0, expect, timeouttext, (char *)NULL);
+                execl(setpriv, setpriv, reuid, regid, "--clear-groups", self, "--probe", fdtext, t0,
+                      expect, timeouttext, (char *)NULL);
                 _exit(127);
             }
             }

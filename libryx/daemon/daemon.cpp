@@ -37,7 +37,8 @@ constexpr time_t kQuiet = 60;
 // The service manager's readiness protocol, when it started us with a socket to tell.
 void notify(const char *state) {
     const char *path = std::getenv("NOTIFY_SOCKET");
-    if (!path || (path[0] != '/' && path[0] != '@') || std::strlen(path) >= sizeof(sockaddr_un::sun_path))
+    if (!path || (path[0] != '/' && path[0] != '@') ||
+        std::strlen(path) >= sizeof(sockaddr_un::sun_path))
         return;
     Fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd) return;
@@ -63,8 +64,8 @@ std::string seconds_text(double s) {
 }
 
 class Journal {
-public:
-    void failures(std::vector<Failure> list) {
+  public:
+    void failures(const std::vector<Failure> &list) {
         const time_t now = ::time(nullptr);
         for (const Failure &f : list) {
             auto &[last, quiet] = seen_[{f.id, f.error}];
@@ -79,7 +80,8 @@ public:
                              "ryxd: cannot create container %u from the host defaults: %s%s\n",
                              f.id, std::strerror(f.error), more);
             else
-                std::fprintf(stderr, "ryxd: cannot place process %d (uid %u) in container %u: %s%s\n",
+                std::fprintf(stderr,
+                             "ryxd: cannot place process %d (uid %u) in container %u: %s%s\n",
                              f.pid, f.uid, f.id, std::strerror(f.error), more);
             last = now;
             quiet = 0;
@@ -92,7 +94,7 @@ public:
         std::fputs("ryxd: process events were lost; walking /proc now\n", stderr);
     }
 
-private:
+  private:
     std::map<std::pair<uint32_t, int>, std::pair<time_t, size_t>> seen_;
     time_t lost_ = 0;
 };
@@ -118,10 +120,8 @@ Fd walk_timer(double seconds) {
     return fd;
 }
 
-} // namespace
-
-int run(const Options &options) {
-    std::setvbuf(stderr, nullptr, _IOLBF, 0);
+// The tree, every container applied, and the placer on it; false (said why) when it cannot be.
+bool prepare(Placer &placer) {
     // The tree already made (under systemd by ryx-tree.service, which owns it), else made here.
     cgroup::Tree tree;
     int rc = cgroup::load(tree);
@@ -129,31 +129,27 @@ int run(const Options &options) {
     if (rc < 0) {
         std::fprintf(stderr, "ryxd: cannot set up the control-group tree: %s\n",
                      rc == -ENOENT ? "no control-group hierarchy is mounted" : std::strerror(-rc));
-        return 1;
+        return false;
     }
     std::vector<uint32_t> failed;
     if ((rc = cgroup::apply_all(tree, failed)) < 0) {
         std::fprintf(stderr, "ryxd: cannot read the container state: %s\n", std::strerror(-rc));
-        return 1;
+        return false;
     }
     for (uint32_t id : failed)
         std::fprintf(stderr, "ryxd: container %u: its group could not be made\n", id);
-    Placer placer;
     std::string why;
     if (placer.start(tree, why) < 0) {
         std::fprintf(stderr, "ryxd: cannot place processes: %s\n", why.c_str());
-        return 1;
+        return false;
     }
-    Fd sig = signals();
-    Fd timer = walk_timer(options.walk_seconds);
-    if (!sig || !timer) {
-        std::fprintf(stderr, "ryxd: cannot start its event loop: %s\n", std::strerror(errno));
-        return 1;
-    }
-    ProcEvents events;
+    return true;
+}
+
+// The process events, or walks alone; the journal hears which.
+void open_events(const Options &options, ProcEvents &events) {
+    std::string why = "turned off by --no-events";
     const std::string every = seconds_text(options.walk_seconds);
-    if (!options.events)
-        why = "turned off by --no-events";
     if (options.events && events.open(kEventsWaitMs, why) == 0)
         std::fprintf(stderr,
                      "ryxd: placing processes on the kernel's process events and a walk every "
@@ -164,6 +160,43 @@ int run(const Options &options) {
                      "ryxd: no process events from this kernel (%s): placing processes on a walk "
                      "every %s s\n",
                      why.c_str(), every.c_str());
+}
+
+// What is queued, in the kernel's order. false: events were lost, walk now.
+bool take_events(ProcEvents &events, Placer &placer, std::vector<ProcEvent> &batch) {
+    batch.clear();
+    const bool complete = events.drain(batch);
+    placer.next_round();
+    for (const ProcEvent &e : batch) {
+        switch (e.kind) {
+        case ProcEvent::fork:
+            placer.forked(e.parent, e.pid, e.ts);
+            break;
+        case ProcEvent::exec:
+            placer.exec(e.pid);
+            break;
+        case ProcEvent::uid:
+            placer.changed_uid(e.pid, e.ruid);
+            break;
+        }
+    }
+    return complete;
+}
+
+} // namespace
+
+int run(const Options &options) {
+    std::setvbuf(stderr, nullptr, _IOLBF, 0);
+    Placer placer;
+    if (!prepare(placer)) return 1;
+    Fd sig = signals();
+    Fd timer = walk_timer(options.walk_seconds);
+    if (!sig || !timer) {
+        std::fprintf(stderr, "ryxd: cannot start its event loop: %s\n", std::strerror(errno));
+        return 1;
+    }
+    ProcEvents events;
+    open_events(options, events);
     Journal journal;
     placer.walk();
     journal.failures(placer.take_failures());
@@ -209,24 +242,9 @@ int run(const Options &options) {
         if (fds[2].revents) placer.changed();
         if (fds[3].revents) {
             events_due = now_ms() + kCoalesceMs;
-            batch.clear();
-            if (!events.drain(batch)) {
+            if (!take_events(events, placer, batch)) {
                 journal.lost_events();
                 walk_now = true;
-            }
-            placer.next_round();
-            for (const ProcEvent &e : batch) {
-                switch (e.kind) {
-                case ProcEvent::fork:
-                    placer.forked(e.parent, e.pid, e.ts);
-                    break;
-                case ProcEvent::exec:
-                    placer.exec(e.pid);
-                    break;
-                case ProcEvent::uid:
-                    placer.changed_uid(e.pid, e.ruid);
-                    break;
-                }
             }
         }
         if (walk_now) {

@@ -31,7 +31,8 @@ constexpr size_t kMaxProcFile = 16 << 20;
 constexpr time_t kRetryCreate = 60;
 
 std::string without_trailing_slash(std::string p) {
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
     return p;
 }
 
@@ -160,8 +161,10 @@ bool Placer::user_container(uint32_t uid) {
     int rc = ryx_info(library_.get(), uid, &info);
     // Never over an existing record (a placement under a reseller, a disabled container):
     // that container is the administrator's to set up.
-    if (rc == -ESRCH) rc = ryx_setup(library_.get(), uid, &s);
-    else if (rc == 0) rc = -EEXIST;
+    if (rc == -ESRCH)
+        rc = ryx_setup(library_.get(), uid, &s);
+    else if (rc == 0)
+        rc = -EEXIST;
     containers_.erase(uid);
     if (rc < 0) {
         create_failed_[uid] = now;
@@ -210,7 +213,8 @@ void Placer::watch() {
     // The entries too: ryxctl enter moves a process into the tree, and tells by its entry.
     const std::string entries = entries::dir();
     ::mkdir(entries.c_str(), 0755);
-    watching_ = watch_ && ::inotify_add_watch(watch_.get(), paths().state_dir.c_str(), kMask) >= 0 &&
+    watching_ = watch_ &&
+                ::inotify_add_watch(watch_.get(), paths().state_dir.c_str(), kMask) >= 0 &&
                 ::inotify_add_watch(watch_.get(), paths().registry_root.c_str(), kMask) >= 0 &&
                 ::inotify_add_watch(watch_.get(), entries.c_str(), kMask) >= 0;
 }
@@ -233,7 +237,8 @@ void Placer::changed() {
 void Placer::next_round() {
     if (watching_) return;
     ++round_;
-    const Stamp state = stamp_of(paths().state_dir, "."), reg = stamp_of(paths().registry_root, ".");
+    const Stamp state = stamp_of(paths().state_dir, "."),
+                reg = stamp_of(paths().registry_root, ".");
     if (!(state == state_dir_) || !(reg == registry_dir_)) seen_.clear();
     state_dir_ = state;
     registry_dir_ = reg;
@@ -312,7 +317,7 @@ Outcome Placer::judge(int pid, int64_t &ruid, Seen &s, bool walking) {
     if (id == 0) return Outcome::ignored;
     const Known &k = container(id);
     if (now.kind == Whereabouts::container && now.id == id) {
-        if (walking) limit_address_space(pid, k.c.set.ls_memory);
+        if (walking) limit_address_space(pid, k.c.flags & RYX_VE_DISABLE ? 0 : k.c.set.ls_memory);
         return Outcome::in_place;
     }
     // An entry process stays in the container it entered, wherever it works.
@@ -325,7 +330,7 @@ Outcome Placer::judge(int pid, int64_t &ruid, Seen &s, bool walking) {
         fail(pid, uid, id, rc, "place");
         return Outcome::failed;
     }
-    limit_address_space(pid, k.c.set.ls_memory);
+    limit_address_space(pid, k.c.flags & RYX_VE_DISABLE ? 0 : k.c.set.ls_memory);
     return Outcome::moved;
 }
 
@@ -357,7 +362,8 @@ int Placer::move(int pid, uint32_t id, const Known &k) {
 }
 
 // The container's memory (4 KiB pages) as the process's address-space limit: lowered, never
-// raised, so that a tighter limit the process already has stays.
+// raised, so that a tighter limit the process already has stays. None while the container is
+// disabled, as ryxctl enter does.
 void Placer::limit_address_space(int pid, int32_t pages) {
     if (pages <= 0) return;
     const rlim_t bytes = static_cast<rlim_t>(pages) * kSettingPageBytes;
@@ -368,7 +374,8 @@ void Placer::limit_address_space(int pid, int32_t pages) {
         return;
     struct rlimit next = cur;
     if (next.rlim_max == RLIM_INFINITY || next.rlim_max > bytes) next.rlim_max = bytes;
-    if (next.rlim_cur == RLIM_INFINITY || next.rlim_cur > next.rlim_max) next.rlim_cur = next.rlim_max;
+    if (next.rlim_cur == RLIM_INFINITY || next.rlim_cur > next.rlim_max)
+        next.rlim_cur = next.rlim_max;
     ::prlimit(pid, RLIMIT_AS, &next, nullptr);
 }
 

@@ -34,7 +34,7 @@ struct Failure {
 };
 
 class Placer {
-public:
+  public:
     // Reads login.defs and finds the tree in the mount table. 0, or a negated errno with why.
     int start(const cgroup::Tree &tree, std::string &why);
     uint32_t uid_min() const { return uid_min_; }
@@ -72,7 +72,7 @@ public:
     // The failures since the last call, for the journal.
     std::vector<Failure> take_failures();
 
-private:
+  private:
     struct Stamp {
         ino_t ino = 0;
         timespec mtime{};

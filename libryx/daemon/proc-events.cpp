@@ -18,8 +18,8 @@ namespace {
 // Kernels since 6.6 take a listen with the kinds of event wanted, and send the others to nobody:
 // ryxd needs forks, execs and uid changes, a third of what a busy host reports. Older kernels
 // ignore such a request (no acknowledgement), and get the plain one.
-constexpr uint32_t kWantedEvents = proc_event::PROC_EVENT_FORK | proc_event::PROC_EVENT_EXEC |
-                                   proc_event::PROC_EVENT_UID;
+constexpr uint32_t kWantedEvents =
+    proc_event::PROC_EVENT_FORK | proc_event::PROC_EVENT_EXEC | proc_event::PROC_EVENT_UID;
 constexpr int kFilteredWaitMs = 250;
 // Datagrams (one event each) taken by one receive call.
 constexpr unsigned kBatch = 64;
@@ -28,7 +28,6 @@ constexpr size_t kDatagram = 256;
 // Room for a burst of events while a walk or a slow move runs: at about 100 bytes an event, a
 // few tens of thousands of them.
 constexpr int kReceiveBuffer = 4 << 20;
-
 
 int64_t now_ms() {
     timespec ts;

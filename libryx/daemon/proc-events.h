@@ -21,19 +21,19 @@ struct ProcEvent {
 };
 
 class ProcEvents {
-public:
+  public:
     // Joins the process events' multicast group and waits (at most wait_ms) for the kernel's
     // acknowledgement. 0, or a negated errno with why: a kernel without the connector, no
     // CAP_NET_ADMIN, a network or pid namespace other than the initial one.
     int open(int wait_ms, std::string &why);
     int fd() const { return fd_.get(); }
 
-    // Reads what is queued without blocking and appends the events, in the kernel's order. Only the kernel's own messages
-    // (sender port 0) count. false when events were lost (the socket's buffer overflowed): the
-    // caller must walk /proc.
+    // Reads what is queued without blocking and appends the events, in the kernel's order. Only the
+    // kernel's own messages (sender port 0) count. false when events were lost (the socket's buffer
+    // overflowed): the caller must walk /proc.
     bool drain(std::vector<ProcEvent> &out);
 
-private:
+  private:
     int send_control(int op, bool filtered);
     int acknowledged(int wait_ms, std::string &why);
     Fd fd_;

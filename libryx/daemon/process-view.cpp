@@ -33,7 +33,8 @@ std::string unescape(std::string_view s) {
     for (size_t i = 0; i < s.size(); ++i) {
         auto octal = [&](size_t k) { return s[k] >= '0' && s[k] <= '7'; };
         if (s[i] == '\\' && i + 3 < s.size() && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
-            out += static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
+            out +=
+                static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
             i += 3;
         } else {
             out += s[i];
@@ -51,7 +52,8 @@ bool has_item(std::string_view list, std::string_view item) {
 // path lies at or below dir (both absolute, without a trailing slash but for "/").
 bool within(std::string_view path, std::string_view dir) {
     if (dir == "/") return true;
-    return path.substr(0, dir.size()) == dir && (path.size() == dir.size() || path[dir.size()] == '/');
+    return path.substr(0, dir.size()) == dir &&
+           (path.size() == dir.size() || path[dir.size()] == '/');
 }
 
 bool group_id(std::string_view name, uint32_t &id) {
@@ -67,7 +69,8 @@ int64_t parse_real_uid(std::string_view status) {
         std::string_view line = next_line(status);
         if (line.substr(0, 4) != "Uid:") continue;
         line.remove_prefix(4);
-        while (!line.empty() && (line.front() == '\t' || line.front() == ' ')) line.remove_prefix(1);
+        while (!line.empty() && (line.front() == '\t' || line.front() == ' '))
+            line.remove_prefix(1);
         std::string first(field(line, '\t'));
         uint32_t uid;
         return num::parse_canonical_u32(first.c_str(), uid) ? int64_t{uid} : -1;
@@ -79,11 +82,14 @@ uint32_t parse_uid_min(std::string_view text) {
     uint32_t value = 1000;
     while (!text.empty()) {
         std::string_view line = next_line(text);
-        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-        if (line.substr(0, 7) != "UID_MIN" || line.size() < 8 || (line[7] != ' ' && line[7] != '\t'))
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+            line.remove_prefix(1);
+        if (line.substr(0, 7) != "UID_MIN" || line.size() < 8 ||
+            (line[7] != ' ' && line[7] != '\t'))
             continue;
         line.remove_prefix(7);
-        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+            line.remove_prefix(1);
         std::string number(line.substr(0, line.find_first_of(" \t#")));
         uint32_t v;
         if (num::parse_canonical_u32(number.c_str(), v)) value = v;

@@ -15,7 +15,7 @@ namespace ryx::daemon {
 int64_t parse_real_uid(std::string_view status);
 
 // UID_MIN of a login.defs text, 1000 when it is not set.
-uint32_t parse_uid_min(std::string_view login_defs);
+uint32_t parse_uid_min(std::string_view text);
 
 // Where a process is, in the tree's terms.
 struct Whereabouts {
@@ -35,13 +35,13 @@ struct TreeView {
     bool find(const cgroup::Hierarchy &h, std::string_view mountinfo);
     // Where the /proc/<pid>/cgroup text puts the process: <root>/ryx<ID>/ryx<ID> (or the group
     // itself), <root>/ryx<R>/ryx<ID>[/ryx<ID>]; anything else below the root is "other".
-    Whereabouts locate(std::string_view proc_cgroup) const;
+    Whereabouts locate(std::string_view text) const;
 };
 
 // The reads of one process's /proc entry, each a file of its own: no more system calls than
 // the files need (they are the daemon's main cost).
 class ProcessDir {
-public:
+  public:
     ProcessDir(int proc_fd, int pid);
 
     int64_t real_uid();
@@ -50,7 +50,7 @@ public:
     // process is gone, or a kernel thread).
     bool cwd(std::string &out);
 
-private:
+  private:
     bool read(const char *name, std::string &out);
     int proc_;
     char path_[32]; // "<pid>/", then the file's name

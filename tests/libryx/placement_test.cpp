@@ -55,7 +55,8 @@ TEST(ProcessView, WhereTheTreePutsAProcess) {
           {"12:memory:/x\n", kOutside}}},
         {"v2, delegated to the service",
          {true, {}, "/sys/fs/cgroup/system.slice/ryx-tree.service"},
-         "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n" "30 24 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n",
+         "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
+         "30 24 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n",
          {{"0::/system.slice/ryx-tree.service/ryx1000/ryx1000\n", in(1000)},
           {"0::/system.slice/ryx-tree.service/ryxd\n", kOther},
           {"0::/user.slice/user-1000.slice/session-3.scope\n", kOutside}}},

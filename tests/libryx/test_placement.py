@@ -107,15 +107,16 @@ class PlacementTest(unittest.TestCase):
         cls.log.close()
         # Every process in the subtree gone, then its groups, deepest first.
         for _ in range(50):
-            pids = [p for d, _, files in os.walk(cls.sub) if "cgroup.procs" in files
+            pids = [int(p) for d, _, files in os.walk(cls.sub) if "cgroup.procs" in files
                     for p in open(os.path.join(d, "cgroup.procs")).read().split()]
             if not pids:
                 break
             for pid in pids:
-                try:
-                    os.kill(int(pid), signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
+                if pid > 0:
+                    try:
+                        os.kill(pid, signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
             time.sleep(0.1)
         for d, _, _ in sorted(os.walk(cls.sub), key=lambda e: -e[0].count("/")):
             if d != cls.sub:
