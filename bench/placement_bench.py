@@ -9,14 +9,17 @@ The daemon runs in a mount namespace of the run's own, over a private subtree of
 hierarchy (mounted again there, the subtree bind-mounted and named to the daemon by a mount
 table holding that mount alone), with its own state, registry, tree record and login.defs: the
 host's control groups and containers stay as they are, and the subtree goes with the run.
+Both parts use one tenant, --uid: a uid that no other process on the host runs as, since a
+daemon in the initial pid namespace judges every process of the host (this run's would place
+that uid's other processes too, and another run's daemon, of a test say, may place or stop this
+run's tenant processes); the run refuses to start while one runs. Which uid it is does not
+change what the daemon does.
 
 Storm: placement_storm starts --count processes at each of --rates as root, each becoming the
 tenant (by setresuid, setresuid and exec, or setpriv, in turn) and timing itself from just
 before its uid change or exec until its cgroup line names its container. p50, p99 and max are
 medians over --runs storms at each rate, the rates alternating, after one small warm-up storm.
-The daemon needs the kernel's process events, so this part runs in the initial pid namespace,
-where the daemon judges every process of the host: the tenant (--storm-uid) must be a uid no one
-else uses (its other processes would be placed too; the run refuses to start if one runs).
+The daemon needs the kernel's process events, so this part runs in the initial pid namespace.
 The daemon's CPU is the growth of its schedstat run time over a storm; it includes the events of
 everything else the host starts meanwhile, so its CPU over a quiet interval before the storms is
 printed too, and the net figure takes that rate off. The machine's idle share is /proc/stat's
@@ -31,14 +34,15 @@ the library's tree, plus --others outside it), every worker running as the tenan
 private pid namespace whose /proc lists only them and this script. The tenant has a container
 with a memory setting (so each walk renews the address-space limit) and one registered docroot
 (so each walk reads every tenant process's working directory; the workers work outside it).
-The daemon places every worker before the walks are timed, so the timed walks move nothing.
-It runs without process events; a walk is one SIGHUP: forget every cache, read the state again,
-judge every process. Its cost is the daemon's CPU from the signal until its READY=1 (the service
-manager's protocol, on a socket of this script's) and its run time stops growing. The ryxps pass
-is viewer_bench's tree-mode `ryxps -p` one-shot pass over the same population (records from the
-tree's files on a tmpfs, threads from the kernel's files), its user+system CPU from wait4,
-start-up included. Pairs alternate their order after one warm-up of each; the ratio walk / pass
-is the median over the pairs (goal: at most 0.2).
+The daemon places every worker before the walks are timed, so the timed walks move nothing;
+that every worker is still in place and ryxps still sees every thread is checked before and
+after the timed pairs. The daemon runs without process events; a walk is one SIGHUP: forget
+every cache, read the state again, judge every process. Its cost is the daemon's CPU from the
+signal until its READY=1 (the service manager's protocol, on a socket of this script's) and its
+run time stops growing. The ryxps pass is viewer_bench's tree-mode `ryxps -p` one-shot pass over
+the same population (records from the tree's files on a tmpfs, threads from the kernel's files),
+its user+system CPU from wait4, start-up included. Pairs alternate their order after one warm-up
+of each; the ratio walk / pass is the median over the pairs (goal: at most 0.2).
 
 Figures from one invocation on a shared machine: compare the walk with the pass only as the
 paired ratio, and read the storm's latencies beside the idle share.
@@ -112,7 +116,7 @@ class Sandbox:
         os.chmod(self.dir, 0o755)  # the tree record's directory and its parent are root's 0755
         self.cg = os.path.join(self.dir, "cg")
         self.sub = os.path.join(self.dir, "sub")
-        self.subtree = f"ryxbench.{os.getpid()}"
+        self.subtree = f"ryxbench.{os.urandom(4).hex()}"  # pids repeat across pid namespaces
         self.run_dir = os.path.join(self.dir, "run")
         self.daemon = None
         self.notify = None
@@ -262,11 +266,7 @@ def storm(build, sandbox, uid, count, rate):
 
 
 def run_storm(args):
-    build, uid = os.path.abspath(args.build), args.storm_uid
-    others = [p for p in os.listdir("/proc") if p.isdigit() and real_uid(p) == uid]
-    if others:
-        raise SystemExit(f"uid {uid} already runs processes ({', '.join(others[:5])}): the "
-                         "daemon would place them too; choose another --storm-uid")
+    build, uid = os.path.abspath(args.build), args.uid
     log(f"{os.uname().release}, {os.cpu_count()} cpus, load average "
         f"{open('/proc/loadavg').read().split()[0]} at the start")
     sandbox = Sandbox(build)
@@ -362,12 +362,24 @@ def run_walk(args):
         sandbox.ryxctl("allow-domain-limits", args.uid)
         sandbox.ryxctl("map-assign", args.uid, sandbox.docroot)
         sandbox.reload()  # moves the workers into the tenant's container
-        leaf = f"/ryx{args.uid}/ryx{args.uid}"
-        for p, _ in pop.workers:
-            with open(f"/proc/{p.pid}/cgroup") as f:
-                v2 = [ln for ln in f.read().splitlines() if ln.startswith("0::")]
-            if real_uid(p.pid) != args.uid or not v2 or not v2[0].endswith(leaf):
-                raise RuntimeError(f"worker {p.pid} was not placed: {v2}\n{sandbox.journal()}")
+
+        def check(when):
+            """Every worker alive, the tenant's and in its container; ryxps sees them all."""
+            leaf = f"/{sandbox.subtree}/ryx/ryx{args.uid}/ryx{args.uid}"
+            for p, _ in pop.workers:
+                try:
+                    with open(f"/proc/{p.pid}/cgroup") as f:
+                        v2 = [ln for ln in f.read().splitlines() if ln.startswith("0::")]
+                except OSError:
+                    v2 = ["gone"]
+                if real_uid(p.pid) != args.uid or not v2 or not v2[0].endswith(leaf):
+                    raise RuntimeError(f"{when}: worker {p.pid} is not in place: {v2}\n"
+                                       f"{sandbox.journal()}")
+            got = vb.count_lines(build, [ryxps, "-p"], proc, tmp) - 1 - busy
+            if got != in_tree:
+                raise RuntimeError(f"{when}: ryxps -p sees {got} threads of {in_tree}")
+
+        check("before the walks")
         processes = sum(1 for n in os.listdir("/proc") if n.isdigit())
         threads = sum(len(os.listdir(f"/proc/{n}/task")) for n in os.listdir("/proc")
                       if n.isdigit())
@@ -394,6 +406,7 @@ def run_walk(args):
             else:
                 p, w = ryxps_pass(), walk()
             pairs.append((w, p))
+        check("after the walks")
         ratios = [w[0] / p[0] for w, p in pairs]
         log(f"\none walk (SIGHUP) against one ryxps -p pass, {args.pairs} pairs, the order "
             "alternating")
@@ -454,9 +467,8 @@ def in_namespace(part, pid_namespace):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--build", required=True, help="build directory")
-    ap.add_argument("--uid", type=int, default=1000, help="the walk's tenant")
-    ap.add_argument("--storm-uid", type=int, default=40000,
-                    help="the storm's tenant: a uid no process on the host runs as")
+    ap.add_argument("--uid", type=int, default=40000,
+                    help="the tenant: a uid no process on the host runs as")
     ap.add_argument("--quiet", type=float, default=3, help="seconds of the quiet interval")
     ap.add_argument("--only", choices=("storm", "walk"), help="run one part alone")
     ap.add_argument("--count", type=int, default=1000, help="processes per storm")
@@ -483,6 +495,11 @@ def main():
         else:
             run_walk(args)
         return 0
+    others = [p for p in os.listdir("/proc") if p.isdigit() and real_uid(p) == args.uid]
+    if others:
+        print(f"uid {args.uid} runs processes already ({', '.join(others[:5])}): choose another "
+              "--uid")
+        return 1
     # Process events come only to the initial pid namespace; the walk wants a procfs that lists
     # its population alone.
     status = 0
