@@ -68,7 +68,8 @@ std::vector<LimitFile> limit_files(const Hierarchy &h, const libryx_settings &s,
 // What one setting asks of the kernel, and whether the group holds it.
 struct Enforcement {
     const char *key;     // kSettings key
-    bool expressible;    // false: control groups have no such limit (memory, enters)
+    bool expressible;    // false: control groups have no such limit (memory, enters): held
+                         // per process, by ryxctl enter and ryxd, and counted as held
     bool held;           // the group's files say what the setting asks
     std::string why_not; // for the administrator when !held: "no io controller", ...
 };

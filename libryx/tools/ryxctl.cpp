@@ -372,18 +372,19 @@ void print_enforcement(uint32_t id, const ryx::ctl::Container &cur) {
     if (have_tree)
         std::printf("group=%s\n",
                     ryx::cgroup::group_path(tree.hierarchies[0], id, cur.parent).c_str());
-    std::string held, by_kernel;
+    std::string held, per_process;
     for (const ryx::cgroup::Enforcement &e : ryx::cgroup::enforcement(tree, id, cur)) {
         if (cur.set.*ryx::ctl::find_setting(e.key)->field <= 0) continue;
-        if (e.held)
+        if (e.held && !e.expressible)
+            per_process += std::string(per_process.empty() ? "" : " ") + e.key;
+        else if (e.held)
             held += std::string(held.empty() ? "" : " ") + e.key;
-        else if (!e.expressible)
-            by_kernel += std::string(by_kernel.empty() ? "" : " ") + e.key;
         else
             std::printf("not enforced: %s (%s)\n", e.key, e.why_not.c_str());
     }
     if (!held.empty()) std::printf("enforced: %s\n", held.c_str());
-    if (!by_kernel.empty()) std::printf("not enforced by this kernel: %s\n", by_kernel.c_str());
+    // entry processes by ryxctl enter, address space on each process ryxctl enter or ryxd places
+    if (!per_process.empty()) std::printf("enforced per process: %s\n", per_process.c_str());
 }
 
 int cmd_info(const Call &c) {

@@ -106,8 +106,8 @@ TEST_F(Cgroup, EnforcementIsWhatTheGroupHolds) {
     std::map<std::string, std::string> want = {{"cpu", "held"},
                                                {"cpus", "held"},
                                                {"io", "no io controller on this host"},
-                                               {"enters", "not enforced by this kernel"},
-                                               {"memory", "not enforced by this kernel"},
+                                               {"enters", "held"}, // per process
+                                               {"memory", "held"},
                                                {"cpu_weight", "held"},
                                                {"memory_phy", "the group does not hold it"},
                                                {"nproc", "held"},
