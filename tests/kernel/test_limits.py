@@ -116,6 +116,19 @@ echo ep=$(ryxps -n -o id:6,ep:4 | sed -n 's/^ *109 *//p')
 echo as=$(awk '/^Max address space/ { print $4 "," $5 }' /proc/$first/limits)
 kill $first; wait $first; ryxctl enter 109 -- true; echo after=$?
 """,
+    # No ryxctl enter: ryxd places bob's own processes (on walks: this kernel has no process
+    # events), and the kernel holds them to bob's container.
+    "placed": r"""
+make 1001 "cpu=20 memory_phy=4096 memory=65536" || exit 1
+ryxd --foreground --walk-interval 0.5 2> /tmp/ryxd.log & sleep 1
+setpriv --reuid=1001 --regid=1001 --clear-groups sh -c 'while :; do :; done' & spin=$!
+as_user 1001 sh -c 'sleep 2; exec dd if=/dev/zero of=/dev/null bs=64M count=1 2>/dev/null'
+echo hog=$?
+grep -q '/ryx1001/ryx1001$' /proc/$spin/cgroup && echo group=ryx1001
+echo percent=$(cpu_percents 3 $(root_of cpu)/ryx1001)
+echo as=$(awk '/^Max address space/ { print $4 "," $5 }' /proc/$spin/limits)
+sed -n 's/^ryxd: no process events .*/events=none/p' /tmp/ryxd.log
+""",
     # alice, in a tree the checks above filled.
     "hostile": r"""
 files=$(find $(sed 's/.* //' /run/ryx/cgroup) -name cgroup.procs -o -name tasks \
@@ -140,6 +153,7 @@ FIGURES = {
     ("io", "iops"): (4, 0.4),
     ("reseller", "percent"): (30, 3),
     ("helper", "percent"): (20, 3),
+    ("placed", "percent"): (20, 3),
     # One-second windows: a period's quota more or less at their edges, and the clock's 10 ms.
     ("live", "before"): (20, 4),
     ("live", "set"): (50, 6),
@@ -311,6 +325,12 @@ class FullHost:
         self.assertEqual(values["disabled_not_enforced"],
                          "cpu (lifted while the container is disabled)")
 
+    def test_a_customers_own_processes_are_placed_and_held_without_enter(self):
+        res = self.result("placed")
+        self.assertEqual((res.values["events"], res.values["group"], res.values["hog"]),
+                         ("none", "ryx1001", "137"), res)
+        self.assertEqual(res.values["as"], f"{65536 * 4096},{65536 * 4096}", res)
+
     def test_entry_processes_are_limited_counted_and_limited_in_address_space(self):
         res = self.result("enters")
         self.assertEqual((res.values["third"], res.values["ep"], res.values["after"]),
@@ -415,14 +435,15 @@ class PartialHostTest(BootTest):
                 res = self.result(check)
                 self.assertEqual((res.values["first"], res.values["again"]), ("0", "0"), res)
                 self.assertEqual({k: res.values[k] for k in STORED}, STORED, res)
-                held = [k for k, why in enforcement.items() if why == "held"]
+                held = [k for k, why in enforcement.items()
+                        if why == "held" and k not in ("enters", "memory")]
                 lines = res.out.splitlines()
                 if held:
                     self.assertIn("enforced: " + " ".join(held), lines, res)
                 for key, why in enforcement.items():
                     if why != "held":
                         self.assertIn(f"not enforced: {key} ({why})", lines, res)
-                self.assertIn("not enforced by this kernel: enters memory", lines, res)
+                self.assertIn("enforced per process: enters memory", lines, res)
 
 
 if __name__ == "__main__":
