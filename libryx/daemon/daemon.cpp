@@ -16,6 +16,8 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -68,7 +70,7 @@ class Journal {
     void failures(const std::vector<Failure> &list) {
         const time_t now = ::time(nullptr);
         for (const Failure &f : list) {
-            auto &[last, quiet] = seen_[{f.id, f.error}];
+            auto &[last, quiet] = seen_[{f.id, f.error, f.what}];
             if (last != 0 && now - last < kQuiet) {
                 ++quiet;
                 continue;
@@ -79,6 +81,11 @@ class Journal {
                 std::fprintf(stderr,
                              "ryxd: cannot create container %u from the host defaults: %s%s\n",
                              f.id, std::strerror(f.error), more);
+            else if (std::strcmp(f.what, "limit") == 0)
+                std::fprintf(stderr,
+                             "ryxd: cannot limit the address space of process %d (uid %u) to "
+                             "container %u's memory: %s%s\n",
+                             f.pid, f.uid, f.id, std::strerror(f.error), more);
             else
                 std::fprintf(stderr,
                              "ryxd: cannot place process %d (uid %u) in container %u: %s%s\n",
@@ -95,7 +102,7 @@ class Journal {
     }
 
   private:
-    std::map<std::pair<uint32_t, int>, std::pair<time_t, size_t>> seen_;
+    std::map<std::tuple<uint32_t, int, std::string_view>, std::pair<time_t, size_t>> seen_;
     time_t lost_ = 0;
 };
 

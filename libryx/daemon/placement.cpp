@@ -317,7 +317,8 @@ Outcome Placer::judge(int pid, int64_t &ruid, Seen &s, bool walking) {
     if (id == 0) return Outcome::ignored;
     const Known &k = container(id);
     if (now.kind == Whereabouts::container && now.id == id) {
-        if (walking) limit_address_space(pid, k.c.flags & RYX_VE_DISABLE ? 0 : k.c.set.ls_memory);
+        if (walking)
+            limit_address_space(pid, uid, id, k.c.flags & RYX_VE_DISABLE ? 0 : k.c.set.ls_memory);
         return Outcome::in_place;
     }
     // An entry process stays in the container it entered, wherever it works.
@@ -330,7 +331,7 @@ Outcome Placer::judge(int pid, int64_t &ruid, Seen &s, bool walking) {
         fail(pid, uid, id, rc, "place");
         return Outcome::failed;
     }
-    limit_address_space(pid, k.c.flags & RYX_VE_DISABLE ? 0 : k.c.set.ls_memory);
+    limit_address_space(pid, uid, id, k.c.flags & RYX_VE_DISABLE ? 0 : k.c.set.ls_memory);
     return Outcome::moved;
 }
 
@@ -364,11 +365,14 @@ int Placer::move(int pid, uint32_t id, const Known &k) {
 // The container's memory (4 KiB pages) as the process's address-space limit: lowered, never
 // raised, so that a tighter limit the process already has stays. None while the container is
 // disabled, as ryxctl enter does.
-void Placer::limit_address_space(int pid, int32_t pages) {
+void Placer::limit_address_space(int pid, uint32_t uid, uint32_t id, int32_t pages) {
     if (pages <= 0) return;
     const rlim_t bytes = static_cast<rlim_t>(pages) * kSettingPageBytes;
     struct rlimit cur;
-    if (::prlimit(pid, RLIMIT_AS, nullptr, &cur) != 0) return;
+    if (::prlimit(pid, RLIMIT_AS, nullptr, &cur) != 0) {
+        if (errno != ESRCH) fail(pid, uid, id, -errno, "limit");
+        return;
+    }
     if (cur.rlim_max != RLIM_INFINITY && cur.rlim_max <= bytes &&
         (cur.rlim_cur != RLIM_INFINITY && cur.rlim_cur <= bytes))
         return;
@@ -376,7 +380,9 @@ void Placer::limit_address_space(int pid, int32_t pages) {
     if (next.rlim_max == RLIM_INFINITY || next.rlim_max > bytes) next.rlim_max = bytes;
     if (next.rlim_cur == RLIM_INFINITY || next.rlim_cur > next.rlim_max)
         next.rlim_cur = next.rlim_max;
-    ::prlimit(pid, RLIMIT_AS, &next, nullptr);
+    // Another user's process needs CAP_SYS_RESOURCE; a process gone meanwhile is no failure.
+    if (::prlimit(pid, RLIMIT_AS, &next, nullptr) != 0 && errno != ESRCH)
+        fail(pid, uid, id, -errno, "limit");
 }
 
 Placer::WalkCount Placer::walk() {

@@ -30,7 +30,7 @@ struct Failure {
     int pid;
     uint32_t uid, id;
     int error;
-    const char *what; // "place", "create"
+    const char *what; // "place", "create", "limit"
 };
 
 class Placer {
@@ -120,7 +120,7 @@ class Placer {
     Outcome look(int pid, int64_t ruid, Seen s, bool walking);
     bool user_container(uint32_t uid);
     int move(int pid, uint32_t id, const Known &k);
-    void limit_address_space(int pid, int32_t pages);
+    void limit_address_space(int pid, uint32_t uid, uint32_t id, int32_t pages);
     bool own_group(uint32_t uid, uint32_t id);
     void fail(int pid, uint32_t uid, uint32_t id, int error, const char *what);
 
