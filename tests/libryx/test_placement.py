@@ -200,6 +200,14 @@ class PlacementTest(unittest.TestCase):
               f"p99 {figures['p99_ms']} ms, max {figures['max_ms']} ms", flush=True)
         self.assertEqual(figures["landed"], "1000", res.stdout + self.read_log())
 
+    def test_a_group_removed_under_the_daemon_is_made_again(self):
+        uid = 1002
+        self.ctl("create", str(uid))
+        group = os.path.join(self.sub, "ryx", f"ryx{uid}")
+        os.rmdir(os.path.join(group, f"ryx{uid}"))
+        os.rmdir(group)
+        self.lands([self.spawn(uid, "exec sleep 30")], self.leaf(uid))
+
     def test_working_directory_chooses_the_users_own_domain_container(self):
         mine = self.docroot[USER] + "/sub"
         cases = [  # (uid, where it works, the group it must be in)
@@ -229,6 +237,12 @@ class PlacementTest(unittest.TestCase):
     def test_killed_and_restarted_daemon_places_what_it_missed_and_lets_nothing_go(self):
         before = [self.spawn(USER, "exec sleep 60") for _ in range(5)]
         self.lands(before, self.leaf(USER))
+        # Killed in the middle of a storm: what starts meanwhile waits for the next daemon.
+        storm = subprocess.Popen(
+            [program("bench/placement_storm"), "--uid", str(USER), "--count", "1000", "--rate",
+             "500", "--expect", f"/ryx{USER}/ryx{USER}", "--timeout", "30"],
+            stdout=subprocess.PIPE, text=True)
+        time.sleep(0.5)
         self.stop_daemon(signal.SIGKILL)
         missed = [self.spawn(USER, "exec sleep 60") for _ in range(20)]
         time.sleep(0.3)
@@ -236,6 +250,7 @@ class PlacementTest(unittest.TestCase):
         try:
             self.start_daemon()
             self.lands(missed + before, self.leaf(USER))
+            self.assertIn("started 1000 landed 1000 ", storm.communicate(timeout=60)[0])
         finally:
             self.stop_daemon(signal.SIGTERM)
             self.start_daemon()
