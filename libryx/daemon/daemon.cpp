@@ -33,6 +33,8 @@ namespace {
 // How long the kernel has to acknowledge the request for process events.
 constexpr int kEventsWaitMs = 1000;
 constexpr int64_t kCoalesceMs = 1;
+// Processes a walk looks at between two looks at the events: a few milliseconds.
+constexpr size_t kWalkStep = 64;
 // The journal hears of lost events, and of the same failure again, at most once a minute.
 constexpr time_t kQuiet = 60;
 
@@ -211,28 +213,31 @@ int run(const Options &options) {
 
     std::vector<ProcEvent> batch;
     int64_t events_due = 0;
+    // A walk under way, one to start when it is done, a reload to report when it is done.
+    bool walking = false, walk_due = false, reloading = false;
     for (;;) {
         // The watch before the events: a change of state that came first is seen first.
         // Events are taken at most once a millisecond: in a storm each wake-up then reads a
         // batch instead of one event, for at most a millisecond more of latency.
         const int64_t wait_events = events_due - now_ms();
+        const int timeout = walking ? 0 : wait_events > 0 ? int(wait_events) : -1;
         pollfd fds[4] = {{sig.get(), POLLIN, 0},
                          {timer.get(), POLLIN, 0},
                          {placer.watch_fd(), POLLIN, 0},
                          {wait_events > 0 ? -1 : events.fd(), POLLIN, 0}};
-        if (::poll(fds, 4, wait_events > 0 ? int(wait_events) : -1) < 0) {
+        if (::poll(fds, 4, timeout) < 0) {
             if (errno == EINTR) continue;
             std::fprintf(stderr, "ryxd: poll: %s\n", std::strerror(errno));
             return 1;
         }
-        bool walk_now = false;
         if (fds[0].revents) {
             signalfd_siginfo si;
             while (::read(sig.get(), &si, sizeof si) == sizeof si) {
                 if (si.ssi_signo == SIGHUP) {
                     notify("RELOADING=1");
                     placer.forget();
-                    walk_now = true;
+                    placer.begin_walk(); // anew: what it saw so far was judged by the old
+                    walking = reloading = true;
                 } else {
                     // Every process and every limit stays where it is.
                     notify("STOPPING=1");
@@ -244,19 +249,25 @@ int run(const Options &options) {
             uint64_t ticks;
             while (::read(timer.get(), &ticks, sizeof ticks) == sizeof ticks) {
             }
-            walk_now = true;
+            walk_due = walk_due || !walking; // a walk longer than the interval is not stacked
         }
         if (fds[2].revents) placer.changed();
         if (fds[3].revents) {
             events_due = now_ms() + kCoalesceMs;
             if (!take_events(events, placer, batch)) {
                 journal.lost_events();
-                walk_now = true;
+                walk_due = true;
             }
         }
-        if (walk_now) {
-            placer.walk();
-            if (fds[0].revents) notify("READY=1");
+        if (walk_due && !walking) {
+            placer.begin_walk();
+            walking = true;
+            walk_due = false;
+        }
+        if (walking) walking = placer.walk_some(kWalkStep);
+        if (reloading && !walking) {
+            notify("READY=1");
+            reloading = false;
         }
         journal.failures(placer.take_failures());
     }

@@ -385,33 +385,32 @@ void Placer::limit_address_space(int pid, uint32_t uid, uint32_t id, int32_t pag
         fail(pid, uid, id, -errno, "limit");
 }
 
-Placer::WalkCount Placer::walk() {
-    WalkCount count;
+void Placer::begin_walk() {
     if (!watching_) watch();
     ++round_;
     seen_.clear();
     procs_.clear();
+    walk_dir_.reset();
     Fd fd(::openat(proc_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    DirStream dir;
-    if (!fd || list_dir(fd.get(), dir) < 0) return count;
-    while (const struct dirent *de = ::readdir(dir.get())) {
+    if (fd) list_dir(fd.get(), walk_dir_);
+}
+
+bool Placer::walk_some(size_t n) {
+    if (!walk_dir_) return false;
+    for (size_t looked = 0; looked < n;) {
+        const struct dirent *de = ::readdir(walk_dir_.get());
+        if (!de) {
+            walk_dir_.reset();
+            return false;
+        }
         if (de->d_name[0] < '1' || de->d_name[0] > '9') continue;
         char *end;
         const long pid = std::strtol(de->d_name, &end, 10);
         if (*end || pid > INT_MAX) continue;
-        ++count.processes;
-        switch (place(static_cast<int>(pid), -1, true)) {
-        case Outcome::moved:
-            ++count.moved;
-            break;
-        case Outcome::failed:
-            ++count.failed;
-            break;
-        default:
-            break;
-        }
+        place(static_cast<int>(pid), -1, true);
+        ++looked;
     }
-    return count;
+    return true;
 }
 
 void Placer::fail(int pid, uint32_t uid, uint32_t id, int error, const char *what) {

@@ -54,11 +54,16 @@ class Placer {
     void exec(int pid);
     void changed_uid(int pid, uint32_t ruid);
 
-    struct WalkCount {
-        size_t processes = 0, moved = 0, failed = 0;
-    };
-    // Every process of /proc.
-    WalkCount walk();
+    // A walk of /proc, in steps, so that events do not wait behind a long one: begin_walk()
+    // starts one (anew, when one is under way), walk_some(n) looks at up to n more processes and
+    // says whether any are left. walk() is a whole one at once.
+    void begin_walk();
+    bool walk_some(size_t n);
+    void walk() {
+        begin_walk();
+        while (walk_some(SIZE_MAX)) {
+        }
+    }
 
     // A new round of reads. The files the caches hold are watched (inotify) where their
     // directories exist; where one does not, every round checks them again.
@@ -135,6 +140,7 @@ class Placer {
     Stamp state_dir_, registry_dir_; // a change in either may change any process's place
     Fd watch_;
     bool watching_ = false;
+    DirStream walk_dir_;
     void watch();
     // The leaves' cgroup.procs, open, per container and hierarchy: a move is then one write.
     std::unordered_map<uint32_t, std::vector<Fd>> procs_;
