@@ -32,6 +32,8 @@ UNITS = {"prometheus-ryx-exporter.service": "/usr/bin/ryx_exporter $ARGS",
          "prometheus-ryx-exporter-textfile.service":
              "/usr/bin/ryx_exporter --once --output /var/lib/prometheus/node-exporter/ryx.prom",
          "prometheus-ryx-exporter-textfile.timer": None}
+# The tree's unit and the daemon's, both enabled at sysinit.target.
+RYXKIT_UNITS = ("ryx-tree.service", "ryxd.service")
 EXAMPLES = ("prometheus/scrape.yml", "prometheus/ryx-alerts.yml", "prometheus/ryx-alerts.test.yml",
             "prometheus/web-config.yml",
             "grafana/ryx-dashboard.json")
@@ -145,7 +147,8 @@ def expected_files():
     }
     for unit in UNITS:
         want[EXPORTER][f"{unit_dir()}/{unit}"] = "a unit, where systemd looks for the system's"
-    want["ryxkit"][f"{unit_dir()}/ryxd.service"] = "a unit, where systemd looks for the system's"
+    for unit in RYXKIT_UNITS:
+        want["ryxkit"][f"{unit_dir()}/{unit}"] = "a unit, where systemd looks for the system's"
     for example in EXAMPLES:
         want[EXPORTER][f"/usr/share/doc/{EXPORTER}/examples/{os.path.basename(example)}"] = \
             "a monitoring example, where Debian puts examples"
@@ -238,6 +241,15 @@ class PackageContentsTest(unittest.TestCase):
         self.assertEqual(kind, "l", "libryx.so.0 must be the soname link")
         self.assertEqual(files.get(f"{lib}/{target}", ("",))[:2], ("-", "-rw-r--r--"))
         self.assertEqual(listing(self.debs["libryx-dev"])[f"{lib}/libryx.so"][3], "libryx.so.0")
+
+    def test_the_scripts_never_start_stop_or_restart_the_tree(self):
+        # systemd could not start ryx-tree.service again while tenants run, and it refuses a
+        # stop; starting ryxd.service starts it.
+        for script in ("preinst", "postinst", "prerm", "postrm"):
+            text = run(["dpkg-deb", "--info", self.debs["ryxkit"], script]).stdout
+            calls = re.findall(r"deb-systemd-invoke .*", text)
+            self.assertEqual([c for c in calls if "ryx-tree" in c], [], script)
+            self.assertEqual(bool(calls), script in ("postinst", "prerm"), script)
 
     @unittest.skipIf(shutil.which("lintian") is None, "lintian not installed")
     def test_lintian_finds_no_error_and_no_warning(self):
@@ -406,15 +418,18 @@ class InstallTest(unittest.TestCase):
                                "/etc/systemd/system/timers.target.wants 2>/dev/null")
         self.assertIn("prometheus-ryx-exporter.service", out.split(), err)
         rc, out, err = self.sh("ls /etc/systemd/system/sysinit.target.wants")
-        self.assertIn("ryxd.service", out.split(), err)
+        self.assertEqual(sorted(set(RYXKIT_UNITS) - set(out.split())), [], err)
         self.assertNotIn("prometheus-ryx-exporter-textfile.timer", out.split())
-        # ryxd.service: enabled as deb-systemd-helper records it (what purge undoes), and a
-        # unit systemd loads without a complaint, its programs and man pages installed
-        rc, out, err = self.sh("DPKG_MAINTSCRIPT_PACKAGE=ryxkit deb-systemd-helper was-enabled "
-                               "ryxd.service")
-        self.assertEqual((rc, err), (0, "enabled\n"))
+        # ryx-tree.service and ryxd.service: enabled as deb-systemd-helper records it (what
+        # purge undoes), and units systemd loads without a complaint, their programs and man
+        # pages installed
+        for unit in RYXKIT_UNITS:
+            rc, out, err = self.sh("DPKG_MAINTSCRIPT_PACKAGE=ryxkit deb-systemd-helper "
+                                   f"was-enabled {unit}")
+            self.assertEqual((rc, err), (0, "enabled\n"), unit)
         if shutil.which("systemd-analyze"):
-            rc, out, err = self.sh(f"systemd-analyze verify {unit_dir()}/ryxd.service")
+            rc, out, err = self.sh("systemd-analyze verify "
+                                   + " ".join(f"{unit_dir()}/{u}" for u in RYXKIT_UNITS))
             self.assertEqual((rc, out + err), (0, ""))
         else:
             print("SKIPPED: systemd-analyze verify: systemd-analyze not installed", flush=True)
