@@ -8,7 +8,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 namespace ryx::daemon {
@@ -35,15 +37,24 @@ int64_t now_ms() {
     return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Kernel messages only: the sender's port is 0 and the message is the proc connector's.
-const proc_event *event_of(const nlmsghdr *nl, size_t len) {
+// The proc connector's event in one message, copied out: it follows a 36-byte header, where
+// its 64-bit fields are not aligned. false for anything else. The event's size is the kernel's:
+// fields this build knows of beyond it read as 0.
+bool event_of(const nlmsghdr *nl, size_t len, proc_event &out) {
     if (!NLMSG_OK(nl, len) || nl->nlmsg_type == NLMSG_ERROR || nl->nlmsg_type == NLMSG_NOOP)
-        return nullptr;
-    if (NLMSG_PAYLOAD(nl, 0) < sizeof(cn_msg) + sizeof(proc_event)) return nullptr;
-    const auto *cn = static_cast<const cn_msg *>(NLMSG_DATA(nl));
-    if (cn->id.idx != CN_IDX_PROC || cn->id.val != CN_VAL_PROC || cn->len < sizeof(proc_event))
-        return nullptr;
-    return reinterpret_cast<const proc_event *>(cn->data);
+        return false;
+    const size_t payload = NLMSG_PAYLOAD(nl, 0);
+    constexpr size_t kLeast = offsetof(proc_event, event_data) + 4 * sizeof(uint32_t);
+    if (payload < sizeof(cn_msg) + kLeast) return false;
+    cn_msg cn;
+    std::memcpy(&cn, NLMSG_DATA(nl), sizeof cn);
+    if (cn.id.idx != CN_IDX_PROC || cn.id.val != CN_VAL_PROC || cn.len < kLeast ||
+        cn.len > payload - sizeof(cn_msg))
+        return false;
+    out = proc_event{};
+    std::memcpy(&out, static_cast<const char *>(NLMSG_DATA(nl)) + sizeof(cn_msg),
+                std::min<size_t>(cn.len, sizeof out));
+    return true;
 }
 
 } // namespace
@@ -116,11 +127,11 @@ int ProcEvents::acknowledged(int wait_ms, std::string &why) {
         if (n <= 0 || from.nl_pid != 0) continue;
         for (auto *nl = reinterpret_cast<const nlmsghdr *>(buf); NLMSG_OK(nl, size_t(n));
              nl = NLMSG_NEXT(nl, n)) {
-            const proc_event *ev = event_of(nl, size_t(n));
-            if (!ev || ev->what != proc_event::PROC_EVENT_NONE) continue;
-            if (ev->event_data.ack.err != 0) {
-                why = std::strerror(int(ev->event_data.ack.err));
-                return -int(ev->event_data.ack.err);
+            proc_event ev;
+            if (!event_of(nl, size_t(n), ev) || ev.what != proc_event::PROC_EVENT_NONE) continue;
+            if (ev.event_data.ack.err != 0) {
+                why = std::strerror(int(ev.event_data.ack.err));
+                return -int(ev.event_data.ack.err);
             }
             return 0;
         }
@@ -157,11 +168,11 @@ bool ProcEvents::drain(std::vector<ProcEvent> &out) {
             // The kernel's own messages only: a local process could send to this socket.
             if (msgs[i].msg_hdr.msg_namelen != sizeof from[i] || from[i].nl_pid != 0) continue;
             const size_t n = msgs[i].msg_len;
-            const proc_event *ev = event_of(reinterpret_cast<const nlmsghdr *>(bufs[i]), n);
-            if (!ev) continue;
-            const uint64_t ts = ev->timestamp_ns;
-            const auto &d = ev->event_data;
-            switch (ev->what) {
+            proc_event ev;
+            if (!event_of(reinterpret_cast<const nlmsghdr *>(bufs[i]), n, ev)) continue;
+            const uint64_t ts = ev.timestamp_ns;
+            const auto &d = ev.event_data;
+            switch (ev.what) {
             case proc_event::PROC_EVENT_FORK:
                 if (d.fork.child_pid == d.fork.child_tgid)
                     out.push_back({ProcEvent::fork, d.fork.child_tgid, d.fork.parent_tgid, 0, ts});
