@@ -2,10 +2,11 @@
 CPU quota holds a busy loop to its share, by v2's cpu.max and by v1's cfs_quota_us. One boot per
 class; each test reads one check's result."""
 
+import os
 import re
 import unittest
 
-from harness.sandbox import program
+from harness.sandbox import SOURCE_DIR, program
 from kernel.uml import SET_USER_ID_UNAVAILABLE, BootTest, Guest, require_uml, skip
 
 # Percent of a processor a busy loop uses under a quota of 20 ms per 100 ms, over 3 s, once the
@@ -114,6 +115,60 @@ mkdir /sys/fs/cgroup/fresh && cd /sys/fs/cgroup/fresh && ls cpu.max io.max memor
         res = self.result("helper", status=2)
         self.assertEqual(res.values["mode"], "4755:0")
         self.assertIn("Usage: ryz-limits-helper", res.err)
+
+# Under systemd, with the package's units: a container made in ryx-tree.service's tree, a
+# tenant's process placed there, ryxd restarted while it runs, a stop of the tree refused.
+UNITS_CHECK = """
+T=/sys/fs/cgroup/system.slice/ryx-tree.service
+alice() {{ setpriv --reuid=1000 --regid=1000 --clear-groups sleep 300 & }}
+placed() {{ i=0; while [ $i -lt 100 ] && ! grep -q /ryx1000/ryx1000$ /proc/$1/cgroup; do
+    sleep 0.1; i=$((i + 1)); done; grep -c /ryx1000/ryx1000$ /proc/$1/cgroup; }}
+echo units=$(systemctl is-active ryx-tree ryxd | paste -sd,)
+echo record=$(cat /run/ryx/cgroup)
+{ryxctl} create 1000 && {ryxctl} set 1000 nproc=50 && systemctl reload ryxd || exit 1
+echo nproc=$(cat $T/ryx1000/pids.max)
+alice; p=$!
+echo placed=$(placed $p)
+systemctl restart ryxd; echo restart=$?,$(systemctl is-active ryxd),$(placed $p)
+alice; q=$!
+echo placed_after=$(placed $q)
+echo daemon_group=$(wc -l < /sys/fs/cgroup/system.slice/ryxd.service/cgroup.procs)
+systemctl stop ryx-tree 2> /dev/null; echo stop=$?,$(systemctl is-active ryx-tree)
+echo left_over=$(journalctl -o cat | grep -c left-over)
+"""
+
+
+@require_uml
+class SystemdUnitsTest(BootTest):
+    """ryx-tree.service and ryxd.service as the package ships them (ryxd from the build), on the
+    host's systemd."""
+
+    @classmethod
+    def guest(cls):
+        if not os.access("/lib/systemd/systemd", os.X_OK):
+            raise skip("systemd is not installed")
+        units = {}
+        for name in ("ryx-tree.service", "ryxd.service"):
+            with open(os.path.join(SOURCE_DIR, "debian", f"ryxkit.{name}")) as f:
+                units[name] = f.read().replace("/usr/sbin/ryxd", program("libryx/ryxd"))
+        return Guest(cgroups=None, units=units)
+
+    @classmethod
+    def checks(cls):
+        return {"units": UNITS_CHECK.format(ryxctl=program("libryx/ryxctl"))}
+
+    def test_the_tree_outlives_restarts_of_the_daemon_and_refuses_a_stop(self):
+        values = self.result("units").values
+        self.assertEqual(values["units"], "active,active", self.boot["units"])
+        self.assertEqual(values["record"], "v2 cpu,io,memory,pids "
+                         "/sys/fs/cgroup/system.slice/ryx-tree.service")
+        self.assertEqual(values["nproc"], "50")  # the controllers are handed down
+        self.assertEqual(values["placed"], "1", self.boot["units"])
+        self.assertEqual(values["restart"], "0,active,1")  # the tenant stays where it was
+        self.assertEqual(values["placed_after"], "1")
+        self.assertEqual(values["daemon_group"], "1")  # ryxd alone
+        self.assertEqual(values["stop"], "4,active")  # refused
+        self.assertEqual(values["left_over"], "0")
 
 
 @require_uml

@@ -17,15 +17,15 @@ carries a log; each check's output, error output, exit status and run time are f
 
 What a check sees: a shell script run as root with the prelude's functions (as_user, spin,
 cpu_percent, cpu_percents, timed), in one kernel shared with the checks before it, in order.
-After each check every process but init is killed; control groups and files it made stay. The
-guest has one processor and 256 MiB. /proc, /sys and /dev (devtmpfs, the disk as /dev/ubda,
-with pts and shm) are the kernel's own; /etc is a writable copy of the host's with the caller's
-passwd and group lines in place of any entry of the same name or id; /run, /tmp, /home and
-/var/lib are fresh tmpfs, with /var/lib/ryx empty (or, with a disk kept across boots, the one
-on that disk, as a host's would be after a reboot) and a home for each user under /home; the
-disk is mounted (ext4, where the host has mkfs.ext4) at $RYX_DISK_DIR; the control groups are
-mounted as asked (see Guest); the rest of the host's tree is visible read-only, the build tree
-($RYX_BUILD_DIR) included.
+After each check every process but init is killed (not under systemd: see Guest's units);
+control groups and files it made stay. The guest has one processor and 256 MiB. /proc, /sys and
+/dev (devtmpfs, the disk as /dev/ubda, with pts and shm) are the kernel's own; /etc is a
+writable copy of the host's with the caller's passwd and group lines in place of any entry of
+the same name or id; /run, /tmp, /home and /var/lib are fresh tmpfs, with /var/lib/ryx empty
+(or, with a disk kept across boots, the one on that disk, as a host's would be after a reboot)
+and a home for each user under /home; the disk is mounted (ext4, where the host has mkfs.ext4)
+at $RYX_DISK_DIR; the control groups are mounted as asked (see Guest); the rest of the host's
+tree is visible read-only, the build tree ($RYX_BUILD_DIR) included.
 
 Tests skip where linux.uml is missing or does not boot, in sanitized builds (the sanitizer's
 shadow memory does not fit the guest's address space) and, for set-user-ID helpers, without root
@@ -34,6 +34,7 @@ on the host (the copies must belong to root).
 
 import io
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -205,12 +206,17 @@ class Guest:
     host paths under a directory the guest covers with tmpfs that must stay visible (the build
     and source trees always are). disk: a host file for the guest's disk, made and formatted on
     first use and kept: another boot with it finds the files of the one before, the guest's
-    /var/lib/ryx (kept on that disk) included."""
+    /var/lib/ryx (kept on that disk) included. units: {name: text} boots the host's systemd as
+    PID 1 (with cgroups=None: it mounts the unified hierarchy itself) with these units in
+    /etc/systemd/system, each enabled at the targets its WantedBy= names and none of the
+    host's; the checks then run from a service once basic.target is reached."""
 
     def __init__(self, cgroups="v2", controllers=CONTROLLERS, hybrid=False, readonly=False,
-                 passwd=DEFAULT_PASSWD, group=DEFAULT_GROUP, expose=(), disk=None):
+                 passwd=DEFAULT_PASSWD, group=DEFAULT_GROUP, expose=(), disk=None, units=None):
         if cgroups not in ("v1", "v2", None):
             raise ValueError(f"cgroups: {cgroups!r}")
+        if units is not None and cgroups is not None:
+            raise ValueError("units: systemd mounts the control groups itself (cgroups=None)")
         if hybrid and cgroups != "v1":
             raise ValueError("hybrid: a v1 layout only")
         unknown = set(controllers) - set(CONTROLLERS)
@@ -221,6 +227,7 @@ class Guest:
         self.passwd, self.group = tuple(passwd), tuple(group)
         self.expose = tuple(expose)
         self.disk = disk
+        self.units = units
         self._set_user_id = []
 
     def install_set_user_id(self, name):
@@ -286,6 +293,9 @@ class Guest:
                     for db, lines in (("passwd", self.passwd), ("group", self.group))}
         with tarfile.open(path, "w") as tar:
             for top, dirs, files in os.walk("/etc"):
+                if self.units is not None and top.startswith("/etc/systemd/system/") \
+                        and top.endswith(".wants"):
+                    continue  # the host's enabled units
                 _add_copy(tar, top)
                 links = [d for d in dirs if os.path.islink(os.path.join(top, d))]
                 for name in sorted(files + links):
@@ -299,11 +309,24 @@ class Guest:
                 if user[5].startswith("/home/") and os.path.isdir("/home"):
                     _add_dir(tar, user[5], int(user[2]), int(user[3]))
             _add_dir(tar, "/var/lib/ryx", 0, 0)
+            for name, text in (self.units or {}).items():
+                _add_text(tar, f"/etc/systemd/system/{name}", text)
+                for target in re.findall(r"^WantedBy=(.*)$", text, re.M):
+                    for t in target.split():
+                        link = tarfile.TarInfo(f"etc/systemd/system/{t}.wants/{name}")
+                        link.type, link.linkname = tarfile.SYMTYPE, f"../{name}"
+                        tar.addfile(link)
+            if self.units is not None:
+                _add_text(tar, "/etc/systemd/system/ryx-guest.target", _CHECKS_TARGET)
+                _add_text(tar, "/etc/systemd/system/ryx-guest-checks.service",
+                          _CHECKS_SERVICE.format(guest=GUEST_DIR))
 
     def _init_script(self, scratch, checks, formatted, check_timeout):
         q = shlex.quote
-        lines = [_INIT_HEAD.format(guest=GUEST_DIR, build=q(BUILD_DIR))]
-        for path in _TMPFS:
+        functions = _FUNCTIONS.format(guest=GUEST_DIR, build=q(BUILD_DIR),
+                                      reap="" if self.units is not None else _REAP)
+        lines = [functions + _MOUNTS]
+        for path in _TMPFS + (_SYSTEMD_TMPFS if self.units is not None else ()):
             if os.path.isdir(path):
                 lines.append(f"mount -t tmpfs -o mode=0755 tmpfs {path} || fail 'tmpfs on {path}'")
         lines.append("chmod 1777 /tmp")
@@ -327,11 +350,14 @@ class Guest:
             lines.append(f"mkdir -p -m 0755 {disk_dir}/ryx-state && mount --bind "
                          f"{disk_dir}/ryx-state /var/lib/ryx || fail 'state on the disk'")
         lines.append(self._cgroup_setup())
-        lines.append("mark ready")
+        runs = ["mark ready"]
         for index, name in enumerate(checks):
-            lines.append(f"check {index} {q(name)} {int(check_timeout)}")
-        lines.append("finish")
-        return "\n".join(lines) + "\n"
+            runs.append(f"check {index} {q(name)} {int(check_timeout)}")
+        runs.append("finish")
+        if self.units is not None:
+            _write(os.path.join(scratch, "checks.sh"), functions + "\n".join(runs) + "\n")
+            runs = ["exec /lib/systemd/systemd --unit=ryx-guest.target"]
+        return "\n".join(lines + runs) + "\n"
 
     def _cgroup_setup(self):
         root = "/sys/fs/cgroup"
@@ -421,9 +447,8 @@ class Guest:
         return Boot(results, float(marks["ready"]), round(total, 2), console)
 
 
-# PID 1's start: the kernel's file systems, a console without kernel chatter, fresh tmpfs
-# directories, and the functions that run the checks.
-_INIT_HEAD = """\
+# The functions that run the checks, in PID 1 or, under systemd, in a service of its own.
+_FUNCTIONS = """\
 #!/bin/sh
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C
 export RYX_BUILD_DIR={build}
@@ -436,18 +461,37 @@ check() {{
         < /dev/null > {guest}/out/$1.out 2> {guest}/out/$1.err
     status=$?
     read t1 _x < /proc/uptime
-    kill -KILL -1 2> /dev/null  # whatever the check left running; init itself is spared
+    {reap}
     echo "$status" > {guest}/out/$1.status
     echo "$t0 $t1" > {guest}/out/$1.time
     sync
     echo "RYX-CHECK $2 status $status in $t0..$t1 s"
 }}
+"""
+# Whatever a check left running; init itself is spared (systemd's services would not be).
+_REAP = "kill -KILL -1 2> /dev/null"
+# PID 1's start: the kernel's file systems and a console without kernel chatter.
+_MOUNTS = """\
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mountpoint -q /dev || mount -t devtmpfs devtmpfs /dev
 mkdir -p /dev/pts /dev/shm && mount -t devpts devpts /dev/pts && mount -t tmpfs tmpfs /dev/shm
 ln -sf /proc/self/fd /dev/fd
 echo 1 > /proc/sys/kernel/printk
+"""
+# Under systemd: what its services write (PrivateTmp= needs /var/tmp), and the checks' service.
+_SYSTEMD_TMPFS = ("/var/tmp", "/var/log")
+_CHECKS_TARGET = """\
+[Unit]
+Requires=basic.target ryx-guest-checks.service
+After=basic.target ryx-guest-checks.service
+"""
+_CHECKS_SERVICE = """\
+[Unit]
+After=basic.target
+[Service]
+Type=oneshot
+ExecStart=/bin/sh {guest}/checks.sh
 """
 
 
