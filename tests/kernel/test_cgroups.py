@@ -1,6 +1,7 @@
-"""Control groups in a real kernel: the guest offers what the container limits are built on, and a
-CPU quota holds a busy loop to its share, by v2's cpu.max and by v1's cfs_quota_us. One boot per
-class; each test reads one check's result."""
+"""Control groups in a real kernel: the guest offers what the container limits are built on, a
+CPU quota holds a busy loop to its share, by v2's cpu.max and by v1's cfs_quota_us, and the
+package's units hold the tree under systemd. One boot per class; each test reads one check's
+result."""
 
 import os
 import re
