@@ -38,7 +38,8 @@ constexpr size_t kWalkStep = 64;
 // The journal hears of lost events, and of the same failure again, at most once a minute.
 constexpr time_t kQuiet = 60;
 
-// The service manager's readiness protocol, when it started us with a socket to tell.
+} // namespace
+
 void notify(const char *state) {
     const char *path = std::getenv("NOTIFY_SOCKET");
     if (!path || (path[0] != '/' && path[0] != '@') ||
@@ -60,6 +61,8 @@ int64_t now_ms() {
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
+
+namespace {
 
 std::string seconds_text(double s) {
     char buf[32];

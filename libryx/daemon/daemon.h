@@ -13,4 +13,7 @@ struct Options {
 // Runs until SIGTERM or SIGINT: 0 then, 1 when it cannot start.
 int run(const Options &options);
 
+// The service manager's readiness protocol ("READY=1", ...), when it started us with a socket.
+void notify(const char *state);
+
 } // namespace ryx::daemon

@@ -1,8 +1,10 @@
 // ryxd: the root service that keeps the containers' control groups and puts every tenant's
 // process into its container. --foreground runs the placement daemon (ryxd.service runs it so);
-// --once makes the tree, applies every container's settings from the state files and exits,
-// for the boot scripts of hosts that run no daemon.
+// --tree makes the tree, applies every container's settings from the state files and holds the
+// tree (ryx-tree.service runs it so); --once does the same and exits, for the boot scripts of
+// hosts that run no service manager.
 #include <getopt.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,11 +21,14 @@ namespace {
 
 const char kUsage[] =
     "Usage: ryxd --foreground [--walk-interval SECONDS] [--no-events] [PATH OPTIONS]\n"
-    "       ryxd --once [PATH OPTIONS]\n"
+    "       ryxd --tree | --once [PATH OPTIONS]\n"
     "\n"
-    "--foreground  make the control-group tree, apply every container's settings, then place\n"
-    "              every tenant's process in its container until stopped (SIGTERM); SIGHUP\n"
-    "              re-reads the defaults, the state, the registry and login.defs\n"
+    "--foreground  apply every container's settings to the recorded control-group tree (made\n"
+    "              first where there is none), then place every tenant's process in its\n"
+    "              container until stopped (SIGTERM); SIGHUP re-reads the defaults, the state,\n"
+    "              the registry and login.defs\n"
+    "--tree        make the tree in this process's group and apply every container's settings,\n"
+    "              then hold the tree, in its leaf \"ryxd\", until stopped (SIGHUP applies again)\n"
     "--once        make the tree and apply every container's settings, then exit\n"
     "--walk-interval SECONDS  how often /proc is walked besides the process events (5)\n"
     "--no-events   place on walks alone, as on a kernel without process events\n"
@@ -31,10 +36,29 @@ const char kUsage[] =
     "PATH OPTIONS (tests and unusual hosts): --state-dir DIR, --registry DIR,\n"
     "--cgroup-record FILE, --mountinfo FILE, --login-defs FILE\n"
     "\n"
-    "Exit status: 0 success (--foreground: stopped by a signal), 1 the tree or a container's\n"
-    "group could not be made, or the daemon could not start, 2 invalid usage.\n";
+    "Exit status: 0 success (--foreground, --tree: stopped by a signal), 1 the tree (--once:\n"
+    "or a container's group) could not be made, or the daemon could not start, 2 invalid\n"
+    "usage.\n";
 
-int run_once() {
+// Every container applied: 1 when the state cannot be read, 2 when some group could not be made.
+int apply(const ryx::cgroup::Tree &tree) {
+    std::vector<uint32_t> failed;
+    if (int rc = ryx::cgroup::apply_all(tree, failed); rc < 0) {
+        std::fprintf(stderr, "ryxd: cannot read the container state: %s\n", std::strerror(-rc));
+        return 1;
+    }
+    for (uint32_t id : failed)
+        std::fprintf(stderr, "ryxd: container %u: its group could not be made\n", id);
+    return failed.empty() ? 0 : 2;
+}
+
+int run_once(bool hold) {
+    // Blocked before anything is made: a stop while the tree is made waits for it.
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&set, s);
+    if (hold) ::sigprocmask(SIG_BLOCK, &set, nullptr);
     ryx::cgroup::Tree tree;
     int rc = ryx::cgroup::set_up(tree);
     if (rc < 0) {
@@ -42,14 +66,19 @@ int run_once() {
                      rc == -ENOENT ? "no control-group hierarchy is mounted" : std::strerror(-rc));
         return 1;
     }
-    std::vector<uint32_t> failed;
-    if ((rc = ryx::cgroup::apply_all(tree, failed)) < 0) {
-        std::fprintf(stderr, "ryxd: cannot read the container state: %s\n", std::strerror(-rc));
-        return 1;
+    rc = apply(tree);
+    if (!hold) return rc == 0 ? 0 : 1;
+    // Under systemd the unit that owns the tree must keep a process, or systemd removes its
+    // empty groups; a container whose group failed is no reason to give up the others.
+    ryx::daemon::notify("READY=1");
+    for (int sig = 0; sigwait(&set, &sig) == 0;) {
+        if (sig != SIGHUP) break;
+        ryx::daemon::notify("RELOADING=1");
+        apply(tree);
+        ryx::daemon::notify("READY=1");
     }
-    for (uint32_t id : failed)
-        std::fprintf(stderr, "ryxd: container %u: its group could not be made\n", id);
-    return failed.empty() ? 0 : 1;
+    ryx::daemon::notify("STOPPING=1");
+    return 0;
 }
 
 // 0.1 s to an hour: a walk every few milliseconds would be a busy loop, one a day no net.
@@ -63,10 +92,22 @@ bool parse_interval(const char *text, double &out) {
 } // namespace
 
 int main(int argc, char **argv) {
-    enum { kOnce = 256, kForeground, kWalk, kNoEvents, kState, kRegistry, kRecord, kMounts, kDefs };
+    enum {
+        kOnce = 256,
+        kForeground,
+        kTree,
+        kWalk,
+        kNoEvents,
+        kState,
+        kRegistry,
+        kRecord,
+        kMounts,
+        kDefs
+    };
     static const struct option kLongOptions[] = {
         {"once", no_argument, nullptr, kOnce},
         {"foreground", no_argument, nullptr, kForeground},
+        {"tree", no_argument, nullptr, kTree},
         {"walk-interval", required_argument, nullptr, kWalk},
         {"no-events", no_argument, nullptr, kNoEvents},
         {"state-dir", required_argument, nullptr, kState},
@@ -84,8 +125,9 @@ int main(int argc, char **argv) {
         switch (c) {
         case kOnce:
         case kForeground:
+        case kTree:
             if (mode != 0 && mode != c) {
-                std::fputs("ryxd: --once and --foreground exclude each other\n", stderr);
+                std::fputs("ryxd: --once, --tree and --foreground exclude each other\n", stderr);
                 return 2;
             }
             mode = c;
@@ -132,5 +174,5 @@ int main(int argc, char **argv) {
         return 1;
     }
     ryx::configure(paths);
-    return mode == kOnce ? run_once() : ryx::daemon::run(options);
+    return mode == kForeground ? ryx::daemon::run(options) : run_once(mode == kTree);
 }
