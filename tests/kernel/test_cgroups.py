@@ -148,11 +148,12 @@ class SystemdUnitsTest(BootTest):
     def guest(cls):
         if not os.access("/lib/systemd/systemd", os.X_OK):
             raise skip("systemd is not installed")
-        units = {}
+        guest = Guest(cgroups=None, units={})
+        ryxd = guest.install("libryx/ryxd")
         for name in ("ryx-tree.service", "ryxd.service"):
             with open(os.path.join(SOURCE_DIR, "debian", f"ryxkit.{name}")) as f:
-                units[name] = f.read().replace("/usr/sbin/ryxd", program("libryx/ryxd"))
-        return Guest(cgroups=None, units=units)
+                guest.units[name] = f.read().replace("/usr/sbin/ryxd", ryxd)
+        return guest
 
     @classmethod
     def checks(cls):

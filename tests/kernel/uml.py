@@ -229,6 +229,14 @@ class Guest:
         self.disk = disk
         self.units = units
         self._set_user_id = []
+        self._installed = []
+
+    def install(self, name):
+        """Copies a built program into the guest, where a hardened unit sees it (the build tree
+        may lie under /tmp or /home, which such a unit hides); returns its path in the guest."""
+        program(name)  # fails early when it is not built
+        self._installed.append(name)
+        return f"{GUEST_DIR}/sbin/{os.path.basename(name)}"
 
     def install_set_user_id(self, name):
         """Installs a built program set-user-ID root in the guest, with libryx where the loader
@@ -269,6 +277,10 @@ class Guest:
             dest = os.path.join(scratch, "sbin", os.path.basename(name))
             shutil.copyfile(program(name), dest)
             os.chmod(dest, 0o4755)
+        for name in self._installed:
+            dest = os.path.join(scratch, "sbin", os.path.basename(name))
+            shutil.copyfile(program(name), dest)
+            os.chmod(dest, 0o755)
         if self._set_user_id:
             shutil.copyfile(program("libryx/libryx.so.0"),
                             os.path.join(scratch, "lib", "libryx.so.0"))

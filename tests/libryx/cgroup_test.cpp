@@ -103,15 +103,11 @@ TEST_F(Cgroup, EnforcementIsWhatTheGroupHolds) {
             out[e.key] = e.held ? "held" : e.why_not;
         return out;
     };
-    std::map<std::string, std::string> want = {{"cpu", "held"},
-                                               {"cpus", "held"},
-                                               {"io", "no io controller on this host"},
-                                               {"enters", "held"}, // per process
-                                               {"memory", "held"},
-                                               {"cpu_weight", "held"},
-                                               {"memory_phy", "the group does not hold it"},
-                                               {"nproc", "held"},
-                                               {"iops", "held"}};
+    std::map<std::string, std::string> want = {
+        {"cpu", "held"},    {"cpus", "held"},       {"io", "no io controller on this host"},
+        {"enters", "held"}, // per process
+        {"memory", "held"}, {"cpu_weight", "held"}, {"memory_phy", "the group does not hold it"},
+        {"nproc", "held"},  {"iops", "held"}};
     EXPECT_EQ(said(60001), want);
     EXPECT_EQ(said(60002)["cpu"], "no group (run 'ryxctl apply')");
     c.flags = RYX_VE_DISABLE;
