@@ -142,12 +142,11 @@ std::vector<Enforcement> enforcement(const Tree &t, uint32_t id, const ctl::Cont
         Enforcement e{ctl::kSettings[i].key, k.controller != nullptr, false, ""};
         const int32_t value = c.set.*ctl::kSettings[i].field;
         const Hierarchy *h = nullptr;
-        if (value <= 0) {
-            e.held = true; // nothing asked
+        // Nothing asked, or a setting held per process (ryxctl enter, ryxd): no group to read.
+        if (value <= 0 || (!e.expressible && !(c.flags & RYX_VE_DISABLE))) {
+            e.held = true;
         } else if (c.flags & RYX_VE_DISABLE) {
             e.why_not = "lifted while the container is disabled";
-        } else if (!e.expressible) {
-            e.held = true; // per process, by ryxctl enter and ryxd: no group to read back
         } else if (t.empty()) {
             e.why_not = "no control-group tree (start ryx-tree.service or run 'ryxd --once')";
         } else if (!(h = t.with(k.controller)) && !(h = t.with(v1_name(k.controller)))) {

@@ -89,21 +89,45 @@ bool parse_interval(const char *text, double &out) {
     return errno == 0 && end != text && !*end && out >= 0.1 && out <= 3600;
 }
 
+enum Option {
+    kOnce = 256,
+    kForeground,
+    kTree,
+    kWalk,
+    kNoEvents,
+    kState,
+    kRegistry,
+    kRecord,
+    kMounts,
+    kDefs
+};
+
+// The options that point the daemon at other files (tests, unusual hosts); false for others.
+bool take_path(int option, const char *arg, ryx::Paths &paths) {
+    switch (option) {
+    case kState:
+        paths.state_dir = arg;
+        return true;
+    case kRegistry:
+        paths.registry_root = arg;
+        return true;
+    case kRecord:
+        paths.cgroup_record = arg;
+        return true;
+    case kMounts:
+        paths.mountinfo = arg;
+        return true;
+    case kDefs:
+        paths.login_defs = arg;
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-    enum {
-        kOnce = 256,
-        kForeground,
-        kTree,
-        kWalk,
-        kNoEvents,
-        kState,
-        kRegistry,
-        kRecord,
-        kMounts,
-        kDefs
-    };
     static const struct option kLongOptions[] = {
         {"once", no_argument, nullptr, kOnce},
         {"foreground", no_argument, nullptr, kForeground},
@@ -142,25 +166,11 @@ int main(int argc, char **argv) {
         case kNoEvents:
             options.events = false;
             break;
-        case kState:
-            paths.state_dir = optarg;
-            break;
-        case kRegistry:
-            paths.registry_root = optarg;
-            break;
-        case kRecord:
-            paths.cgroup_record = optarg;
-            break;
-        case kMounts:
-            paths.mountinfo = optarg;
-            break;
-        case kDefs:
-            paths.login_defs = optarg;
-            break;
         case 'h':
             std::fputs(kUsage, stdout);
             return 0;
         default:
+            if (take_path(c, optarg, paths)) break;
             std::fputs(kUsage, stderr);
             return 2;
         }
