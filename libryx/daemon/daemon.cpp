@@ -56,12 +56,6 @@ void notify(const char *state) {
              socklen_t(offsetof(sockaddr_un, sun_path) + len));
 }
 
-int64_t now_ms() {
-    timespec ts;
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
 namespace {
 
 std::string seconds_text(double s) {
@@ -222,7 +216,7 @@ int run(const Options &options) {
         // The watch before the events: a change of state that came first is seen first.
         // Events are taken at most once a millisecond: in a storm each wake-up then reads a
         // batch instead of one event, for at most a millisecond more of latency.
-        const int64_t wait_events = events_due - now_ms();
+        const int64_t wait_events = events_due - monotonic_ms();
         const int timeout = walking ? 0 : wait_events > 0 ? int(wait_events) : -1;
         pollfd fds[4] = {{sig.get(), POLLIN, 0},
                          {timer.get(), POLLIN, 0},
@@ -256,7 +250,7 @@ int run(const Options &options) {
         }
         if (fds[2].revents) placer.changed();
         if (fds[3].revents) {
-            events_due = now_ms() + kCoalesceMs;
+            events_due = monotonic_ms() + kCoalesceMs;
             if (!take_events(events, placer, batch)) {
                 journal.lost_events();
                 walk_due = true;

@@ -1,5 +1,7 @@
 #include "placement.h"
 
+#include "proc-events.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -97,29 +99,31 @@ Placer::Stamp Placer::stamp_of(const std::string &dir, const std::string &name) 
     return s;
 }
 
+bool Placer::outdated(Stamp &stamp, unsigned &round, const std::string &dir,
+                      const std::string &name) {
+    if (round == round_) return false;
+    round = round_;
+    const Stamp now = stamp_of(dir, name);
+    if (now == stamp) return false;
+    stamp = now;
+    return true;
+}
+
 const Placer::Known &Placer::container(uint32_t id) {
     Known &k = containers_[id];
-    if (k.round == round_) return k;
-    k.round = round_;
-    Stamp now = stamp_of(paths().state_dir, std::to_string(id));
-    if (now == k.stamp) return k;
-    k.stamp = now;
+    if (!outdated(k.stamp, k.round, paths().state_dir, std::to_string(id))) return k;
     procs_.erase(id); // its group may have moved under another reseller
     k.c = ctl::Container{};
-    k.usable = now.size >= 0 && ctl::load(id, k.c) == 0 && k.c.active;
+    k.usable = k.stamp.size >= 0 && ctl::load(id, k.c) == 0 && k.c.active;
     return k;
 }
 
 const Placer::Docroots &Placer::docroots(uint32_t uid) {
     Docroots &d = registry_[uid];
-    if (d.round == round_) return d;
-    d.round = round_;
-    Stamp now = stamp_of(paths().registry_root, std::to_string(uid));
-    if (now == d.stamp) return d;
-    d.stamp = now;
+    if (!outdated(d.stamp, d.round, paths().registry_root, std::to_string(uid))) return d;
     d.list.clear();
     std::vector<fmt::Entry> entries;
-    if (now.size < 0 || registry::mappings(uid, entries) < 0) return d;
+    if (d.stamp.size < 0 || registry::mappings(uid, entries) < 0) return d;
     for (fmt::Entry &e : entries) {
         Docroot r;
         r.path = without_trailing_slash(std::move(e.docroot));
@@ -137,14 +141,8 @@ const Placer::Docroots &Placer::docroots(uint32_t uid) {
 }
 
 bool Placer::defaults(libryx_settings &out) {
-    if (defaults_.round != round_) {
-        defaults_.round = round_;
-        Stamp now = stamp_of(paths().state_dir, ctl::kDefaults);
-        if (!(now == defaults_.stamp)) {
-            defaults_.stamp = now;
-            defaults_.set = now.size >= 0 && ctl::load_defaults(defaults_.s) == 1;
-        }
-    }
+    if (outdated(defaults_.stamp, defaults_.round, paths().state_dir, ctl::kDefaults))
+        defaults_.set = defaults_.stamp.size >= 0 && ctl::load_defaults(defaults_.s) == 1;
     out = defaults_.s;
     return defaults_.set;
 }
@@ -195,16 +193,6 @@ bool Placer::own_group(uint32_t uid, uint32_t id) {
     const Docroots &d = docroots(uid);
     return std::any_of(d.list.begin(), d.list.end(), [&](const Docroot &r) { return r.id == id; });
 }
-
-namespace {
-
-uint64_t now_ns() {
-    timespec ts;
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
-}
-
-} // namespace
 
 void Placer::watch() {
     if (!watch_) watch_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -279,7 +267,7 @@ Outcome Placer::place(int pid, int64_t ruid, bool walking) {
 Outcome Placer::look(int pid, int64_t ruid, Seen s, bool walking) {
     if (pid <= 0 || pid == self_) return Outcome::ignored;
     s.located = s.located && watching_;
-    const uint64_t at = now_ns();
+    const uint64_t at = monotonic_ns();
     Outcome o = judge(pid, ruid, s, walking);
     if (o == Outcome::gone) {
         seen_.erase(pid);
@@ -291,7 +279,7 @@ Outcome Placer::look(int pid, int64_t ruid, Seen s, bool walking) {
     // processes into the tree, a look after an event tells what the process was ever since that
     // event, and its children forked since inherit it; a move holds only from when it is done,
     // and a walk's look only from when it is made (its events may still be queued).
-    s.at = o == Outcome::moved ? now_ns() : walking ? at : 0;
+    s.at = o == Outcome::moved ? monotonic_ns() : walking ? at : 0;
     seen_[pid] = s;
     return o;
 }

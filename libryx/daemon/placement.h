@@ -114,6 +114,9 @@ class Placer {
     };
 
     Stamp stamp_of(const std::string &dir, const std::string &name) const;
+    // Whether a cached copy of dir/name must be read again: looked at once a round, read again
+    // when the file's stamp moved (both updated).
+    bool outdated(Stamp &stamp, unsigned &round, const std::string &dir, const std::string &name);
     const Known &container(uint32_t id);
     const Docroots &docroots(uint32_t uid);
     bool defaults(libryx_settings &out);

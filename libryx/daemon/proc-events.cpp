@@ -31,12 +31,6 @@ constexpr size_t kDatagram = 256;
 // few tens of thousands of them.
 constexpr int kReceiveBuffer = 4 << 20;
 
-int64_t now_ms() {
-    timespec ts;
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
 // The proc connector's event in one message, copied out: it follows a 36-byte header, where
 // its 64-bit fields are not aligned. false for anything else. The event's size is the kernel's:
 // fields this build knows of beyond it read as 0.
@@ -111,9 +105,9 @@ int ProcEvents::open(int wait_ms, std::string &why) {
 // The kernel answers a listen with an acknowledgement; a kernel that has the connector but no
 // process events (or refuses this namespace) stays silent.
 int ProcEvents::acknowledged(int wait_ms, std::string &why) {
-    const int64_t until = now_ms() + wait_ms;
+    const int64_t until = monotonic_ms() + wait_ms;
     char buf[4096];
-    for (int64_t left; (left = until - now_ms()) > 0;) {
+    for (int64_t left; (left = until - monotonic_ms()) > 0;) {
         pollfd p{fd_.get(), POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
         sockaddr_nl from{};

@@ -2,6 +2,8 @@
 // exec'd or changed their uid, so that ryxd looks at them at once instead of at its next walk.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,6 +11,16 @@
 #include "ryx-fd.h"
 
 namespace ryx::daemon {
+
+// CLOCK_MONOTONIC, the clock the kernel stamps its events with.
+inline uint64_t monotonic_ns() {
+    timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+inline int64_t monotonic_ms() {
+    return int64_t(monotonic_ns() / 1000000);
+}
 
 // One event, by thread-group id: a new process (not a new thread), an exec, a change of the
 // real uid. ts: the kernel's CLOCK_MONOTONIC time of the event.

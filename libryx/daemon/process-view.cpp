@@ -27,22 +27,6 @@ std::string_view field(std::string_view &line, char sep) {
     return f;
 }
 
-// Mount points and roots in mountinfo escape blanks and backslashes as three octal digits.
-std::string unescape(std::string_view s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        auto octal = [&](size_t k) { return s[k] >= '0' && s[k] <= '7'; };
-        if (s[i] == '\\' && i + 3 < s.size() && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
-            out +=
-                static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
-            i += 3;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
 bool has_item(std::string_view list, std::string_view item) {
     while (!list.empty())
         if (field(list, ',') == item) return true;
@@ -108,8 +92,8 @@ bool TreeView::find(const cgroup::Hierarchy &h, std::string_view mountinfo) {
         field(head, ' ');
         field(head, ' ');
         field(head, ' ');
-        const std::string root_in = unescape(field(head, ' '));
-        const std::string point = unescape(field(head, ' '));
+        const std::string root_in = cgroup::unescape_mount_field(field(head, ' '));
+        const std::string point = cgroup::unescape_mount_field(field(head, ' '));
         const std::string_view fstype = field(tail, ' ');
         field(tail, ' ');
         const std::string_view options = field(tail, ' ');

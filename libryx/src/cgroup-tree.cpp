@@ -52,23 +52,6 @@ bool wanted(const std::string &c) {
                        [&](const char *w) { return c == w; });
 }
 
-// Mount points in mountinfo escape blanks and backslashes as three octal digits.
-std::string unescape(std::string_view s) {
-    auto octal = [](char c) { return c >= '0' && c <= '7'; };
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\' && i + 3 < s.size() && octal(s[i + 1]) && octal(s[i + 2]) &&
-            octal(s[i + 3])) {
-            out +=
-                static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
-            i += 3;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
 struct Mount {
     bool v2;
     std::string point;
@@ -84,9 +67,9 @@ std::vector<Mount> cgroup_mounts(std::string_view mountinfo) {
         std::vector<std::string> tail = split(std::string_view(line).substr(dash + 3), ' ');
         if (head.size() < 5 || tail.size() < 3) continue;
         if (tail[0] == "cgroup2") {
-            out.push_back({true, unescape(head[4]), {}});
+            out.push_back({true, unescape_mount_field(head[4]), {}});
         } else if (tail[0] == "cgroup") {
-            Mount m{false, unescape(head[4]), {}};
+            Mount m{false, unescape_mount_field(head[4]), {}};
             for (const std::string &opt : split(tail[2], ','))
                 if (wanted(opt)) m.controllers.push_back(opt);
             if (!m.controllers.empty()) out.push_back(std::move(m));
@@ -189,6 +172,22 @@ std::string read_text(const std::string &path) {
 }
 
 } // namespace
+
+std::string unescape_mount_field(std::string_view s) {
+    auto octal = [](char c) { return c >= '0' && c <= '7'; };
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 3 < s.size() && octal(s[i + 1]) && octal(s[i + 2]) &&
+            octal(s[i + 3])) {
+            out +=
+                static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
 
 bool Hierarchy::has(std::string_view controller) const {
     return std::find(controllers.begin(), controllers.end(), controller) != controllers.end();

@@ -29,6 +29,9 @@ struct Tree {
     const Hierarchy *with(std::string_view controller) const;
 };
 
+// A mount point or root of mountinfo, whose blanks and backslashes are three octal digits.
+std::string unescape_mount_field(std::string_view s);
+
 // "v2 cpu,io,memory,pids /sys/fs/cgroup/ryx" lines: the record's text and its reading.
 std::string format_record(const Tree &t);
 int parse_record(const char *text, Tree &out);
