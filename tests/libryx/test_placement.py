@@ -147,15 +147,23 @@ class PlacementTest(unittest.TestCase):
         if getattr(cls, "log", None):
             cls.log.close()
         cls.log = open(cls.path("ryxd.log"), "a+")
-        cls.daemon = subprocess.Popen(
-            [program("libryx/ryxd"), "--foreground", *cls.common, "--mountinfo",
-             cls.path("mountinfo"), "--login-defs", cls.path("login.defs"), "--walk-interval",
-             "60", *extra], stderr=cls.log)
-        deadline = time.monotonic() + 10
-        while "placing processes" not in cls.read_log():
-            if time.monotonic() > deadline or cls.daemon.poll() is not None:
-                raise AssertionError("ryxd did not start: " + cls.read_log())
-            time.sleep(0.05)
+        # Ready (READY=1 on the service manager's socket) once its first walk is done.
+        notify = cls.path("notify")
+        if os.path.exists(notify):
+            os.unlink(notify)
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as ready:
+            ready.bind(notify)
+            ready.settimeout(60)
+            cls.daemon = subprocess.Popen(
+                [program("libryx/ryxd"), "--foreground", *cls.common, "--mountinfo",
+                 cls.path("mountinfo"), "--login-defs", cls.path("login.defs"),
+                 "--walk-interval", "60", *extra],
+                stderr=cls.log, env={**os.environ, "NOTIFY_SOCKET": notify})
+            try:
+                while ready.recv(256) != b"READY=1":
+                    pass
+            except socket.timeout:
+                raise AssertionError("ryxd did not start: " + cls.read_log()) from None
 
     @classmethod
     def stop_daemon(cls, sig):
